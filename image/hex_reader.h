@@ -1,0 +1,63 @@
+// The Intel HEX reader: rebuilds the memory image from a file of record types 00 (data), 01 (end of
+// file) and 02 (extended segment address), upper-case digits only, addresses 0x00000 to 0x7FFFF.
+//
+// The decoder works on any byte source, so it is tested without files; ReadHexFile is the file front
+// end. Differences from a naive reader, on purpose:
+//  - a data record's bytes reach the image (and mark their pages) only once its checksum has been
+//    verified, so a corrupt or cut-off record never leaves bytes that a later Send would flash;
+//  - a data record running past offset 0xFFFF wraps to the start of the same segment.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "image/host.h"
+#include "image/loaded_file.h"
+#include "image/memory_image.h"
+
+namespace kv {
+
+enum HexReadResult : int {
+  ReadComplete = 0,
+  CannotOpen = 1,
+  InvalidHexFormat = 2,
+  IllegalSegmentAlignment = 3,
+  UnsupportedRecordType = 4,
+};
+
+// Delivers the input in order, a chunk at a time; an empty chunk ends the input (end of file or read
+// error). The reader's behaviour depends only on the order of the bytes, not on how they are chunked.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::span<const uint8_t> NextChunk() = 0;
+};
+
+// A whole buffer as one chunk.
+class MemoryByteSource : public ByteSource {
+ public:
+  explicit MemoryByteSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  std::span<const uint8_t> NextChunk() override {
+    auto chunk = bytes_;
+    bytes_ = {};
+    return chunk;
+  }
+
+ private:
+  std::span<const uint8_t> bytes_;
+};
+
+// The message shown when the file cannot be opened (Czech: "cannot open file "), ending in a blank.
+inline constexpr std::string_view CannotOpenFileMessage = "Nelze otev\u0159\u00edt soubor ";
+
+// Decodes records from the source into the image, which the caller has reset. Calls
+// host.ProcessMessages() once per record (after its colon). Never shows a message.
+HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host);
+
+// Resets the image, opens the file read-only (never creating it, held against writers while open),
+// records its last-write time in local time into loadedFileTime, and decodes it. When the file cannot
+// be opened: shows CannotOpenFileMessage, leaves loadedFileTime unchanged, returns CannotOpen.
+HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host);
+
+}  // namespace kv

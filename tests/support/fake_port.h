@@ -1,0 +1,77 @@
+// A scripted serial port on virtual time, for tests of the protocol and the download.
+//
+// The VirtualClock's Sleep only advances its time. The FakePort queues reply bytes with the virtual
+// time at which they arrive; PortReadByte returns a waiting byte at once, waits (in virtual time) for
+// one due within 100 ms, or spends 100 ms and reports no byte. A responder, when set, plays the device:
+// it sees every packet written and queues its replies. Everything the port is asked to do is logged.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "link/port.h"
+
+namespace kv::test {
+
+class VirtualClock : public Clock {
+ public:
+  void Sleep(uint32_t ms) override {
+    now += ms;
+    sleeps.push_back(ms);
+  }
+  uint64_t now = 0;
+  std::vector<uint32_t> sleeps;
+};
+
+struct WrittenPacket {
+  std::vector<uint8_t> bytes;
+  uint64_t at;  // virtual ms
+};
+
+class FakePort : public Port {
+ public:
+  explicit FakePort(VirtualClock& clock) : clock_(clock) {}
+
+  int OpenPort(int n) override;
+  void ClosePort() override;
+  void ShutdownPort() override;
+  bool IsOpen() const override { return open_; }
+  bool PortFlush() override;
+  bool PortWrite(const uint8_t* bytes, size_t count) override;
+  ReadResult PortReadByte() override;
+
+  // Queue a reply byte arriving `delayMs` after now.
+  void QueueReply(uint8_t byte, uint64_t delayMs = 0);
+  void QueueReplies(std::initializer_list<uint8_t> bytes, uint64_t delayMs = 0);
+  size_t QueuedBytes() const { return input_.size(); }
+
+  // Script knobs.
+  bool openFails = false;
+  bool flushFails = false;
+  bool writeFails = false;
+  bool readFails = false;
+  // Plays the device: called after each successful write with the packet.
+  std::function<void(FakePort&, const std::vector<uint8_t>&)> responder;
+
+  // What happened.
+  std::vector<WrittenPacket> writes;
+  std::vector<std::string> calls;  // "open 1", "flush", "write 4", "read", "close", "shutdown"
+  std::vector<int> openedPorts;
+  int reads = 0;
+  int closes = 0;     // closes of an open port
+  int shutdowns = 0;  // shutdowns of an open port
+
+ private:
+  struct Pending {
+    uint8_t byte;
+    uint64_t at;
+  };
+  VirtualClock& clock_;
+  bool open_ = false;
+  std::deque<Pending> input_;
+};
+
+}  // namespace kv::test
