@@ -1,0 +1,146 @@
+#include "download/download.h"
+
+#include <array>
+#include <charconv>
+
+#include "download/file_kind.h"
+#include "download/ident_block.h"
+#include "link/loader_protocol.h"
+
+namespace kv {
+namespace {
+
+struct OutcomeRow {
+  DownloadOutcome outcome;
+  OutcomeTexts texts;
+};
+
+// The box and the panel say the same thing except for two outcomes, whose panel texts are shorter.
+constexpr std::array<OutcomeRow, 8> OutcomeTable{{
+    {DownloadOutcome::Busy, {"Program busy - sending data", ""}},
+    {DownloadOutcome::Downloaded, {"File successfully loaded", "File successfully loaded..."}},
+    {DownloadOutcome::SerialCommunicationError, {"Serial communication error", "Serial communication error"}},
+    {DownloadOutcome::FlashProgrammingError, {"Flash programming error", "File programming error"}},
+    {DownloadOutcome::EraseProgrammingError,
+     {"Progr. error during memory erasing", "Progr. error during memory erasing"}},
+    {DownloadOutcome::EraseCommunicationError,
+     {"Communication error during memory erasing", "Comm. error during memory erasing"}},
+    {DownloadOutcome::EmptyHexFile, {"Empty HEX file", "Empty HEX file"}},
+    {DownloadOutcome::UnknownFile, {"Unknown file", "Unknown file"}},
+}};
+
+// Sends one loader command until it succeeds or has been sent MaxAttempts times, pausing before each
+// repeat. Link failures and device errors count together; the last attempt's result is returned.
+template <typename Command>
+LinkResult SendWithRetries(Clock& clock, Command send) {
+  for (int attempt = 0;; ++attempt) {
+    const LinkResult result = send();
+    if (result == Ok || attempt >= MaxAttempts - 1) return result;
+    clock.Sleep(RetryPauseMs);
+  }
+}
+
+// What a run of the plan's phases reports: Downloaded means "carry on".
+constexpr DownloadOutcome Continue = DownloadOutcome::Downloaded;
+
+DownloadOutcome ErasePhase(const SectorPlan& plan, LoaderLink& link, DownloadContext& context) {
+  for (const EraseStep& step : plan.erase) {
+    context.view.SetStatusText(step.text);
+    const LinkResult result =
+        SendWithRetries(context.clock, [&] { return link.EraseSector(step.sectorCode); });
+    if (result == LinkFailure) return DownloadOutcome::EraseCommunicationError;
+    if (result == DeviceError) return DownloadOutcome::EraseProgrammingError;
+  }
+  return Continue;
+}
+
+DownloadOutcome ProgramPhase(const SectorPlan& plan, uint16_t total, LoaderLink& link,
+                             DownloadContext& context) {
+  uint16_t pagesDone = 0;
+  bool firstStep = true;
+  for (const ProgramStep& step : plan.program) {
+    context.view.SetStatusText(step.text);
+    if (firstStep) context.view.SetProgressMax(total);
+    firstStep = false;
+    for (uint32_t page = step.firstPage; page <= step.lastPage; ++page) {
+      if (!context.image.IsPageUsed(page)) continue;
+      const auto pageNumber = static_cast<uint16_t>(page);
+      const LinkResult result = SendWithRetries(context.clock, [&] { return link.ProgramPage(pageNumber); });
+      if (result == LinkFailure) return DownloadOutcome::SerialCommunicationError;
+      if (result == DeviceError) return DownloadOutcome::FlashProgrammingError;
+      ++pagesDone;
+      ShowProgress(context.view, pagesDone, total);
+    }
+  }
+  return Continue;
+}
+
+// The finish command knows only link failures: any other answer ends the step successfully.
+DownloadOutcome FinishPhase(const SectorPlan& plan, LoaderLink& link, Clock& clock) {
+  if (!plan.finish) return Continue;
+  const LinkResult result =
+      SendWithRetries(clock, [&] { return link.Finish() == LinkFailure ? LinkFailure : Ok; });
+  return result == LinkFailure ? DownloadOutcome::SerialCommunicationError : Continue;
+}
+
+// Everything between taking the busy flag and the ending.
+DownloadOutcome OpenClassifyAndSend(DownloadContext& context) {
+  if (context.port.OpenPort(context.portNumber) != 0) return DownloadOutcome::SerialCommunicationError;
+  context.view.ProcessMessages();
+
+  Classification found = ClassifyImage(context.image.Pages());
+  if (found.kind == FileKind::Empty) return DownloadOutcome::EmptyHexFile;
+  const SectorPlan* plan = PlanFor(found.kind);
+  if (plan == nullptr) return DownloadOutcome::UnknownFile;
+
+  const uint16_t total = ForceFirstPage(context.image.Pages(), plan->firstPage, found.usedPageCount);
+  SealIdentificationBlock(context.image, found.kind, context.loadedFileName, context.loadedFileTime);
+
+  LoaderLink link(context.port, context.clock, context.image, context.view);
+  DownloadOutcome outcome = ErasePhase(*plan, link, context);
+  if (outcome == Continue) outcome = ProgramPhase(*plan, total, link, context);
+  if (outcome == Continue) outcome = FinishPhase(*plan, link, context.clock);
+  return outcome;
+}
+
+// The port and the flag stay held while the box is up; both are released only after the final text.
+void EndDownload(DownloadContext& context, DownloadOutcome outcome) {
+  const OutcomeTexts texts = TextsOf(outcome);
+  context.view.ShowMessage(texts.message);
+  context.view.SetStatusText(texts.status);
+  context.port.ClosePort();
+  context.busy.value = 0;
+}
+
+}  // namespace
+
+OutcomeTexts TextsOf(DownloadOutcome outcome) {
+  for (const OutcomeRow& row : OutcomeTable) {
+    if (row.outcome == outcome) return row.texts;
+  }
+  return OutcomeTable[0].texts;
+}
+
+DownloadOutcome RunDownload(DownloadContext& context) {
+  if (context.busy) {
+    context.view.ShowMessage(TextsOf(DownloadOutcome::Busy).message);
+    return DownloadOutcome::Busy;
+  }
+  context.busy.value = 1;
+  const DownloadOutcome outcome = OpenClassifyAndSend(context);
+  EndDownload(context, outcome);
+  return outcome;
+}
+
+void ShowProgress(DownloadView& view, uint16_t pagesDone, uint16_t total) {
+  view.ProcessMessages();
+  // The forced first page keeps the total at 1 or more; a zero total reads as 0 % rather than crash.
+  const uint32_t percent = total == 0 ? 0 : uint32_t{pagesDone} * 100 / total;
+  std::array<char, 16> label{};
+  char* end = std::to_chars(label.data(), label.data() + label.size(), percent).ptr;
+  *end++ = ' ';
+  *end++ = '%';
+  view.SetProgress(pagesDone, std::string_view(label.data(), static_cast<size_t>(end - label.data())));
+}
+
+}  // namespace kv
