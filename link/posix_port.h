@@ -1,0 +1,45 @@
+// The serial line on Linux and other POSIX systems, on termios. COMn is the path in the environment
+// variable LD6193_COM<n> when it is set (a USB adapter, the simulator's terminal), else /dev/ttyS<n-1>.
+//
+// The line is held exclusively while open (TIOCEXCL plus a non-blocking flock, since root ignores
+// TIOCEXCL). A line that goes away (adapter unplugged, far end of a pseudo-terminal closed) makes
+// every operation fail at once instead of hanging or spinning.
+#pragma once
+
+#include <termios.h>
+#include <string>
+
+#include "link/port.h"
+
+namespace kv {
+
+class PosixPort : public Port {
+ public:
+  explicit PosixPort(Clock& clock) : clock_(clock) {}
+  ~PosixPort() override;
+  PosixPort(const PosixPort&) = delete;
+  PosixPort& operator=(const PosixPort&) = delete;
+
+  int OpenPort(int n) override;
+  // Opens the serial device at `path` directly: 0 when open and configured, 1 when it is missing,
+  // held by someone else, refused, or not a terminal at all (nothing is left open then).
+  int OpenDevice(const std::string& path);
+
+  void ClosePort() override;
+  void ShutdownPort() override;
+  bool IsOpen() const override { return fd_ >= 0; }
+
+  bool PortFlush() override;
+  bool PortWrite(const uint8_t* bytes, size_t count) override;
+  ReadResult PortReadByte() override;
+
+ private:
+  void CloseDescriptor();
+  bool LineHungUp() const;
+
+  Clock& clock_;
+  int fd_ = -1;
+  termios saved_{};  // the settings found at the last successful open, put back by ShutdownPort
+};
+
+}  // namespace kv

@@ -1,0 +1,16 @@
+// The real clock: its pauses really sleep (the tests use a virtual clock instead).
+#pragma once
+
+#include <cstdint>
+
+#include "link/port.h"
+
+namespace kv {
+
+class SystemClock : public Clock {
+ public:
+  // Blocks the calling thread for at least `ms` milliseconds, signals notwithstanding.
+  void Sleep(uint32_t ms) override;
+};
+
+}  // namespace kv
