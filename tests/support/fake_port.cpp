@@ -43,7 +43,7 @@ bool FakePort::PortWrite(const uint8_t* bytes, size_t count) {
 ReadResult FakePort::PortReadByte() {
   calls.emplace_back("read");
   ++reads;
-  if (!open_ || readFails) return {ReadStatus::Failure, 0};
+  if (!open_ || readFails || reads == failRead) return {ReadStatus::Failure, 0};
   if (!input_.empty() && input_.front().at <= clock_.now + ReadTimeoutMs) {
     const Pending next = input_.front();
     input_.pop_front();

@@ -53,6 +53,7 @@ class FakePort : public Port {
   bool flushFails = false;
   bool writeFails = false;
   bool readFails = false;
+  int failRead = 0;  // when > 0, the read with this number (1 for the first) fails
   // Plays the device: called after each successful write with the packet.
   std::function<void(FakePort&, const std::vector<uint8_t>&)> responder;
 
