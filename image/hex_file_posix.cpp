@@ -1,0 +1,136 @@
+// The HEX file front end on POSIX systems (Linux).
+//
+// Holding the file against writers: Linux has no share modes and no mandatory locks, so the reader takes
+// a non-blocking open-file-description read lock over the whole file (fcntl F_OFD_SETLK, F_RDLCK). A
+// file on which another holder has a write lock (OFD or classic POSIX record lock) is refused as
+// "cannot open", and while the load runs any writer that asks for a write lock is refused. Writers that
+// take no lock at all cannot be stopped on Linux. File systems without lock support are read unlocked.
+//
+// A directory cannot be read as a file and is refused as "cannot open". The file is opened without
+// blocking, so a FIFO without a writer reads as an empty file instead of hanging the window.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <ctime>
+
+#include "image/hex_reader.h"
+
+namespace kv {
+namespace {
+
+constexpr size_t ChunkSize = 64 * 1024;
+
+// Owns one descriptor and closes it exactly once.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Hands the descriptor over; this object then closes nothing.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// The file in 64 KiB reads; a read error ends the input just as the end of the file does.
+class FileByteSource : public ByteSource {
+ public:
+  explicit FileByteSource(int fd) : fd_(fd) {}
+  std::span<const uint8_t> NextChunk() override {
+    for (;;) {
+      const ssize_t n = read(fd_, buffer_.data(), buffer_.size());
+      if (n > 0) return {buffer_.data(), static_cast<size_t>(n)};
+      if (n < 0 && errno == EINTR) continue;
+      return {};
+    }
+  }
+
+ private:
+  int fd_;
+  std::array<uint8_t, ChunkSize> buffer_;
+};
+
+// False only when another holder's write lock is in the way; other failures (no lock support) let the
+// load go on unlocked.
+bool TakeReadLock(int fd) {
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // the whole file, however long it grows
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
+  return errno != EAGAIN && errno != EACCES;
+}
+
+// Opens an existing file for reading, never creating it. -1 when it is missing, not accessible, a
+// directory, or write-locked by another holder.
+int OpenForReading(const char* path) {
+  if (path == nullptr) return -1;
+  FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!file.valid()) return -1;
+  struct stat info {};
+  if (fstat(file.get(), &info) == 0 && S_ISDIR(info.st_mode)) return -1;
+  if (!TakeReadLock(file.get())) return -1;
+  // Reads block normally from here on: a FIFO with a writer delivers all of its bytes.
+  const int flags = fcntl(file.get(), F_GETFL);
+  if (flags >= 0) fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
+  return file.release();
+}
+
+// The range of SYSTEMTIME years; times outside it are not representable and leave the old value.
+constexpr int FirstYear = 1601;
+constexpr int LastYear = 30827;
+
+// The file's last-write time in local time, converted with the UTC offset in effect now (at loading),
+// not the one in effect at the file's time. Leaves `time` unchanged when it cannot be obtained.
+void CaptureLastWriteTime(int fd, SystemTime& time) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return;
+  const time_t now = std::time(nullptr);
+  struct tm nowLocal {};
+  if (localtime_r(&now, &nowLocal) == nullptr) return;
+  const time_t local = info.st_mtim.tv_sec + nowLocal.tm_gmtoff;
+  struct tm fields {};
+  if (gmtime_r(&local, &fields) == nullptr) return;
+  const int year = fields.tm_year + 1900;
+  if (year < FirstYear || year > LastYear) return;
+  time.year = static_cast<uint16_t>(year);
+  time.month = static_cast<uint16_t>(fields.tm_mon + 1);
+  time.dayOfWeek = static_cast<uint16_t>(fields.tm_wday);
+  time.day = static_cast<uint16_t>(fields.tm_mday);
+  time.hour = static_cast<uint16_t>(fields.tm_hour);
+  time.minute = static_cast<uint16_t>(fields.tm_min);
+  time.second = static_cast<uint16_t>(fields.tm_sec);
+  time.milliseconds = static_cast<uint16_t>(info.st_mtim.tv_nsec / 1000000);
+}
+
+}  // namespace
+
+HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime,
+                          ReaderHost& host) {
+  image.ResetImage();
+  const FileDescriptor file(OpenForReading(path));
+  if (!file.valid()) {
+    host.ShowMessage(CannotOpenFileMessage);
+    return CannotOpen;
+  }
+  CaptureLastWriteTime(file.get(), loadedFileTime);
+  FileByteSource source(file.get());
+  return DecodeHex(source, image, host);
+}
+
+}  // namespace kv
