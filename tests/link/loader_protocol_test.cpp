@@ -1,0 +1,345 @@
+// The loader commands on the scripted port and virtual clock: exact packets, reply judging, pauses,
+// event processing and the input queue that nothing empties.
+#include "link/loader_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_port.h"
+#include "tests/support/reader_host.h"
+
+namespace kv::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint8_t Sum(const Bytes& bytes) {
+  return static_cast<uint8_t>(std::accumulate(bytes.begin(), bytes.end(), 0));
+}
+
+// A byte pattern that differs between banks and between pages, so a packet from the wrong place shows.
+uint8_t Pattern(uint32_t imageOffset) {
+  return static_cast<uint8_t>(imageOffset * 7 + (imageOffset >> 8) * 13 + (imageOffset >> 16) * 101);
+}
+
+void FillWithPattern(MemoryImage& image) {
+  for (uint32_t i = 0; i < ImageSize; ++i) image.SetImageByte(i, Pattern(i));
+}
+
+class LoaderTest : public ::testing::Test {
+ protected:
+  LoaderTest() {
+    port.OpenPort(1);
+    port.calls.clear();
+    host.onPump = [this] { port.calls.emplace_back("pump"); };
+  }
+
+  VirtualClock clock;
+  FakePort port{clock};
+  MemoryImage image;
+  RecordingReaderHost host;
+  LoaderLink link{port, clock, image, host};
+};
+
+// --- Packets -------------------------------------------------------------------------------------
+
+TEST_F(LoaderTest, ErasePacketsCarryTheCodeAndChecksum) {
+  const struct {
+    uint8_t code;
+    Bytes packet;
+  } rows[] = {
+      {0, {0xA2, 0x10, 0x00, 0x4E}},
+      {8, {0xA2, 0x10, 0x08, 0x46}},
+      {61, {0xA2, 0x10, 0x3D, 0x11}},
+      {62, {0xA2, 0x10, 0x3E, 0x10}},
+  };
+  for (const auto& row : rows) {
+    port.writes.clear();
+    link.EraseSector(row.code);
+    ASSERT_EQ(port.writes.size(), 1u) << int(row.code);
+    EXPECT_EQ(port.writes[0].bytes, row.packet) << int(row.code);
+  }
+}
+
+TEST_F(LoaderTest, FinishPacketIsFixed) {
+  link.Finish();
+  ASSERT_EQ(port.writes.size(), 1u);
+  EXPECT_EQ(port.writes[0].bytes, (Bytes{0xA2, 0x13, 0x4B}));
+}
+
+TEST_F(LoaderTest, PagePacketOverErasedImage) {
+  // Pages 0x000 and 0x100 read the same bank; only the page bytes and the checksum differ.
+  const struct {
+    uint16_t page;
+    uint8_t low, high, checksum;
+  } rows[] = {
+      {0x000, 0x00, 0x00, 0x4D}, {0x100, 0x00, 0x01, 0x4C}, {0x800, 0x00, 0x00, 0x4D},  // bit 11 is not sent
+  };
+  for (const auto& row : rows) {
+    port.writes.clear();
+    link.ProgramPage(row.page);
+    ASSERT_EQ(port.writes.size(), 1u);
+    Bytes expected{0xA2, 0x11, row.low, row.high};
+    expected.insert(expected.end(), 256, 0xFF);
+    expected.push_back(row.checksum);
+    EXPECT_EQ(port.writes[0].bytes, expected) << std::hex << row.page;
+  }
+}
+
+TEST_F(LoaderTest, PagePacketTakesItsBytesFromTheSegmentsBank) {
+  FillWithPattern(image);
+  const struct {
+    uint16_t page;
+    uint8_t low, high;
+    uint32_t firstImageOffset;  // bank * 64 KiB + offset in the bank
+  } rows[] = {
+      {0x000, 0x00, 0x00, 0x00000},
+      {0x0FF, 0xFF, 0x00, 0x0FF00},  // last page of bank 0, nothing read past it
+      {0x100, 0x00, 0x01, 0x00000},  // segment 1 shares bank 0
+      {0x300, 0x00, 0x03, 0x10000},  // segment 3: bank 1
+      {0x5FF, 0xFF, 0x05, 0x3FF00},  // segment 5: bank 3
+      {0x6AB, 0xAB, 0x06, 0x0AB00},  // segment 6 shares bank 0
+      {0x7A0, 0xA0, 0x07, 0x4A000},  // segment 7: bank 4
+      {0x800, 0x00, 0x00, 0x00000},  // taken modulo 2048
+      {0xFFFF, 0xFF, 0x07, 0x4FF00},
+  };
+  for (const auto& row : rows) {
+    port.writes.clear();
+    link.ProgramPage(row.page);
+    ASSERT_EQ(port.writes.size(), 1u);
+    const Bytes& packet = port.writes[0].bytes;
+    ASSERT_EQ(packet.size(), 261u);
+    EXPECT_EQ(packet[0], 0xA2);
+    EXPECT_EQ(packet[1], 0x11);
+    EXPECT_EQ(packet[2], row.low) << std::hex << row.page;
+    EXPECT_EQ(packet[3], row.high) << std::hex << row.page;
+    for (uint32_t i = 0; i < 256; ++i) {
+      ASSERT_EQ(packet[4 + i], Pattern(row.firstImageOffset + i)) << std::hex << row.page << " byte " << i;
+    }
+    EXPECT_EQ(Sum(packet), 0) << std::hex << row.page;
+  }
+}
+
+TEST_F(LoaderTest, ProgrammingLeavesImageAndPageMapAlone) {
+  FillWithPattern(image);
+  link.ProgramPage(0x7A0);
+  EXPECT_FALSE(image.IsPageUsed(0x7A0));
+  for (uint32_t i = 0; i < 256; ++i) ASSERT_EQ(image.ImageByte(0x4A000 + i), Pattern(0x4A000 + i));
+}
+
+TEST(PacketChecksum, MakesThePacketSumToZero) {
+  const Bytes rows[] = {{}, {0x00}, {0x01}, {0xFF, 0x01}, {0xA2, 0x13}, {0x80, 0x80, 0x80}};
+  for (Bytes row : rows) {
+    row.push_back(PacketChecksum(row.data(), row.size()));
+    EXPECT_EQ(Sum(row), 0);
+  }
+}
+
+// --- Reply judging: every row of the failure table ----------------------------------------------
+
+enum class Command { Erase, Page, Finish };
+
+struct Reply {
+  uint8_t byte;
+  uint64_t delayMs;
+};
+
+struct FailureRow {
+  const char* name;
+  Command command;
+  bool flushFails = false;
+  bool writeFails = false;
+  int failRead = 0;
+  std::vector<Reply> replies;  // queued once the packet is written
+  LinkResult expected;
+  int reads;        // how many reads the command makes
+  size_t leftOver;  // reply bytes still queued afterwards
+};
+
+const FailureRow failureRows[] = {
+    {"erase flush fails", Command::Erase, true, false, 0, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 0, 0},
+    {"erase write fails", Command::Erase, false, true, 0, {}, LinkFailure, 0, 0},
+    {"erase ack read fails", Command::Erase, false, false, 1, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 1, 2},
+    {"erase no ack", Command::Erase, false, false, 0, {}, LinkFailure, 1, 0},
+    {"erase ack too late", Command::Erase, false, false, 0, {{0xE5, 601}}, LinkFailure, 1, 1},
+    {"erase ack is error", Command::Erase, false, false, 0, {{0x16, 0}, {0x68, 0}}, LinkFailure, 1, 1},
+    {"erase ack is ok", Command::Erase, false, false, 0, {{0x68, 0}, {0x68, 0}}, LinkFailure, 1, 1},
+    {"erase status read fails", Command::Erase, false, false, 2, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 2, 1},
+    {"erase no status", Command::Erase, false, false, 0, {{0xE5, 0}}, LinkFailure, 2, 0},
+    {"erase status ok", Command::Erase, false, false, 0, {{0xE5, 0}, {0x68, 0}}, Ok, 2, 0},
+    {"erase status error", Command::Erase, false, false, 0, {{0xE5, 0}, {0x16, 0}}, DeviceError, 2, 0},
+    {"erase status other", Command::Erase, false, false, 0, {{0xE5, 0}, {0x00, 0}}, LinkFailure, 2, 0},
+    {"erase status repeats ack", Command::Erase, false, false, 0, {{0xE5, 0}, {0xE5, 0}}, LinkFailure, 2, 0},
+    {"erase slowest answer", Command::Erase, false, false, 0, {{0xE5, 600}, {0x68, 1200}}, Ok, 2, 0},
+
+    {"page flush fails", Command::Page, true, false, 0, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 0, 0},
+    {"page write fails", Command::Page, false, true, 0, {}, LinkFailure, 0, 0},
+    {"page ack read fails", Command::Page, false, false, 1, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 1, 2},
+    {"page no ack", Command::Page, false, false, 0, {}, LinkFailure, 1, 0},
+    {"page ack is error", Command::Page, false, false, 0, {{0x16, 0}, {0x68, 0}}, LinkFailure, 1, 1},
+    {"page status read fails", Command::Page, false, false, 2, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 2, 1},
+    {"page no status", Command::Page, false, false, 0, {{0xE5, 0}}, LinkFailure, 2, 0},
+    {"page status ok", Command::Page, false, false, 0, {{0xE5, 0}, {0x68, 0}}, Ok, 2, 0},
+    {"page status error", Command::Page, false, false, 0, {{0xE5, 0}, {0x16, 0}}, DeviceError, 2, 0},
+    {"page status other", Command::Page, false, false, 0, {{0xE5, 0}, {0x00, 0}}, LinkFailure, 2, 0},
+    {"page slowest answer", Command::Page, false, false, 0, {{0xE5, 100}, {0x68, 200}}, Ok, 2, 0},
+    {"page status too late", Command::Page, false, false, 0, {{0xE5, 0}, {0x68, 101}}, LinkFailure, 2, 1},
+
+    {"finish write fails", Command::Finish, false, true, 0, {}, LinkFailure, 0, 0},
+    {"finish read fails", Command::Finish, false, false, 1, {{0xE5, 0}}, LinkFailure, 1, 1},
+    {"finish no ack", Command::Finish, false, false, 0, {}, LinkFailure, 1, 0},
+    {"finish answered ok", Command::Finish, false, false, 0, {{0x68, 0}}, LinkFailure, 1, 0},
+    {"finish answered error", Command::Finish, false, false, 0, {{0x16, 0}}, LinkFailure, 1, 0},
+    {"finish acknowledged", Command::Finish, false, false, 0, {{0xE5, 0}, {0x68, 0}}, Ok, 1, 1},
+};
+
+class FailureTable : public ::testing::TestWithParam<FailureRow> {};
+
+TEST_P(FailureTable, JudgesTheReplies) {
+  const FailureRow& row = GetParam();
+  VirtualClock clock;
+  FakePort port{clock};
+  MemoryImage image;
+  RecordingReaderHost host;
+  LoaderLink link{port, clock, image, host};
+  port.OpenPort(1);
+  port.flushFails = row.flushFails;
+  port.writeFails = row.writeFails;
+  port.failRead = row.failRead;
+  port.responder = [&](FakePort& p, const std::vector<uint8_t>&) {
+    for (const Reply& r : row.replies) p.QueueReply(r.byte, r.delayMs);
+  };
+
+  LinkResult result = LinkFailure;
+  uint64_t limitMs = 0;
+  switch (row.command) {
+    case Command::Erase:
+      result = link.EraseSector(16);
+      limitMs = 1200;
+      break;
+    case Command::Page:
+      result = link.ProgramPage(0x200);
+      limitMs = 200;
+      break;
+    case Command::Finish:
+      result = link.Finish();
+      limitMs = 100;
+      break;
+  }
+
+  EXPECT_EQ(result, row.expected);
+  EXPECT_EQ(port.reads, row.reads);
+  EXPECT_EQ(port.QueuedBytes(), row.leftOver);
+  if (row.flushFails) {
+    EXPECT_TRUE(port.writes.empty());
+  }
+  if (!port.writes.empty()) {
+    EXPECT_LE(clock.now - port.writes[0].at, limitMs);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Loader, FailureTable, ::testing::ValuesIn(failureRows), [](const auto& info) {
+  std::string name = info.param.name;
+  for (char& c : name) {
+    if (c == ' ') c = '_';
+  }
+  return name;
+});
+
+// --- Order of calls, pauses, event processing ----------------------------------------------------
+
+TEST_F(LoaderTest, EachCommandMakesItsCallsInOrderWithItsPauses) {
+  const struct {
+    Command command;
+    std::vector<std::string> calls;
+    std::vector<uint32_t> sleeps;
+    int pumps;
+  } rows[] = {
+      {Command::Erase, {"pump", "flush", "write 4", "read", "read"}, {500, 500}, 1},
+      {Command::Page, {"pump", "flush", "write 261", "read", "read"}, {}, 1},
+      {Command::Finish, {"write 3", "read"}, {}, 0},
+  };
+  port.responder = [](FakePort& p, const std::vector<uint8_t>& packet) {
+    p.QueueReply(0xE5);
+    if (packet[1] != CmdFinish) p.QueueReply(0x68);
+  };
+  for (const auto& row : rows) {
+    port.calls.clear();
+    clock.sleeps.clear();
+    host.pumps = 0;
+    const LinkResult result = row.command == Command::Erase  ? link.EraseSector(0)
+                              : row.command == Command::Page ? link.ProgramPage(0)
+                                                             : link.Finish();
+    EXPECT_EQ(result, Ok);
+    EXPECT_EQ(port.calls, row.calls);
+    EXPECT_EQ(clock.sleeps, row.sleeps);
+    EXPECT_EQ(host.pumps, row.pumps);
+  }
+}
+
+TEST_F(LoaderTest, EraseMakesOnlyOnePauseWhenTheAcknowledgeFails) {
+  EXPECT_EQ(link.EraseSector(0), LinkFailure);
+  EXPECT_EQ(clock.sleeps, (std::vector<uint32_t>{500}));
+}
+
+TEST_F(LoaderTest, EraseTakesAtLeastASecondHoweverFastTheLoader) {
+  port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}); };
+  EXPECT_EQ(link.EraseSector(0), Ok);
+  EXPECT_GE(clock.now, 1000u);
+}
+
+TEST_F(LoaderTest, PortShutDownWhileMessagesAreProcessedFailsTheCommand) {
+  // The window closed inside the command's event processing: nothing may be sent after that.
+  host.onPump = [this] { port.ShutdownPort(); };
+  port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}); };
+  EXPECT_EQ(link.EraseSector(0), LinkFailure);
+  EXPECT_EQ(link.ProgramPage(0), LinkFailure);
+  EXPECT_EQ(link.Finish(), LinkFailure);
+  EXPECT_TRUE(port.writes.empty());
+}
+
+TEST_F(LoaderTest, PacketReflectsImageChangedWhileMessagesAreProcessed) {
+  host.onPump = [this] { image.SetImageByte(0x10, 0x00); };
+  link.ProgramPage(0);
+  ASSERT_EQ(port.writes.size(), 1u);
+  EXPECT_EQ(port.writes[0].bytes[4 + 0x10], 0x00);
+}
+
+// --- Timing and the input queue -------------------------------------------------------------------
+
+TEST_F(LoaderTest, EraseRepliesQueuedDuringThePausesAreRead) {
+  port.responder = [](FakePort& p, const std::vector<uint8_t>&) {
+    p.QueueReply(0xE5, 0);
+    p.QueueReply(0x68, 300);
+  };
+  EXPECT_EQ(link.EraseSector(62), Ok);
+  EXPECT_EQ(clock.now, 1000u);  // both bytes were waiting when the pauses ended
+}
+
+TEST_F(LoaderTest, LatePageRepliesAreTheNextCommandsFirstBytes) {
+  // The first page's acknowledge comes 150 ms after the write: too late. Its E5 and its 16 stay
+  // queued and are judged as the second page's replies, even though the device answers that one 68.
+  bool first = true;
+  port.responder = [&first](FakePort& p, const std::vector<uint8_t>& packet) {
+    if (first) {
+      p.QueueReplies({0xE5, 0x16}, 150);
+      first = false;
+    } else if (packet[1] == CmdProgramPage) {
+      p.QueueReplies({0xE5, 0x68});
+    }
+  };
+  EXPECT_EQ(link.ProgramPage(0x200), LinkFailure);
+  EXPECT_EQ(port.reads, 1);
+  EXPECT_EQ(port.QueuedBytes(), 2u);
+  EXPECT_EQ(link.ProgramPage(0x201), DeviceError);
+  EXPECT_EQ(port.QueuedBytes(), 2u);  // the second page's own E5 68 now wait for the next command
+  EXPECT_EQ(link.Finish(), Ok);       // ...whose acknowledge they are
+  EXPECT_EQ(port.QueuedBytes(), 1u);
+}
+
+}  // namespace
+}  // namespace kv::test

@@ -1,0 +1,370 @@
+// The POSIX port over a real pseudo-terminal: this test holds the far ("device") end.
+#include "link/posix_port.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/loader_protocol.h"
+#include "link/system_clock.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/reader_host.h"
+
+namespace kv::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using SteadyClock = std::chrono::steady_clock;
+
+long MsSince(SteadyClock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count());
+}
+
+// The device end of a pseudo-terminal; Path() is the line the port opens.
+class Pty {
+ public:
+  Pty() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) path_ = ::ptsname(master_);
+  }
+  ~Pty() { Hangup(); }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  bool Ok() const { return master_ >= 0 && !path_.empty(); }
+  const std::string& Path() const { return path_; }
+  int Master() const { return master_; }
+
+  void Send(const Bytes& bytes) const {
+    ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // Up to `count` bytes, giving up after `timeoutMs` without one.
+  Bytes Receive(size_t count, int timeoutMs = 1000) const {
+    Bytes got;
+    while (got.size() < count) {
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, timeoutMs) <= 0) break;
+      uint8_t buffer[4096];
+      const size_t want = std::min(sizeof buffer, count - got.size());
+      const ssize_t n = ::read(master_, buffer, want);
+      if (n <= 0) break;
+      got.insert(got.end(), buffer, buffer + n);
+    }
+    return got;
+  }
+  // The far end goes away, as a pulled cable or a killed simulator.
+  void Hangup() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
+
+ private:
+  int master_ = -1;
+  std::string path_;
+};
+
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
+    if (value) {
+      ::setenv(name_.c_str(), value, 1);
+    } else {
+      ::unsetenv(name_.c_str());
+    }
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_.c_str());
+    }
+  }
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+class PosixPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(pty.Ok()) << "no pseudo-terminal available"; }
+
+  Pty pty;
+  VirtualClock clock;
+  PosixPort port{clock};
+};
+
+// --- Device names ----------------------------------------------------------------------------------
+
+TEST(PortDeviceName, UsesTheEnvironmentElseTheSerialDevice) {
+  const ScopedEnv com1("LD6193_COM1", "/dev/ttyUSB0");
+  const ScopedEnv com2("LD6193_COM2", "");
+  const ScopedEnv com4("LD6193_COM4", nullptr);
+  const ScopedEnv com11("LD6193_COM11", nullptr);
+  const struct {
+    int n;
+    const char* name;
+  } rows[] = {
+      {1, "/dev/ttyUSB0"},  // set
+      {2, "/dev/ttyS1"},    // set but empty
+      {4, "/dev/ttyS3"},    // unset
+      {11, "/dev/ttyS10"},  // COM1's variable is not COM11's
+  };
+  for (const auto& row : rows) EXPECT_EQ(PortDeviceName(row.n), row.name) << row.n;
+}
+
+// --- Opening ---------------------------------------------------------------------------------------
+
+TEST_F(PosixPortTest, RefusedLinesGiveOneAndLeaveNothingToClose) {
+  const std::string file = ::testing::TempDir() + "kv_not_a_line";
+  {
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
+  const std::string rows[] = {"/nonexistent/ttyS9", "/dev/null", file, "/"};
+  for (const std::string& path : rows) {
+    const size_t descriptors = OpenDescriptors();
+    EXPECT_EQ(port.OpenDevice(path), 1) << path;
+    EXPECT_FALSE(port.IsOpen()) << path;
+    EXPECT_EQ(OpenDescriptors(), descriptors) << path << ": descriptor leaked";
+    port.ClosePort();
+    port.ShutdownPort();
+    EXPECT_TRUE(clock.sleeps.empty()) << path << ": no pause when nothing is open";
+    EXPECT_FALSE(port.PortFlush());
+    const uint8_t byte = 0xA2;
+    EXPECT_FALSE(port.PortWrite(&byte, 1));
+    EXPECT_EQ(port.PortReadByte().status, ReadStatus::Failure);
+  }
+  std::remove(file.c_str());
+}
+
+TEST_F(PosixPortTest, OpenPortFollowsTheEnvironment) {
+  const ScopedEnv missing("LD6193_COM3", "/nonexistent/ttyUSB7");
+  EXPECT_EQ(port.OpenPort(3), 1);
+  const ScopedEnv com2("LD6193_COM2", pty.Path().c_str());
+  EXPECT_EQ(port.OpenPort(2), 0);
+  EXPECT_TRUE(port.IsOpen());
+}
+
+TEST_F(PosixPortTest, LineIsHeldExclusively) {
+  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  PosixPort second{clock};
+  EXPECT_EQ(second.OpenDevice(pty.Path()), 1);
+
+  // Released by every way of letting go, so the next download (or program) gets the line.
+  port.ClosePort();
+  EXPECT_EQ(second.OpenDevice(pty.Path()), 0);
+  second.ShutdownPort();
+  {
+    PosixPort scoped{clock};
+    EXPECT_EQ(scoped.OpenDevice(pty.Path()), 0);
+  }  // destroyed while open
+  EXPECT_EQ(port.OpenDevice(pty.Path()), 0);
+}
+
+TEST_F(PosixPortTest, LineMarkedExclusiveByAnotherProgramIsBusy) {
+  const int other = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::ioctl(other, TIOCEXCL), 0);
+  EXPECT_EQ(port.OpenDevice(pty.Path()), 1);
+  int exclusive = 0;
+  ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_NE(exclusive, 0) << "the other program's claim must be left in place";
+  ::ioctl(other, TIOCNXCL);
+  ::close(other);
+  EXPECT_EQ(port.OpenDevice(pty.Path()), 0);
+}
+
+// --- Settings found and put back ----------------------------------------------------------------------
+
+TEST_F(PosixPortTest, ShutdownPausesAndPutsBackTheSettingsFound) {
+  // Termios calls on the master act on the line itself.
+  termios before{};
+  ASSERT_EQ(::tcgetattr(pty.Master(), &before), 0);
+  before.c_lflag |= ICANON | ECHO;
+  before.c_cc[VMIN] = 1;
+  before.c_cc[VTIME] = 0;
+  ASSERT_EQ(::tcsetattr(pty.Master(), TCSANOW, &before), 0);
+  ASSERT_EQ(::tcgetattr(pty.Master(), &before), 0);
+
+  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  termios working{};
+  ASSERT_EQ(::tcgetattr(pty.Master(), &working), 0);
+  EXPECT_EQ(working.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(working.c_cc[VMIN], 0);
+  EXPECT_EQ(working.c_cc[VTIME], 1);
+
+  port.ShutdownPort();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(clock.sleeps, (std::vector<uint32_t>{ShutdownPauseMs}));
+  termios after{};
+  ASSERT_EQ(::tcgetattr(pty.Master(), &after), 0);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cc[VMIN], 1);
+  EXPECT_EQ(after.c_cc[VTIME], 0);
+
+  port.ShutdownPort();  // nothing open any more: no second pause
+  EXPECT_EQ(clock.sleeps.size(), 1u);
+}
+
+TEST_F(PosixPortTest, CloseNeitherPausesNorPutsBack) {
+  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  port.ClosePort();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_TRUE(clock.sleeps.empty());
+  termios after{};
+  ASSERT_EQ(::tcgetattr(pty.Master(), &after), 0);
+  EXPECT_EQ(after.c_cc[VTIME], 1);
+}
+
+// --- Bytes both ways ---------------------------------------------------------------------------------
+
+TEST_F(PosixPortTest, EveryByteValuePassesUnchangedBothWays) {
+  // Raw mode: no CR/LF translation, no flow-control or signal characters, bit 7 kept.
+  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  Bytes all(256);
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+
+  ASSERT_TRUE(port.PortWrite(all.data(), all.size()));
+  EXPECT_TRUE(port.PortFlush());
+  EXPECT_EQ(pty.Receive(all.size()), all);
+
+  pty.Send(all);
+  Bytes got;
+  for (int i = 0; i < 256; ++i) {
+    const ReadResult r = port.PortReadByte();
+    ASSERT_EQ(r.status, ReadStatus::Byte) << "byte " << i;
+    got.push_back(r.byte);
+  }
+  EXPECT_EQ(got, all);
+}
+
+TEST_F(PosixPortTest, LargeWriteArrivesWholeAndInOrder) {
+  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  Bytes big(256 * 1024);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
+  Bytes received;
+  std::thread device([&] { received = pty.Receive(big.size(), 2000); });
+  EXPECT_TRUE(port.PortWrite(big.data(), big.size()));
+  device.join();
+  EXPECT_EQ(received, big);
+}
+
+TEST_F(PosixPortTest, ReadTakesAWaitingByteAtOnceAndWaitsAbout100msForNone) {
+  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  pty.Send({0x5A});
+  auto start = SteadyClock::now();
+  ReadResult r = port.PortReadByte();
+  EXPECT_EQ(r.status, ReadStatus::Byte);
+  EXPECT_EQ(r.byte, 0x5A);
+  EXPECT_LT(MsSince(start), 90);
+
+  start = SteadyClock::now();
+  r = port.PortReadByte();
+  EXPECT_EQ(r.status, ReadStatus::NoByte);
+  EXPECT_GE(MsSince(start), 90);
+  EXPECT_LT(MsSince(start), 2000);
+
+  // A byte that comes after a read gave up waits for the next read.
+  pty.Send({0xE5});
+  r = port.PortReadByte();
+  EXPECT_EQ(r.status, ReadStatus::Byte);
+  EXPECT_EQ(r.byte, 0xE5);
+}
+
+// --- A line that goes away -------------------------------------------------------------------------
+
+TEST_F(PosixPortTest, HungUpLineFailsAtOnceAndNeverSpins) {
+  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  pty.Hangup();
+  const auto start = SteadyClock::now();
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(port.PortReadByte().status, ReadStatus::Failure) << "read " << i;
+  EXPECT_LT(MsSince(start), 1000) << "twenty reads of a dead line must not each wait out the time-out";
+  const uint8_t byte = 0xA2;
+  EXPECT_FALSE(port.PortWrite(&byte, 1));
+  EXPECT_FALSE(port.PortFlush());
+  EXPECT_TRUE(port.IsOpen()) << "a failure leaves the port as it was";
+  port.ShutdownPort();
+  EXPECT_FALSE(port.IsOpen());
+}
+
+// The device takes one packet and then goes away before it answers.
+void HangUpAfterOnePacket(Pty& pty, size_t packetSize) {
+  pty.Receive(packetSize);
+  pty.Hangup();
+}
+
+TEST_F(PosixPortTest, CommandsOnALineThatHangsUpFailWithinTheirLimits) {
+  SystemClock realClock;
+  MemoryImage image;
+  RecordingReaderHost host;
+  const struct {
+    const char* name;
+    size_t packetSize;
+    long limitMs;  // the command's own longest wait, plus slack for a busy machine
+  } rows[] = {
+      {"erase", ErasePacketSize, 1200 + 500},
+      {"page", PagePacketSize, 200 + 500},
+  };
+  for (const auto& row : rows) {
+    Pty line;
+    ASSERT_TRUE(line.Ok());
+    PosixPort real{realClock};
+    ASSERT_EQ(real.OpenDevice(line.Path()), 0);
+    LoaderLink link{real, realClock, image, host};
+    std::thread device(HangUpAfterOnePacket, std::ref(line), row.packetSize);
+    const auto start = SteadyClock::now();
+    const LinkResult result =
+        row.packetSize == ErasePacketSize ? link.EraseSector(16) : link.ProgramPage(0x200);
+    const long elapsed = MsSince(start);
+    device.join();
+    EXPECT_EQ(result, LinkFailure) << row.name;
+    EXPECT_LT(elapsed, row.limitMs) << row.name;
+  }
+}
+
+TEST_F(PosixPortTest, PageIsProgrammedOverARealLine) {
+  SystemClock realClock;
+  MemoryImage image;
+  for (uint32_t i = 0; i < PageSize; ++i) image.StoreByte(2, 0x3400 + i, static_cast<uint8_t>(i));
+  RecordingReaderHost host;
+  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  LoaderLink link{port, realClock, image, host};
+
+  Bytes packet;
+  std::thread device([&] {
+    packet = pty.Receive(PagePacketSize);
+    pty.Send({ReplyAck, ReplyOk});
+  });
+  EXPECT_EQ(link.ProgramPage(0x234), Ok);
+  device.join();
+  ASSERT_EQ(packet.size(), PagePacketSize);
+  EXPECT_EQ(packet[2], 0x34);
+  EXPECT_EQ(packet[3], 0x02);
+  EXPECT_EQ(packet[4 + 200], 200);
+}
+
+}  // namespace
+}  // namespace kv::test
