@@ -1,0 +1,155 @@
+#include "cli/console.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+
+namespace kv {
+namespace {
+
+constexpr size_t BarWidth = 24;
+// Redrawing once per page would flood a slow terminal; a few times a second is plenty to watch.
+constexpr Millis RedrawInterval{100};
+
+unsigned Percent(uint16_t done, uint16_t total) {
+  return total == 0 ? 0u : done * 100u / total;
+}
+
+}  // namespace
+
+std::string FormatDuration(Millis duration) {
+  const long long seconds = std::max<long long>(0, duration.count() / 1000);
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld", seconds / 60, seconds % 60);
+  return text;
+}
+
+Millis RemainingTime(const ProgressSlot& slot) {
+  if (slot.total == 0 || slot.done == 0) return Millis{-1};
+  return Millis{slot.programElapsed.count() * (slot.total - slot.done) / slot.done};
+}
+
+std::string FormatProgressLine(const std::vector<ProgressSlot>& slots) {
+  std::string line;
+  char text[160];
+  Millis elapsed{0};
+  Millis remaining{0};
+  bool remainingKnown = true;
+  for (const ProgressSlot& slot : slots) {
+    elapsed = std::max(elapsed, slot.elapsed);
+    const Millis left = slot.ended ? Millis{0} : RemainingTime(slot);
+    if (left.count() < 0) remainingKnown = false;
+    remaining = std::max(remaining, left);
+  }
+  if (slots.size() == 1) {
+    const ProgressSlot& slot = slots.front();
+    const size_t filled = slot.total == 0 ? 0 : BarWidth * slot.done / slot.total;
+    line = "[" + std::string(filled, '#') + std::string(BarWidth - filled, '.') + "] ";
+    std::snprintf(text, sizeof text, "%u/%u %3u %%", slot.done, slot.total, Percent(slot.done, slot.total));
+    line += text;
+  } else {
+    for (const ProgressSlot& slot : slots) {
+      std::snprintf(text, sizeof text, "%s %u/%u %u %% | ", slot.name.c_str(), slot.done, slot.total,
+                    Percent(slot.done, slot.total));
+      line += text;
+    }
+    if (!line.empty()) line.resize(line.size() - 3);
+  }
+  line += "  elapsed " + FormatDuration(elapsed);
+  line += "  left " + (remainingKnown ? FormatDuration(remaining) : std::string("-:--"));
+  return line;
+}
+
+Console::Console(std::ostream& out, std::ostream& err, bool liveProgress)
+    : out_(out), err_(err), live_(liveProgress) {}
+
+void Console::Out(std::string_view prefix, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  HideProgressLocked();
+  WriteLine(out_, prefix, text);
+  DrawProgressLocked(true);
+}
+
+void Console::Err(std::string_view prefix, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  HideProgressLocked();
+  WriteLine(err_, prefix, text);
+  DrawProgressLocked(true);
+}
+
+void Console::WriteLine(std::ostream& stream, std::string_view prefix, std::string_view text) {
+  stream << prefix << text << '\n';
+  stream.flush();
+}
+
+size_t Console::AddSlot(std::string name) {
+  std::lock_guard lock(mutex_);
+  slots_.push_back({std::move(name)});
+  times_.emplace_back();
+  return slots_.size() - 1;
+}
+
+void Console::DownloadStarted(size_t slot) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size()) return;
+  times_[slot].started = std::chrono::steady_clock::now();
+}
+
+void Console::ProgramPhaseStarted(size_t slot, uint16_t total) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size()) return;
+  times_[slot].programStarted = std::chrono::steady_clock::now();
+  slots_[slot].total = total;
+  DrawProgressLocked(true);
+}
+
+void Console::Progress(size_t slot, uint16_t done, uint16_t total) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size()) return;
+  slots_[slot].done = done;
+  slots_[slot].total = total;
+  DrawProgressLocked(done == total);
+}
+
+void Console::DownloadEnded(size_t slot) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size()) return;
+  slots_[slot].ended = true;
+}
+
+void Console::ClearProgress() {
+  std::lock_guard lock(mutex_);
+  HideProgressLocked();
+  live_ = false;
+}
+
+void Console::HideProgressLocked() {
+  if (shownWidth_ == 0) return;
+  err_ << '\r' << std::string(shownWidth_, ' ') << '\r';
+  err_.flush();
+  shownWidth_ = 0;
+}
+
+void Console::DrawProgressLocked(bool force) {
+  if (!live_) return;
+  const SteadyTime now = std::chrono::steady_clock::now();
+  if (!force && now - lastDraw_ < RedrawInterval) return;
+  bool anyTotal = false;
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].total != 0) anyTotal = true;
+    if (slots_[i].ended) continue;
+    slots_[i].elapsed = std::chrono::duration_cast<Millis>(now - times_[i].started);
+    if (slots_[i].total != 0) {
+      slots_[i].programElapsed = std::chrono::duration_cast<Millis>(now - times_[i].programStarted);
+    }
+  }
+  if (!anyTotal) return;  // nothing to show before the first program phase
+  const std::string line = FormatProgressLine(slots_);
+  err_ << '\r' << line;
+  if (line.size() < shownWidth_) err_ << std::string(shownWidth_ - line.size(), ' ');
+  err_.flush();
+  shownWidth_ = std::max(shownWidth_, line.size());
+  lastDraw_ = now;
+}
+
+}  // namespace kv

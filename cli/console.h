@@ -1,0 +1,73 @@
+// Where the flasher's words go: result lines on standard output, errors and traces on standard error,
+// and, when standard error is a terminal, one live progress line redrawn there. Every device thread
+// writes through one Console, whose lock keeps lines whole and keeps them off the progress line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <iosfwd>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+using Millis = std::chrono::milliseconds;
+
+// Progress of one device's download.
+struct ProgressSlot {
+  std::string name;
+  uint16_t done = 0;
+  uint16_t total = 0;        // 0 until the program phase starts
+  Millis elapsed{0};         // since the download started
+  Millis programElapsed{0};  // since its program phase started
+  bool ended = false;
+};
+
+// "m:ss".
+std::string FormatDuration(Millis duration);
+// Remaining time from the page rate seen so far in the program phase; negative while unknown.
+Millis RemainingTime(const ProgressSlot& slot);
+// One line: for one device a bar, pages done of total, percentage, elapsed and remaining time; for
+// several, each device's pages and percentage, then the longest elapsed and remaining time.
+std::string FormatProgressLine(const std::vector<ProgressSlot>& slots);
+
+class Console {
+ public:
+  Console(std::ostream& out, std::ostream& err, bool liveProgress);
+
+  // A line on standard output / standard error, prefixed (e.g. "[COM2] ").
+  void Out(std::string_view prefix, std::string_view text);
+  void Err(std::string_view prefix, std::string_view text);
+
+  // Progress of the device in `slot` (slots are added before any download starts).
+  size_t AddSlot(std::string name);
+  void DownloadStarted(size_t slot);
+  void ProgramPhaseStarted(size_t slot, uint16_t total);
+  void Progress(size_t slot, uint16_t done, uint16_t total);
+  void DownloadEnded(size_t slot);
+  // Removes the progress line for good (before the closing summary).
+  void ClearProgress();
+
+ private:
+  struct SlotTimes {
+    SteadyTime started{};
+    SteadyTime programStarted{};
+  };
+  void WriteLine(std::ostream& stream, std::string_view prefix, std::string_view text);
+  void HideProgressLocked();
+  void DrawProgressLocked(bool force);
+
+  std::mutex mutex_;
+  std::ostream& out_;
+  std::ostream& err_;
+  bool live_;
+  std::vector<ProgressSlot> slots_;
+  std::vector<SlotTimes> times_;
+  size_t shownWidth_ = 0;  // characters of the progress line now on the terminal
+  SteadyTime lastDraw_{};
+};
+
+}  // namespace kv

@@ -1,0 +1,65 @@
+// The download's window, for a terminal: status texts and the outcome become lines on standard
+// output, progress goes to the console's live line, and a turn of the "event loop" is where an
+// interrupt is noticed and the port shut, as closing the window would.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+#include "cli/console.h"
+#include "download/download.h"
+#include "link/port.h"
+
+namespace kv {
+
+struct FlashViewSettings {
+  std::string prefix;       // in front of every line: "" or "[COM2] "
+  bool statusLines = true;  // each step's status text as it starts
+  bool outcomeLine = true;  // the outcome's message-box text at the end
+};
+
+class FlashView : public DownloadView {
+ public:
+  FlashView(Console& console, size_t slot, FlashViewSettings settings, Port& port,
+            const std::atomic<bool>& interrupted)
+      : console_(console),
+        slot_(slot),
+        settings_(std::move(settings)),
+        port_(port),
+        interrupted_(interrupted) {}
+
+  // The download ends with the message box and then the final status text: the box's text is the
+  // outcome line, and the status text after it is not printed again.
+  void ShowMessage(std::string_view text) override;
+  void SetStatusText(std::string_view text) override;
+  void SetProgressMax(uint16_t maximum) override;
+  void SetProgress(uint16_t position, std::string_view label) override;
+  // Shuts the port once an interrupt has been asked for; the download then ends by its own rules.
+  void ProcessMessages() override;
+
+  bool ShutDownByInterrupt() const { return shutDown_; }
+
+ private:
+  Console& console_;
+  size_t slot_;
+  FlashViewSettings settings_;
+  Port& port_;
+  const std::atomic<bool>& interrupted_;
+  uint16_t maximum_ = 0;
+  bool messageShown_ = false;
+  bool shutDown_ = false;
+};
+
+// The reader's front end: its one message (the file cannot be opened) goes to standard error.
+class ConsoleReaderHost : public ReaderHost {
+ public:
+  explicit ConsoleReaderHost(Console& console) : console_(console) {}
+  void ShowMessage(std::string_view text) override { console_.Err("", text); }
+  void ProcessMessages() override {}
+
+ private:
+  Console& console_;
+};
+
+}  // namespace kv

@@ -1,0 +1,139 @@
+#include "cli/flasher.h"
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/exit_codes.h"
+#include "cli/flash_view.h"
+#include "cli/plan_report.h"
+#include "cli/trace_port.h"
+#include "download/download.h"
+#include "download/file_kind.h"
+#include "image/hex_reader.h"
+
+namespace kv {
+namespace {
+
+// Everything one device's download owns; nothing here is shared with another device.
+struct DeviceRun {
+  DeviceTarget target;
+  std::string prefix;
+  size_t slot = 0;
+  std::unique_ptr<MemoryImage> image;
+  BusyFlag busy;
+  SerialLink link;
+  std::unique_ptr<TracePort> trace;
+  std::unique_ptr<FlashView> view;
+  DownloadOutcome outcome = DownloadOutcome::SerialCommunicationError;
+  double seconds = 0;
+
+  Port& DownloadPort() { return trace ? static_cast<Port&>(*trace) : *link.port; }
+};
+
+struct LoadedFile {
+  MemoryImage image;
+  SystemTime time;
+  std::string name;
+};
+
+int PlanExitCode(FileKind kind) {
+  if (kind == FileKind::Empty) return ExitCodeOfOutcome(DownloadOutcome::EmptyHexFile);
+  if (kind == FileKind::Unknown) return ExitCodeOfOutcome(DownloadOutcome::UnknownFile);
+  return ExitSuccess;
+}
+
+std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const LoadedFile& file, bool gang,
+                                         const FlashOptions& options, FlasherEnvironment& env) {
+  auto run = std::make_unique<DeviceRun>();
+  run->target = target;
+  run->prefix = gang ? "[" + target.name + "] " : "";
+  run->slot = env.console.AddSlot(target.name);
+  run->image = std::make_unique<MemoryImage>();
+  CopyImage(file.image, *run->image);
+  run->link = env.makeLink(target);
+  if (options.trace) {
+    Console& console = env.console;
+    run->trace = std::make_unique<TracePort>(
+        *run->link.port,
+        [&console, prefix = run->prefix](std::string_view line) { console.Err(prefix, line); }, env.start);
+  }
+  FlashViewSettings settings{run->prefix, !options.quiet, !options.quiet || !gang};
+  run->view =
+      std::make_unique<FlashView>(env.console, run->slot, settings, run->DownloadPort(), env.interrupted);
+  return run;
+}
+
+void Download(DeviceRun& run, const LoadedFile& file, Console& console) {
+  const auto started = std::chrono::steady_clock::now();
+  console.DownloadStarted(run.slot);
+  const int portNumber = run.target.portNumber;
+  DownloadContext context{*run.image, file.name,          file.time,       portNumber,
+                          run.busy,   run.DownloadPort(), *run.link.clock, *run.view};
+  run.outcome = RunDownload(context);
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+void PrintSummary(const std::vector<std::unique_ptr<DeviceRun>>& runs, Console& console) {
+  char tail[64];
+  for (const auto& run : runs) {
+    std::snprintf(tail, sizeof tail, " (exit %d, %.1f s)", ExitCodeOfOutcome(run->outcome), run->seconds);
+    console.Out(run->prefix, "summary: " + std::string(TextsOf(run->outcome).message) + tail);
+  }
+}
+
+}  // namespace
+
+void CopyImage(const MemoryImage& from, MemoryImage& to) {
+  to.ResetImage();
+  for (uint32_t offset = 0; offset < ImageSize; ++offset) to.SetImageByte(offset, from.ImageByte(offset));
+  for (uint32_t page = 0; page < PageCount; ++page) {
+    if (from.IsPageUsed(page)) to.MarkPageUsed(page);
+  }
+}
+
+int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
+  Console& console = env.console;
+  auto file = std::make_unique<LoadedFile>();
+  file->name = LoadedFileNameFor(options.file);
+  ConsoleReaderHost host(console);
+  const HexReadResult read = ReadHexFile(options.file.c_str(), file->image, file->time, host);
+  if (read != ReadComplete) {
+    // A broken file is never sent, not even the part that could be read.
+    console.Out("", ReadResultText(read));
+    return ExitCodeOfRead(read);
+  }
+  if (!options.quiet) console.Out("", std::string(ReadResultText(read)) + UpperCasePath(options.file));
+  if (env.interrupted.load()) return ExitInterrupted;
+
+  if (options.plan) {
+    const PlanReport report = DescribePlan(file->image.Pages());
+    std::string_view text = report.text;
+    while (!text.empty()) {
+      const size_t end = text.find('\n');
+      console.Out("", text.substr(0, end));
+      text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return PlanExitCode(report.kind);
+  }
+
+  const bool gang = options.devices.size() > 1;
+  std::vector<std::unique_ptr<DeviceRun>> runs;
+  for (const DeviceTarget& target : options.devices)
+    runs.push_back(PrepareDevice(target, *file, gang, options, env));
+
+  std::vector<std::thread> threads;
+  for (auto& run : runs) threads.emplace_back([&run, &file, &console] { Download(*run, *file, console); });
+  for (std::thread& thread : threads) thread.join();
+  console.ClearProgress();
+  if (gang) PrintSummary(runs, console);
+
+  if (env.interrupted.load()) return ExitInterrupted;
+  for (const auto& run : runs) {
+    if (run->outcome != DownloadOutcome::Downloaded) return ExitCodeOfOutcome(run->outcome);
+  }
+  return ExitSuccess;
+}
+
+}  // namespace kv

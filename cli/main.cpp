@@ -1,0 +1,22 @@
+// ld6193-flash: the command-line flasher, for scripts, production lines and machines without a screen.
+#include <chrono>
+#include <iostream>
+
+#include "cli/console.h"
+#include "cli/flasher.h"
+#include "cli/options.h"
+#include "cli/platform.h"
+#include "cli/port_setting.h"
+
+int main(int argc, char** argv) {
+  const auto start = std::chrono::steady_clock::now();
+  kv::CommandLine commandLine = kv::ParseCommandLine(argc, argv, std::cout, std::cerr);
+  if (!commandLine.options) return commandLine.exitCode;
+  kv::FlashOptions& options = *commandLine.options;
+  if (options.devices.empty()) options.devices.push_back(kv::TargetForPort(kv::ReadPortSettingReadOnly()));
+
+  const std::atomic<bool>& interrupted = kv::WatchForInterrupts();
+  kv::Console console(std::cout, std::cerr, !options.quiet && kv::StandardErrorIsTerminal());
+  kv::FlasherEnvironment environment{console, kv::MakeSerialLink, interrupted, start};
+  return kv::RunFlasher(options, environment);
+}

@@ -1,0 +1,98 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <ostream>
+
+#include "cli/exit_codes.h"
+
+namespace kv {
+namespace {
+
+constexpr int MaxPortNumber = 255;
+
+bool HasDuplicate(const std::vector<DeviceTarget>& devices) {
+  for (size_t i = 0; i < devices.size(); ++i) {
+    for (size_t j = i + 1; j < devices.size(); ++j) {
+      if (devices[i].name == devices[j].name) return true;
+    }
+  }
+  return false;
+}
+
+// The targets in the order they were given, --port and --device mixed.
+std::vector<DeviceTarget> TargetsInOrder(const CLI::App& app, const CLI::Option* port,
+                                         const CLI::Option* device) {
+  std::vector<DeviceTarget> targets;
+  size_t nextPort = 0;
+  size_t nextDevice = 0;
+  for (const CLI::Option* option : app.parse_order()) {
+    if (option == port) targets.push_back(TargetForPort(std::stoi(port->results().at(nextPort++))));
+    if (option == device) targets.push_back(TargetForDevice(device->results().at(nextDevice++)));
+  }
+  return targets;
+}
+
+}  // namespace
+
+DeviceTarget TargetForPort(int n) {
+  return {"COM" + std::to_string(n), n, {}};
+}
+
+DeviceTarget TargetForDevice(const std::string& path) {
+  return {path, 0, path};
+}
+
+std::string HelpFooter() {
+  std::string text =
+      "Ports: --port N is COMn: the device named by the environment variable LD6193_COM<n>, else\n"
+      "/dev/ttyS<n-1>. --device PATH names a serial device directly. With neither, the port stored in\n"
+      "ld6193.cfg in the working directory (1 to 5, else COM1); the file is only read, never changed.\n"
+      "Several --port/--device options flash the same file to all those devices at once.\n"
+      "\nExit codes:\n";
+  char line[128];
+  for (const ExitCodeRow& row : ExitCodeTable()) {
+    std::snprintf(line, sizeof line, "  %3d  %.*s\n", row.code, static_cast<int>(row.meaning.size()),
+                  row.meaning.data());
+    text += line;
+  }
+  text += "For several devices: the code of the first device, in command-line order, that did not succeed.\n";
+  return text;
+}
+
+CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{"Flashes an Intel HEX firmware file into KV6193 devices through their resident loader.",
+               "ld6193-flash"};
+  app.footer(HelpFooter());
+  FlashOptions options;
+  std::vector<int> ports;
+  std::vector<std::string> devices;
+  CLI::Option* port = app.add_option("--port", ports, "Flash COMn (repeatable)")
+                          ->check(CLI::Range(1, MaxPortNumber))
+                          ->type_name("N");
+  CLI::Option* device = app.add_option("--device", devices, "Flash the serial device at PATH (repeatable)")
+                            ->check([](const std::string& path) {
+                              return path.empty() ? std::string("empty device path") : std::string();
+                            })
+                            ->type_name("PATH");
+  app.add_flag("--plan", options.plan, "Print what a download would do and how long it takes; open no port");
+  app.add_flag("--trace", options.trace, "Write every packet sent and reply byte received to stderr");
+  app.add_flag("--quiet", options.quiet, "Print only the final outcome");
+  app.add_option("FILE", options.file, "The Intel HEX file")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // CLI11 has its own codes for each kind of parse error; ours has one.
+    const int code = app.exit(e, out, err);
+    return {std::nullopt, code == 0 ? ExitSuccess : ExitUsage};
+  }
+  options.devices = TargetsInOrder(app, port, device);
+  if (HasDuplicate(options.devices)) {
+    err << "The same device is named twice.\nRun with --help for more information.\n";
+    return {std::nullopt, ExitUsage};
+  }
+  return {std::move(options), ExitSuccess};
+}
+
+}  // namespace kv

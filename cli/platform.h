@@ -1,0 +1,21 @@
+// The few things the flasher needs from the operating system, one file per platform
+// (platform_posix.cpp here): whether standard error is a terminal, Ctrl-C and termination requests,
+// and the real serial port with its clock.
+#pragma once
+
+#include <atomic>
+
+#include "cli/flasher.h"
+#include "cli/options.h"
+
+namespace kv {
+
+bool StandardErrorIsTerminal();
+
+// Installs the handlers for Ctrl-C and termination requests; they only set the returned flag.
+const std::atomic<bool>& WatchForInterrupts();
+
+// The platform's serial port for the target: by number (as the window opens it) or by path.
+SerialLink MakeSerialLink(const DeviceTarget& target);
+
+}  // namespace kv

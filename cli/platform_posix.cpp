@@ -1,0 +1,46 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include "cli/fixed_path_port.h"
+#include "cli/platform.h"
+#include "link/posix_port.h"
+#include "link/system_clock.h"
+
+namespace kv {
+namespace {
+
+std::atomic<bool> interruptRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void OnInterrupt(int /*signal*/) {
+  interruptRequested.store(true);
+}
+
+}  // namespace
+
+bool StandardErrorIsTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
+const std::atomic<bool>& WatchForInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a blocking call returns EINTR and its caller goes round again.
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  return interruptRequested;
+}
+
+SerialLink MakeSerialLink(const DeviceTarget& target) {
+  SerialLink link;
+  link.clock = std::make_unique<SystemClock>();
+  if (target.ByPath()) {
+    link.port = std::make_unique<FixedPathPort<PosixPort>>(target.devicePath, *link.clock);
+  } else {
+    link.port = std::make_unique<PosixPort>(*link.clock);
+  }
+  return link;
+}
+
+}  // namespace kv

@@ -1,0 +1,39 @@
+#include "cli/trace_port.h"
+
+#include <cstdio>
+
+namespace kv {
+
+std::string_view FormatTraceLine(TraceLine& line, uint64_t ms, char direction, const uint8_t* bytes,
+                                 size_t count) {
+  static constexpr char Digits[] = "0123456789ABCDEF";
+  int used =
+      std::snprintf(line.data(), line.size(), "%6llu ms %c", static_cast<unsigned long long>(ms), direction);
+  size_t length = used > 0 ? static_cast<size_t>(used) : 0;
+  for (size_t i = 0; i < count && length + 3 <= line.size(); ++i) {
+    line[length++] = ' ';
+    line[length++] = Digits[bytes[i] >> 4];
+    line[length++] = Digits[bytes[i] & 0x0F];
+  }
+  return {line.data(), length};
+}
+
+bool TracePort::PortWrite(const uint8_t* bytes, size_t count) {
+  const bool written = inner_.PortWrite(bytes, count);
+  if (written) Report('>', bytes, count);
+  return written;
+}
+
+ReadResult TracePort::PortReadByte() {
+  const ReadResult result = inner_.PortReadByte();
+  if (result.status == ReadStatus::Byte) Report('<', &result.byte, 1);
+  return result;
+}
+
+void TracePort::Report(char direction, const uint8_t* bytes, size_t count) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
+  sink_(FormatTraceLine(line_, static_cast<uint64_t>(ms.count()), direction, bytes, count));
+}
+
+}  // namespace kv

@@ -1,0 +1,47 @@
+// A Port that passes everything to the real one and reports every packet written and every reply
+// byte read, one line each, with the milliseconds since the run started: "  1523 ms > A2 10 00 4E".
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "link/port.h"
+
+namespace kv {
+
+// Room for the longest packet (261 bytes at three characters each) and the time in front of it.
+inline constexpr size_t TraceLineCapacity = 1024;
+using TraceLine = std::array<char, TraceLineCapacity>;
+
+// Formats one trace line into `line`; `direction` is '>' for sent, '<' for received. Returns its text.
+std::string_view FormatTraceLine(TraceLine& line, uint64_t ms, char direction, const uint8_t* bytes,
+                                 size_t count);
+
+class TracePort : public Port {
+ public:
+  using Sink = std::function<void(std::string_view line)>;
+  TracePort(Port& inner, Sink sink, std::chrono::steady_clock::time_point start)
+      : inner_(inner), sink_(std::move(sink)), start_(start) {}
+
+  int OpenPort(int n) override { return inner_.OpenPort(n); }
+  void ClosePort() override { inner_.ClosePort(); }
+  void ShutdownPort() override { inner_.ShutdownPort(); }
+  bool IsOpen() const override { return inner_.IsOpen(); }
+  bool PortFlush() override { return inner_.PortFlush(); }
+  bool PortWrite(const uint8_t* bytes, size_t count) override;
+  ReadResult PortReadByte() override;
+
+ private:
+  void Report(char direction, const uint8_t* bytes, size_t count);
+
+  Port& inner_;
+  Sink sink_;
+  std::chrono::steady_clock::time_point start_;
+  TraceLine line_{};
+};
+
+}  // namespace kv
