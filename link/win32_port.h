@@ -1,0 +1,52 @@
+// The serial line on Windows, through the platform's communications calls: COMn is opened as
+// "\\.\COMn" (so COM10 and above open too) unless LD6193_COM<n> names another device. Time-outs are
+// set before the line settings; the time-outs found at open are put back only by ShutdownPort.
+//
+// Kept free of <windows.h> so that including it drags no platform macros into the callers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/port.h"
+
+namespace kv {
+
+class Win32Port : public Port {
+ public:
+  explicit Win32Port(Clock& clock) : clock_(clock) {}
+  ~Win32Port() override;
+  Win32Port(const Win32Port&) = delete;
+  Win32Port& operator=(const Win32Port&) = delete;
+
+  int OpenPort(int n) override;
+  // Opens the device named by `path` ("\\.\COM3", or any other device path): 0 when open, 1 when it
+  // is missing, in use or refused.
+  int OpenDevice(const std::string& path);
+
+  void ClosePort() override;
+  void ShutdownPort() override;
+  bool IsOpen() const override { return handle_ != nullptr; }
+
+  bool PortFlush() override;
+  bool PortWrite(const uint8_t* bytes, size_t count) override;
+  ReadResult PortReadByte() override;
+
+ private:
+  // The platform's time-out record, field for field (all in milliseconds).
+  struct Timeouts {
+    uint32_t readInterval = 0;
+    uint32_t readTotalMultiplier = 0;
+    uint32_t readTotalConstant = 0;
+    uint32_t writeTotalMultiplier = 0;
+    uint32_t writeTotalConstant = 0;
+  };
+
+  void CloseHandleIfOpen();
+
+  Clock& clock_;
+  void* handle_ = nullptr;  // the open port's handle; nullptr while not open
+  Timeouts saved_{};        // read at each open, put back by ShutdownPort
+};
+
+}  // namespace kv
