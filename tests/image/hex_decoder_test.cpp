@@ -1,0 +1,180 @@
+// The decoder against one file per way it can be right or wrong: result, event-loop turns, and what
+// the image and page map hold afterwards, with the input delivered whole and in small chunks.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "image/hex_reader.h"
+#include "tests/image/hex_test_util.h"
+#include "tests/support/reader_host.h"
+
+namespace kv::test {
+namespace {
+
+using namespace std::string_literals;
+
+struct DecodeCase {
+  const char* name;
+  std::string text;
+  HexReadResult result;
+  int pumps;  // records whose colon was reached
+  std::vector<StoredByte> bytes;
+  std::vector<uint32_t> pages;
+};
+
+const std::string Good = ":0412340001020304AC\r\n";  // 01 02 03 04 at 0x1234, page 0x012
+const std::vector<StoredByte> GoodBytes{{0x1234, 1}, {0x1235, 2}, {0x1236, 3}, {0x1237, 4}};
+const std::string End = ":00000001FF\r\n";
+
+std::vector<uint8_t> Counting(size_t n) {
+  std::vector<uint8_t> data(n);
+  for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(i);
+  return data;
+}
+
+std::vector<StoredByte> CountingAt(uint32_t imageOffset, size_t n) {
+  std::vector<StoredByte> bytes;
+  for (size_t i = 0; i < n; ++i)
+    bytes.push_back({static_cast<uint32_t>(imageOffset + i), static_cast<uint8_t>(i)});
+  return bytes;
+}
+
+// A faulty record leaves nothing of itself in the image; everything before it stays.
+const std::vector<DecodeCase> Malformed{
+    {"empty file", "", InvalidHexFormat, 0, {}, {}},
+    {"no end record", Good + "\r\n  \r\n", InvalidHexFormat, 1, GoodBytes, {0x012}},
+    {"bad digit in data", Good + ":02000000G0A5FF" + End, InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"bad digit in checksum", Good + ":020000005AA5FG" + End, InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"lower case data", Good + ":020000005aa5FF" + End, InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"lower case checksum", ":0412340001020304ac" + End, InvalidHexFormat, 1, {}, {}},
+    {"lower case address", ":04abcd0001020304AC" + End, InvalidHexFormat, 1, {}, {}},
+    {"cut off, next colon follows", Good + ":020000005A" + End, InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"cut off by the end of the file", Good + ":020000005AA5", InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"colon at the end", Good + ":", InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"header cut short", Good + ":0200", InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"zero byte between records", Good + "\0"s + End, InvalidHexFormat, 1, GoodBytes, {0x012}},
+    {"zero byte inside a record", Good + ":020000005A\0A5FF"s + End, InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"data record with wrong checksum",
+     Good + ":020000005AA5FE" + End,
+     InvalidHexFormat,
+     2,
+     GoodBytes,
+     {0x012}},
+    {"end record with address 1", Good + ":00000101FE", InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"end record with count 1", Good + ":01000001FE", InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"end record with wrong checksum", ":00000001FE", InvalidHexFormat, 1, {}, {}},
+    {"segment 0x8000", Good + ":0200000280007C" + End, IllegalSegmentAlignment, 2, GoodBytes, {0x012}},
+    {"segment 0x1800", Good + ":020000021800E4" + End, IllegalSegmentAlignment, 2, GoodBytes, {0x012}},
+    {"segment 0x0010", Good + ":020000020010EC" + End, IllegalSegmentAlignment, 2, GoodBytes, {0x012}},
+    {"good segment, wrong checksum", Good + ":020000021000ED" + End, InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"bad segment, wrong checksum", Good + ":0200000280007D" + End, InvalidHexFormat, 2, GoodBytes, {0x012}},
+    {"type 04", Good + ":020000040001F9" + End, UnsupportedRecordType, 2, GoodBytes, {0x012}},
+    {"type 04 with wrong checksum", ":020000040001F8" + End, UnsupportedRecordType, 1, {}, {}},
+    {"type 03 cut after its type", ":02000003", UnsupportedRecordType, 1, {}, {}},
+    {"bad record after a segment change", ":020000023000CC:020000005AA5FE", InvalidHexFormat, 2, {}, {}},
+};
+
+const std::vector<DecodeCase> WellFormed{
+    {"end record only", End, ReadComplete, 1, {}, {}},
+    {"one data record", Good + End, ReadComplete, 2, GoodBytes, {0x012}},
+    {"segment 1",
+     ":020000021000EC\n:02001000AABB89\n" + End,
+     ReadComplete,
+     3,
+     {{0x10, 0xAA}, {0x11, 0xBB}},
+     {0x100}},
+    {"segment 7",
+     ":0200000270008C\n:02001000ABCD76\n" + End,
+     ReadComplete,
+     3,
+     {{0x40010, 0xAB}, {0x40011, 0xCD}},
+     {0x700}},
+    {"segment record of count 0",
+     ":000000021000EE:02001000AABB89" + End,
+     ReadComplete,
+     3,
+     {{0x10, 0xAA}, {0x11, 0xBB}},
+     {0x100}},
+    {"records on one line",
+     ":0412340001020304AC:02001000AABB89:00000001FF",
+     ReadComplete,
+     3,
+     [] {
+       auto b = GoodBytes;
+       b.insert(b.end(), {{0x10, 0xAA}, {0x11, 0xBB}});
+       return b;
+     }(),
+     {0x012, 0x000}},
+    {"text around records",
+     "; built today\r\n" + Good + " trailing\t\r\n\r\nrem\n" + End + "\n",
+     ReadComplete,
+     2,
+     GoodBytes,
+     {0x012}},
+    {"anything after the end record",
+     Good + End + ":02001000AABB89\n:zz\0 junk"s,
+     ReadComplete,
+     2,
+     GoodBytes,
+     {0x012}},
+    {"same offset in segments 0 and 1, last wins",
+     ":021234005566FD:020000021000EC" + Good + End,
+     ReadComplete,
+     4,
+     {{0x1234, 1}, {0x1235, 2}, {0x1236, 3}, {0x1237, 4}},
+     {0x012, 0x112}},
+    {"record of no data bytes", ":0000000000" + End, ReadComplete, 2, {}, {}},
+    {"record past 0xFFFF wraps in its segment",
+     ":0200000270008C:04FFFE00AABBCCDDF1" + End,
+     ReadComplete,
+     3,
+     {{0x4FFFE, 0xAA}, {0x4FFFF, 0xBB}, {0x40000, 0xCC}, {0x40001, 0xDD}},
+     {0x7FF, 0x700}},
+    {"255-byte record in segment 3",
+     ":020000023000CC" + HexRecord(0, 0xFF00, Counting(255)) + End,
+     ReadComplete,
+     3,
+     CountingAt(0x1FF00, 255),
+     {0x3FF}},
+};
+
+void ExpectDecodes(const std::vector<DecodeCase>& cases) {
+  for (const auto& c : cases) {
+    for (size_t chunk : {c.text.size() + 1, size_t{1}, size_t{2}, size_t{3}, size_t{7}}) {
+      SCOPED_TRACE(testing::Message() << c.name << ", chunks of " << chunk);
+      MemoryImage image;
+      RecordingReaderHost host;
+      ChunkedByteSource source(Bytes(c.text), chunk);
+      EXPECT_EQ(DecodeHex(source, image, host), c.result);
+      EXPECT_EQ(host.pumps, c.pumps);
+      EXPECT_TRUE(host.messages.empty());
+      EXPECT_TRUE(ImageHolds(image, c.bytes, c.pages));
+    }
+  }
+}
+
+TEST(DecodeHex, RefusesEveryKindOfMalformedFile) {
+  ExpectDecodes(Malformed);
+}
+
+TEST(DecodeHex, ReadsWellFormedFiles) {
+  ExpectDecodes(WellFormed);
+}
+
+// Each record's data are in the image by the time the next record's event-loop turn runs, so a
+// command run from there sees every finished record; a bad record's bytes never appear.
+TEST(DecodeHex, StoresEachRecordBeforeTheNextTurnOfTheEventLoop) {
+  const std::string text = Good + ":020000005AA5FE" + End;
+  MemoryImage image;
+  RecordingReaderHost host;
+  std::vector<int> seen;
+  host.onPump = [&] { seen.push_back(image.ImageByte(0x1234) + (image.IsPageUsed(0) ? 1000 : 0)); };
+  MemoryByteSource source(Bytes(text));
+  EXPECT_EQ(DecodeHex(source, image, host), InvalidHexFormat);
+  EXPECT_EQ(seen, (std::vector<int>{0xFF, 0x01}));
+  EXPECT_FALSE(image.IsPageUsed(0));
+}
+
+}  // namespace
+}  // namespace kv::test
