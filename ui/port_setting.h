@@ -1,0 +1,38 @@
+// The port setting file "ld6193.cfg": one byte at offset 0, the number n of the serial port COMn, kept in
+// the working directory between runs. Each call opens the file, moves one byte and closes it; while it
+// is open no other holder may have it (an exclusive lock, refused at once when someone else holds one).
+// Failures to open are shown as a message; the caller never needs to look at the result.
+#pragma once
+
+#include <string_view>
+
+#include "image/hex_reader.h"
+
+namespace kv {
+
+inline constexpr const char* PortSettingFileName = "ld6193.cfg";
+
+// Czech for "cannot open file " (the reader's own text) and "cannot write to file "; each ends in a
+// blank and names nothing.
+inline constexpr std::string_view CannotOpenSettingMessage = CannotOpenFileMessage;
+inline constexpr std::string_view CannotWriteSettingMessage = "Nelze zapsat do souboru ";
+
+// Where the file's two messages go: a modal box with one text and an OK button.
+class MessageSink {
+ public:
+  virtual ~MessageSink() = default;
+  virtual void ShowMessage(std::string_view text) = 0;
+};
+
+// Opens the file for reading, creating it empty when it is missing. Returns 0 with the first byte,
+// zero-extended, in destination; 1 with destination untouched when the file is empty (silently) or
+// cannot be opened (after CannotOpenSettingMessage).
+int ReadPortSetting(const char* fileName, int& destination, MessageSink& messages);
+
+// Opens the file for reading and writing, creating it when missing and never truncating it, and
+// writes the low 8 bits of value at offset 0; later bytes stay as they are. Returns 0 when the byte
+// was written; 1 when the open failed (after CannotWriteSettingMessage) or the write did not take
+// (silently).
+int WritePortSetting(const char* fileName, int value, MessageSink& messages);
+
+}  // namespace kv

@@ -1,0 +1,28 @@
+// The window's modal prompts: the one-button message box and the file-open dialog. The window asks
+// through this seam so that tests can answer in place of a person; QtPrompts is the real thing.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace kv {
+
+class WindowPrompts {
+ public:
+  virtual ~WindowPrompts() = default;
+  // A modal box titled with the application's name, showing text with a single OK button; returns once
+  // it has been dismissed.
+  virtual void ShowMessage(QWidget* parent, const QString& text) = 0;
+  // A modal file-open dialog offering the filter's choices (the first one active). Returns true with
+  // the chosen path as typed or picked (it need not exist), false when the user cancels.
+  virtual bool ChooseFile(QWidget* parent, const QString& filter, QString& path) = 0;
+};
+
+class QtPrompts : public WindowPrompts {
+ public:
+  void ShowMessage(QWidget* parent, const QString& text) override;
+  bool ChooseFile(QWidget* parent, const QString& filter, QString& path) override;
+};
+
+}  // namespace kv
