@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "download/download.h"
@@ -16,14 +17,14 @@ namespace kv::test {
 class ViewRecorder : public DownloadView {
  public:
   // Log lines: "status: TEXT", "message: TEXT", "max: N", "progress: P LABEL", "pump".
-  void SetStatusText(std::string_view text) override { log.push_back("status: " + std::string(text)); }
-  void ShowMessage(std::string_view text) override { log.push_back("message: " + std::string(text)); }
-  void SetProgressMax(uint16_t maximum) override { log.push_back("max: " + std::to_string(maximum)); }
+  void SetStatusText(std::string_view text) override { Record("status: " + std::string(text)); }
+  void ShowMessage(std::string_view text) override { Record("message: " + std::string(text)); }
+  void SetProgressMax(uint16_t maximum) override { Record("max: " + std::to_string(maximum)); }
   void SetProgress(uint16_t position, std::string_view label) override {
-    log.push_back("progress: " + std::to_string(position) + " " + std::string(label));
+    Record("progress: " + std::to_string(position) + " " + std::string(label));
   }
   void ProcessMessages() override {
-    log.emplace_back("pump");
+    Record("pump");
     if (onPump) onPump();
   }
 
@@ -49,6 +50,14 @@ class ViewRecorder : public DownloadView {
 
   std::vector<std::string> log;
   std::function<void()> onPump;
+  // Runs after each line is logged, e.g. to note whether the port is still open when the box shows.
+  std::function<void(const std::string&)> onLog;
+
+ private:
+  void Record(std::string line) {
+    log.push_back(std::move(line));
+    if (onLog) onLog(log.back());
+  }
 };
 
 }  // namespace kv::test
