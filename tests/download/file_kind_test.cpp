@@ -27,31 +27,8 @@ struct ClassifyCase {
 TEST(ClassifyImage, MaskCountAndKindFollowTheUsedPages) {
   const std::vector<ClassifyCase> cases = {
       {"empty map", {}, 0x000, 0, FileKind::Empty},
-      // First and last page of every sector on its own.
-      {"sector 0 first", {0}, 0x001, 1, FileKind::Sector0},
-      {"sector 0 last", {255}, 0x001, 1, FileKind::Sector0},
-      {"sector 1 first", {256}, 0x002, 1, FileKind::Sector1},
-      {"sector 1 last", {511}, 0x002, 1, FileKind::Sector1},
-      {"sector 2 first", {512}, 0x004, 1, FileKind::Unknown},
-      {"sector 2 last", {767}, 0x004, 1, FileKind::Unknown},
-      {"sector 3 first", {768}, 0x008, 1, FileKind::Unknown},
-      {"sector 3 last", {1023}, 0x008, 1, FileKind::Unknown},
-      {"sector 4 first", {1024}, 0x010, 1, FileKind::Unknown},
-      {"sector 4 last", {1279}, 0x010, 1, FileKind::Unknown},
-      {"sector 5 first", {1280}, 0x020, 1, FileKind::Unknown},
-      {"sector 5 last", {1535}, 0x020, 1, FileKind::Unknown},
-      {"sector 6 first", {1536}, 0x040, 1, FileKind::Unknown},
-      {"sector 6 last", {1791}, 0x040, 1, FileKind::Unknown},
-      {"sector 7 first", {1792}, 0x080, 1, FileKind::Unknown},
-      {"sector 7 last", {1919}, 0x080, 1, FileKind::Unknown},
-      {"sector 8 first", {1920}, 0x100, 1, FileKind::Unknown},
-      {"sector 8 last", {1951}, 0x100, 1, FileKind::Unknown},
-      {"sector 9 first", {1952}, 0x200, 1, FileKind::Sector9},
-      {"sector 9 last", {1983}, 0x200, 1, FileKind::Sector9},
-      {"sector 10 first alone", {1984}, 0x400, 1, FileKind::Unknown},
-      {"sector 10 last alone", {2047}, 0x400, 1, FileKind::Unknown},
       // Every accepted combination, and the count over several pages.
-      {"whole sector 0 edges", {0, 1, 128, 255}, 0x001, 4, FileKind::Sector0},
+      {"four pages of sector 0", {0, 1, 128, 255}, 0x001, 4, FileKind::Sector0},
       {"sectors 2 and 10", {512, 2047}, 0x404, 2, FileKind::MultiSector},
       {"sectors 2, 3, 10", {767, 768, 2000}, 0x40C, 3, FileKind::MultiSector},
       {"sectors 2, 3, 4, 10", {600, 800, 1100, 1984}, 0x41C, 4, FileKind::MultiSector},
@@ -76,6 +53,30 @@ TEST(ClassifyImage, MaskCountAndKindFollowTheUsedPages) {
     EXPECT_EQ(result.regionMask, c.mask) << c.name;
     EXPECT_EQ(result.usedPageCount, c.count) << c.name;
     EXPECT_EQ(result.kind, c.kind) << c.name << ": got " << FileKindName(result.kind);
+  }
+}
+
+// The first and the last page of every sector, each on its own, set that sector's bit and no other.
+TEST(ClassifyImage, EdgePagesOfEachSectorSetItsBit) {
+  struct Edge {
+    uint16_t firstPage, lastPage, mask;
+    FileKind kindAlone;
+  };
+  const Edge edges[] = {
+      {0, 255, 0x001, FileKind::Sector0},     {256, 511, 0x002, FileKind::Sector1},
+      {512, 767, 0x004, FileKind::Unknown},   {768, 1023, 0x008, FileKind::Unknown},
+      {1024, 1279, 0x010, FileKind::Unknown}, {1280, 1535, 0x020, FileKind::Unknown},
+      {1536, 1791, 0x040, FileKind::Unknown}, {1792, 1919, 0x080, FileKind::Unknown},
+      {1920, 1951, 0x100, FileKind::Unknown}, {1952, 1983, 0x200, FileKind::Sector9},
+      {1984, 2047, 0x400, FileKind::Unknown},  // sector 10 counts only together with sector 2
+  };
+  for (const Edge& e : edges) {
+    for (uint16_t page : {e.firstPage, e.lastPage}) {
+      const Classification result = ClassifyImage(MapWith({page}));
+      EXPECT_EQ(result.regionMask, e.mask) << "page " << page;
+      EXPECT_EQ(result.usedPageCount, 1) << "page " << page;
+      EXPECT_EQ(result.kind, e.kindAlone) << "page " << page;
+    }
   }
 }
 
