@@ -1,0 +1,411 @@
+// The flasher's pure parts: exit codes, the port setting, the command line, the plan and its time
+// estimate, and the text of trace and progress lines.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/console.h"
+#include "cli/exit_codes.h"
+#include "cli/options.h"
+#include "cli/plan_report.h"
+#include "cli/port_setting.h"
+#include "cli/trace_port.h"
+
+namespace kv {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// ---- exit codes -------------------------------------------------------------------------------------
+
+TEST(ExitCodes, EveryWayARunCanEndHasItsOwnCode) {
+  struct Row {
+    int code;
+    bool isRead;
+    HexReadResult read;
+    DownloadOutcome outcome;
+  };
+  const Row rows[] = {
+      {2, true, CannotOpen, {}},
+      {3, true, InvalidHexFormat, {}},
+      {4, true, IllegalSegmentAlignment, {}},
+      {5, true, UnsupportedRecordType, {}},
+      {0, false, {}, DownloadOutcome::Downloaded},
+      {6, false, {}, DownloadOutcome::EmptyHexFile},
+      {7, false, {}, DownloadOutcome::UnknownFile},
+      {8, false, {}, DownloadOutcome::SerialCommunicationError},
+      {9, false, {}, DownloadOutcome::FlashProgrammingError},
+      {10, false, {}, DownloadOutcome::EraseProgrammingError},
+      {11, false, {}, DownloadOutcome::EraseCommunicationError},
+  };
+  for (const Row& row : rows) {
+    const int code = row.isRead ? ExitCodeOfRead(row.read) : ExitCodeOfOutcome(row.outcome);
+    EXPECT_EQ(code, row.code) << (row.isRead ? "read result " : "outcome ") << row.code;
+  }
+}
+
+TEST(ExitCodes, TableListsEachCodeOnceInAscendingOrder) {
+  std::vector<int> codes;
+  for (const ExitCodeRow& row : ExitCodeTable()) {
+    codes.push_back(row.code);
+    EXPECT_FALSE(row.meaning.empty());
+  }
+  EXPECT_THAT(codes, ElementsAre(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 130));
+  // The download's own texts name the codes, so a technician can match the two.
+  for (int code = 6; code <= 11; ++code) {
+    const DownloadOutcome outcomes[] = {DownloadOutcome::EmptyHexFile,
+                                        DownloadOutcome::UnknownFile,
+                                        DownloadOutcome::SerialCommunicationError,
+                                        DownloadOutcome::FlashProgrammingError,
+                                        DownloadOutcome::EraseProgrammingError,
+                                        DownloadOutcome::EraseCommunicationError};
+    EXPECT_EQ(ExitCodeTable()[code].meaning, TextsOf(outcomes[code - 6]).message);
+  }
+}
+
+TEST(ExitCodes, ReaderResultsGiveTheWindowsStatusTexts) {
+  EXPECT_EQ(ReadResultText(ReadComplete), "Loaded file: ");
+  EXPECT_EQ(ReadResultText(CannotOpen), "File not found");
+  EXPECT_EQ(ReadResultText(InvalidHexFormat), "Invalid HEX format");
+  EXPECT_EQ(ReadResultText(IllegalSegmentAlignment), "Illegal segment alignment");
+  EXPECT_EQ(ReadResultText(UnsupportedRecordType), "Unsupported record type");
+}
+
+// ---- port setting -----------------------------------------------------------------------------------
+
+class PortSettingFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("kv_cli_cfg_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(folder_);
+    path_ = (folder_ / PortSettingFileName).string();
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+  void Write(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
+  std::string Contents() {
+    std::ifstream in(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+  std::filesystem::path folder_;
+  std::string path_;
+};
+
+TEST_F(PortSettingFile, TakesOneToFiveAndFallsBackToComOne) {
+  struct Row {
+    std::string bytes;
+    int port;
+  };
+  const Row rows[] = {
+      {std::string(1, '\x01'), 1},
+      {std::string(1, '\x03'), 3},
+      {std::string(1, '\x05'), 5},
+      {std::string(1, '\x00'), 1},
+      {std::string(1, '\x06'), 1},
+      {std::string(1, '\xFF'), 1},
+      {"3", 1},  // the byte is a number, not a digit
+      {std::string("\x02\x41\x42", 3), 2},
+      {"", 1},
+  };
+  for (const Row& row : rows) {
+    Write(row.bytes);
+    EXPECT_EQ(ReadPortSettingReadOnly(path_), row.port) << "file of " << row.bytes.size() << " bytes";
+    EXPECT_EQ(Contents(), row.bytes) << "the file must be left as it was";
+  }
+}
+
+TEST_F(PortSettingFile, MissingFileIsNotCreated) {
+  EXPECT_EQ(ReadPortSettingReadOnly(path_), 1);
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+TEST_F(PortSettingFile, FolderInsteadOfFileCountsAsMissing) {
+  std::filesystem::create_directories(path_);
+  EXPECT_EQ(ReadFirstByte(path_), std::nullopt);
+  EXPECT_EQ(ReadPortSettingReadOnly(path_), 1);
+}
+
+// ---- command line -----------------------------------------------------------------------------------
+
+struct Parsed {
+  CommandLine result;
+  std::string out;
+  std::string err;
+};
+
+Parsed Parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "ld6193-flash");
+  std::ostringstream out;
+  std::ostringstream err;
+  CommandLine result = ParseCommandLine(static_cast<int>(args.size()), args.data(), out, err);
+  return {std::move(result), out.str(), err.str()};
+}
+
+TEST(CommandLine, PortsAndDevicesKeepTheirOrder) {
+  const Parsed parsed = Parse({"--port", "2", "--device", "/dev/ttyUSB0", "--port", "1", "fw.hex"});
+  ASSERT_TRUE(parsed.result.options);
+  EXPECT_THAT(parsed.result.options->devices,
+              ElementsAre(TargetForPort(2), TargetForDevice("/dev/ttyUSB0"), TargetForPort(1)));
+  EXPECT_EQ(parsed.result.options->devices[0].name, "COM2");
+  EXPECT_EQ(parsed.result.options->devices[1].name, "/dev/ttyUSB0");
+  EXPECT_TRUE(parsed.result.options->devices[1].ByPath());
+  EXPECT_FALSE(parsed.result.options->devices[2].ByPath());
+  EXPECT_EQ(parsed.result.options->file, "fw.hex");
+}
+
+TEST(CommandLine, FlagsAndDefaults) {
+  const Parsed bare = Parse({"fw.hex"});
+  ASSERT_TRUE(bare.result.options);
+  EXPECT_TRUE(bare.result.options->devices.empty());
+  EXPECT_FALSE(bare.result.options->plan || bare.result.options->trace || bare.result.options->quiet);
+
+  const Parsed all = Parse({"--quiet", "--trace", "--plan", "fw.hex"});
+  ASSERT_TRUE(all.result.options);
+  EXPECT_TRUE(all.result.options->plan && all.result.options->trace && all.result.options->quiet);
+}
+
+TEST(CommandLine, UsageErrorsExitOneWithAMessageOnStandardError) {
+  const std::vector<std::vector<const char*>> cases = {
+      {},                                        // no file
+      {"--port", "0", "fw.hex"},                 // no COM0
+      {"--port", "256", "fw.hex"},               // beyond COM255
+      {"--port", "x", "fw.hex"},                 // not a number
+      {"--port", "fw.hex"},                      // port value missing
+      {"--device", "", "fw.hex"},                // empty path
+      {"--bogus", "fw.hex"},                     // unknown option
+      {"a.hex", "b.hex"},                        // one file only
+      {"--port", "3", "--port", "3", "fw.hex"},  // the same line twice
+      {"--device", "/dev/x", "--device", "/dev/x", "fw.hex"},
+  };
+  for (const auto& args : cases) {
+    const Parsed parsed = Parse(args);
+    std::string joined;
+    for (const char* arg : args) joined += std::string(arg) + " ";
+    EXPECT_FALSE(parsed.result.options) << joined;
+    EXPECT_EQ(parsed.result.exitCode, 1) << joined;
+    EXPECT_FALSE(parsed.err.empty()) << joined;
+    EXPECT_TRUE(parsed.out.empty()) << joined;
+  }
+}
+
+TEST(CommandLine, HelpExitsZeroAndDocumentsOptionsAndExitCodes) {
+  const Parsed parsed = Parse({"--help"});
+  EXPECT_FALSE(parsed.result.options);
+  EXPECT_EQ(parsed.result.exitCode, 0);
+  for (const char* text : {"--port", "--device", "--plan", "--trace", "--quiet", "LD6193_COM", "ld6193.cfg",
+                           "130", "Communication error during memory erasing"}) {
+    EXPECT_THAT(parsed.out, HasSubstr(text));
+  }
+}
+
+// ---- plan and estimate ------------------------------------------------------------------------------
+
+TEST(Estimate, LineTimeOfEveryByteAtElevenBitsPlusOneSecondPerErase) {
+  struct Row {
+    size_t erases;
+    size_t pages;
+    bool finish;
+    double lineMs;
+    double pauseMs;
+  };
+  const Row rows[] = {
+      // 4+2 + 261+2 + 3+1 = 273 bytes = 3003 bits
+      {1, 1, true, 3003.0 / 115.2, 1000.0},
+      // sectors 2, 3, 4, 5 and 10 full: 5 x 6 + 1088 x 263 = 286,174 bytes
+      {5, 1088, false, 286174.0 * 11 / 115.2, 5000.0},
+      // Sector9 with 32 pages: 6 + 32 x 263 = 8,422 bytes
+      {1, 32, false, 8422.0 * 11 / 115.2, 1000.0},
+      {0, 0, false, 0.0, 0.0},
+  };
+  for (const Row& row : rows) {
+    const DownloadEstimate estimate = EstimateDownload(row.erases, row.pages, row.finish);
+    EXPECT_NEAR(estimate.lineMs, row.lineMs, 1e-6) << row.pages << " pages";
+    EXPECT_DOUBLE_EQ(estimate.pauseMs, row.pauseMs);
+    EXPECT_DOUBLE_EQ(estimate.TotalMs(), estimate.lineMs + estimate.pauseMs);
+  }
+  EXPECT_NEAR(EstimateDownload(5, 1088, false).TotalMs(), 32325.6, 0.1);
+}
+
+PageMap MapOf(std::initializer_list<std::pair<unsigned, unsigned>> ranges) {
+  PageMap map;
+  for (const auto& [first, last] : ranges) {
+    for (unsigned page = first; page <= last; ++page) map.MarkPageUsed(page);
+  }
+  return map;
+}
+
+TEST(Plan, UsedPagesAsRanges) {
+  struct Row {
+    PageMap map;
+    uint16_t first;
+    uint16_t last;
+    std::string text;
+  };
+  const Row rows[] = {
+      {MapOf({}), 0x200, 0x2FF, "no pages"},
+      {MapOf({{0x1FF, 0x1FF}, {0x300, 0x300}}), 0x200, 0x2FF, "no pages"},  // neighbours do not count
+      {MapOf({{0x205, 0x205}}), 0x200, 0x2FF, "0x205"},
+      {MapOf({{0x200, 0x2FF}}), 0x200, 0x2FF, "0x200-0x2FF"},
+      {MapOf({{0x000, 0x001}, {0x012, 0x012}, {0x0F0, 0x0FF}}), 0x000, 0x0FF,
+       "0x000-0x001, 0x012, 0x0F0-0x0FF"},
+      {MapOf({{0x7C0, 0x7FF}}), 0x7C0, 0x7FF, "0x7C0-0x7FF"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(UsedPageRanges(row.map, row.first, row.last), row.text);
+}
+
+std::vector<std::string> LinesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(Plan, EachKind) {
+  struct Row {
+    const char* name;
+    PageMap map;
+    FileKind kind;
+    std::vector<std::string> lines;
+  };
+  const Row rows[] = {
+      {"Sector0, three pages, page 0 forced",
+       MapOf({{0x010, 0x011}, {0x0FF, 0x0FF}}),
+       FileKind::Sector0,
+       {"Kind: Sector0", "Region mask: 0x001", "Erase sector #0 (code 0)",
+        "Program sector #0: 0x000, 0x010-0x011, 0x0FF", "Finish: yes",
+        "Total pages: 4 (first page 0x000 included)",
+        "Expected time at 115200 baud: 1.1 s (line 0.1 s + erase pauses 1.0 s)"}},
+      {"Sector1, full",
+       MapOf({{0x100, 0x1FF}}),
+       FileKind::Sector1,
+       {"Kind: Sector1", "Region mask: 0x002", "Erase sector #1 (code 8)", "Program sector #1: 0x100-0x1FF",
+        "Finish: no", "Total pages: 256 (first page 0x100 included)",
+        "Expected time at 115200 baud: 7.4 s (line 6.4 s + erase pauses 1.0 s)"}},
+      {"MultiSector in sectors 2 and 10 only",
+       MapOf({{0x210, 0x21F}, {0x7C0, 0x7C3}}),
+       FileKind::MultiSector,
+       {"Kind: MultiSector", "Region mask: 0x404", "Erase sector #2 (code 16)", "Erase sector #3 (code 24)",
+        "Erase sector #4 (code 32)", "Erase sector #5 (code 40)", "Erase sector #10 (code 62)",
+        "Program sector #2: 0x200, 0x210-0x21F", "Program sector #3: no pages", "Program sector #4: no pages",
+        "Program sector #5: no pages", "Program sector #10: 0x7C0-0x7C3", "Finish: no",
+        "Total pages: 21 (first page 0x200 included)",
+        "Expected time at 115200 baud: 5.5 s (line 0.5 s + erase pauses 5.0 s)"}},
+      {"Sector9",
+       MapOf({{0x7A0, 0x7BF}}),
+       FileKind::Sector9,
+       {"Kind: Sector9", "Region mask: 0x200", "Erase sector #9 (code 61)", "Program sector #9: 0x7A0-0x7BF",
+        "Finish: no", "Total pages: 32 (first page 0x7A0 included)",
+        "Expected time at 115200 baud: 1.8 s (line 0.8 s + erase pauses 1.0 s)"}},
+      {"Empty", MapOf({}), FileKind::Empty, {"Kind: Empty", "Region mask: 0x000", "Empty HEX file"}},
+      {"Unknown: sectors 0 and 1",
+       MapOf({{0x000, 0x000}, {0x100, 0x100}}),
+       FileKind::Unknown,
+       {"Kind: Unknown", "Region mask: 0x003", "Unknown file"}},
+  };
+  for (const Row& row : rows) {
+    const PlanReport report = DescribePlan(row.map);
+    EXPECT_EQ(report.kind, row.kind) << row.name;
+    EXPECT_EQ(LinesOf(report.text), row.lines) << row.name;
+  }
+}
+
+TEST(Plan, LeavesThePageMapAlone) {
+  const PageMap map = MapOf({{0x010, 0x010}});
+  DescribePlan(map);
+  EXPECT_FALSE(map.IsPageUsed(0));
+}
+
+// ---- trace and progress lines -----------------------------------------------------------------------
+
+TEST(TraceLine, TimeDirectionAndUpperCaseHexBytes) {
+  TraceLine buffer;
+  const uint8_t erase[] = {0xA2, 0x10, 0x00, 0x4E};
+  EXPECT_EQ(FormatTraceLine(buffer, 12, '>', erase, 4), "    12 ms > A2 10 00 4E");
+  const uint8_t ack = 0xE5;
+  EXPECT_EQ(FormatTraceLine(buffer, 1234567, '<', &ack, 1), "1234567 ms < E5");
+
+  std::array<uint8_t, 261> page{};
+  page.fill(0xFF);
+  const std::string_view line = FormatTraceLine(buffer, 0, '>', page.data(), page.size());
+  EXPECT_EQ(line.size(), std::string_view("     0 ms >").size() + 261 * 3);
+  EXPECT_TRUE(line.ends_with(" FF FF"));
+}
+
+TEST(ProgressLine, DurationsAndRemainingTime) {
+  EXPECT_EQ(FormatDuration(Millis{0}), "0:00");
+  EXPECT_EQ(FormatDuration(Millis{59999}), "0:59");
+  EXPECT_EQ(FormatDuration(Millis{61000}), "1:01");
+  EXPECT_EQ(FormatDuration(Millis{-5}), "0:00");
+
+  ProgressSlot slot{"COM1", 0, 0};
+  EXPECT_LT(RemainingTime(slot).count(), 0);  // before the program phase
+  slot.total = 100;
+  EXPECT_LT(RemainingTime(slot).count(), 0);  // no page yet: no rate
+  slot.done = 25;
+  slot.programElapsed = Millis{10000};
+  EXPECT_EQ(RemainingTime(slot), Millis{30000});
+  slot.done = 100;
+  EXPECT_EQ(RemainingTime(slot), Millis{0});
+}
+
+TEST(ProgressLine, OneDeviceShowsBarPagesPercentAndTimes) {
+  ProgressSlot slot{"COM1", 272, 1088, Millis{15000}, Millis{10000}};
+  EXPECT_EQ(FormatProgressLine({slot}), "[######..................] 272/1088  25 %  elapsed 0:15  left 0:30");
+  slot.done = 1088;
+  slot.ended = true;
+  EXPECT_EQ(FormatProgressLine({slot}),
+            "[########################] 1088/1088 100 %  elapsed 0:15  left 0:00");
+}
+
+TEST(ProgressLine, GangShowsEachDeviceAndTheLongestTimes) {
+  const std::vector<ProgressSlot> slots = {
+      {"COM1", 2, 4, Millis{8000}, Millis{2000}},
+      {"/dev/pts/3", 1, 4, Millis{9000}, Millis{3000}},
+  };
+  EXPECT_EQ(FormatProgressLine(slots), "COM1 2/4 50 % | /dev/pts/3 1/4 25 %  elapsed 0:09  left 0:09");
+}
+
+TEST(ConsoleOutput, LinesArePrefixedAndTheProgressLineIsClearedBeforeEachOne) {
+  std::ostringstream out;
+  std::ostringstream err;
+  Console console(out, err, true);
+  const size_t slot = console.AddSlot("COM1");
+  console.DownloadStarted(slot);
+  console.Out("", "Erasing sector #0...");
+  EXPECT_EQ(err.str(), "") << "no progress line before the program phase";
+  console.ProgramPhaseStarted(slot, 2);
+  console.Progress(slot, 2, 2);
+  EXPECT_THAT(err.str(), HasSubstr("2/2 100 %"));
+  const size_t drawn = err.str().size();
+  console.Out("[COM1] ", "File successfully loaded");
+  // The line went to stdout; on stderr the progress line was blanked and drawn again.
+  EXPECT_EQ(out.str(), "Erasing sector #0...\n[COM1] File successfully loaded\n");
+  EXPECT_THAT(err.str().substr(drawn), HasSubstr("\r"));
+  console.ClearProgress();
+  const std::string tail = err.str().substr(err.str().rfind("100 %"));
+  EXPECT_TRUE(tail.ends_with("\r")) << "cleared at the end";
+  console.Progress(slot, 2, 2);
+  EXPECT_TRUE(err.str().ends_with("\r")) << "nothing drawn after clearing";
+}
+
+TEST(ConsoleOutput, WithoutATerminalOnlyLines) {
+  std::ostringstream out;
+  std::ostringstream err;
+  Console console(out, err, false);
+  const size_t slot = console.AddSlot("COM1");
+  console.DownloadStarted(slot);
+  console.ProgramPhaseStarted(slot, 10);
+  for (uint16_t page = 1; page <= 10; ++page) console.Progress(slot, page, 10);
+  console.Err("[COM1] ", "Nelze");
+  EXPECT_EQ(err.str(), "[COM1] Nelze\n");
+  EXPECT_EQ(out.str(), "");
+}
+
+}  // namespace
+}  // namespace kv

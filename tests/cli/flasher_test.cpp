@@ -1,0 +1,371 @@
+// The flasher's run as a whole on scripted ports and virtual time: what a script sees on its two
+// streams and in the exit code, for one device and for a gang, for broken files, device faults and
+// an interrupt in the middle of a download.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "cli/flasher.h"
+#include "image/loaded_file.h"
+#include "tests/cli/hex_builder.h"
+#include "tests/support/fake_port.h"
+
+namespace kv {
+namespace {
+
+using test::FakePort;
+using test::VirtualClock;
+using ::testing::AllOf;
+using ::testing::AnyOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// How the fake device answers: every command well, except the faults a test asks for.
+struct DeviceScript {
+  std::set<uint16_t> failingPages;  // E5 16 every time
+  bool eraseSilent = false;         // no reply to an erase
+  int interruptAfterPages = -1;     // raise the interrupt flag once this many pages were programmed
+};
+
+// What a device's port went through, kept after the flasher has destroyed the port.
+struct PortRecord {
+  std::vector<std::string> calls;
+  std::vector<std::vector<uint8_t>> packets;
+  int opens = 0;
+  bool openAtEnd = false;
+  uint64_t virtualMs = 0;
+};
+
+class RecordedPort : public FakePort {
+ public:
+  RecordedPort(VirtualClock& clock, PortRecord& record) : FakePort(clock), clock_(clock), record_(record) {}
+  ~RecordedPort() override {
+    record_.calls = calls;
+    for (const auto& write : writes) record_.packets.push_back(write.bytes);
+    record_.opens = static_cast<int>(openedPorts.size());
+    record_.openAtEnd = IsOpen();
+    record_.virtualMs = clock_.now;
+  }
+
+ private:
+  VirtualClock& clock_;
+  PortRecord& record_;
+};
+
+class FlasherRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("kv_cli_flasher_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  std::string WriteFile(const std::string& name, const std::string& text) {
+    const std::string path = (folder_ / name).string();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+
+  // Runs the flasher with a fake device behind every target.
+  int Run(const FlashOptions& options) {
+    Console console(out_, err_, false);
+    FlasherEnvironment environment{console, [this](const DeviceTarget& target) { return MakeLink(target); },
+                                   interrupted_, std::chrono::steady_clock::now()};
+    return RunFlasher(options, environment);
+  }
+
+  SerialLink MakeLink(const DeviceTarget& target) {
+    std::lock_guard lock(mutex_);
+    links_.push_back(target.name);
+    PortRecord& record = records_[target.name];
+    const DeviceScript script = scripts_[target.name];
+    auto clock = std::make_unique<VirtualClock>();
+    auto port = std::make_unique<RecordedPort>(*clock, record);
+    auto pages = std::make_shared<int>(0);
+    port->responder = [this, script, pages](FakePort& device, const std::vector<uint8_t>& packet) {
+      switch (packet[1]) {
+        case 0x10:
+          if (!script.eraseSilent) device.QueueReplies({0xE5, 0x68});
+          break;
+        case 0x11: {
+          const uint16_t page = static_cast<uint16_t>(packet[2] | packet[3] << 8);
+          device.QueueReplies({0xE5, static_cast<uint8_t>(script.failingPages.count(page) ? 0x16 : 0x68)});
+          if (++*pages == script.interruptAfterPages) interrupted_.store(true);
+          break;
+        }
+        default:
+          device.QueueReply(0xE5);
+      }
+    };
+    return {std::move(clock), std::move(port)};
+  }
+
+  std::vector<std::string> OutLines() const { return Split(out_.str()); }
+  std::vector<std::string> ErrLines() const { return Split(err_.str()); }
+  static std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  static size_t PagePackets(const PortRecord& record) {
+    size_t count = 0;
+    for (const auto& packet : record.packets) count += packet[1] == 0x11;
+    return count;
+  }
+
+  std::string Sector1File() {
+    test::FileData data;
+    test::AddBytes(data, 0x10000, 0x300);  // pages 0x100 to 0x102
+    return WriteFile("app.hex", test::HexText(data));
+  }
+  std::string MultiSectorFile() {
+    test::FileData data;
+    test::AddBytes(data, 0x20000, 0x600);  // pages 0x200-0x205
+    test::AddBytes(data, 0x7C000, 0x100);  // page 0x7C0
+    return WriteFile("multi.hex", test::HexText(data));
+  }
+
+  std::filesystem::path folder_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+  std::atomic<bool> interrupted_{false};
+  std::mutex mutex_;
+  std::map<std::string, DeviceScript> scripts_;
+  std::map<std::string, PortRecord> records_;
+  std::vector<std::string> links_;
+};
+
+TEST_F(FlasherRun, OneDevicePrintsTheLoadEachStepAndTheOutcomeLast) {
+  FlashOptions options;
+  options.devices = {TargetForPort(2)};
+  options.file = Sector1File();
+  EXPECT_EQ(Run(options), 0);
+  EXPECT_THAT(OutLines(), ElementsAre("Loaded file: " + UpperCasePath(options.file), "Erasing sector #1...",
+                                      "Programming sector #1", "File successfully loaded"));
+  EXPECT_EQ(err_.str(), "");
+  const PortRecord& port = records_["COM2"];
+  EXPECT_EQ(port.calls.front(), "open 2");
+  EXPECT_FALSE(port.openAtEnd);
+  EXPECT_EQ(PagePackets(port), 3u);
+}
+
+TEST_F(FlasherRun, QuietPrintsOnlyTheOutcome) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1)};
+  options.file = Sector1File();
+  options.quiet = true;
+  scripts_["COM1"].failingPages = {0x101};
+  EXPECT_EQ(Run(options), 9);
+  EXPECT_THAT(OutLines(), ElementsAre("Flash programming error"));
+}
+
+TEST_F(FlasherRun, BrokenFilesAreNeverSent) {
+  struct Row {
+    std::string text;
+    int code;
+    std::string line;
+  };
+  test::FileData data;
+  test::AddBytes(data, 0x10000, 0x20);
+  std::string cutShort = test::HexText(data);
+  cutShort.resize(cutShort.find(":00000001FF"));  // readable data, no end record
+  const Row rows[] = {
+      {cutShort, 3, "Invalid HEX format"},
+      {":020000021800E4\r\n:00000001FF\r\n", 4, "Illegal segment alignment"},
+      {":020000040001F9\r\n:00000001FF\r\n", 5, "Unsupported record type"},
+  };
+  for (const Row& row : rows) {
+    FlashOptions options;
+    options.devices = {TargetForPort(1)};
+    options.file = WriteFile("broken.hex", row.text);
+    options.quiet = true;  // the reader's verdict is the final outcome: printed even so
+    out_.str("");
+    EXPECT_EQ(Run(options), row.code) << row.line;
+    EXPECT_THAT(OutLines(), ElementsAre(row.line));
+  }
+  EXPECT_TRUE(links_.empty()) << "no port may be opened for a broken file";
+}
+
+TEST_F(FlasherRun, MissingFileShowsTheReadersMessageOnStandardError) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1)};
+  options.file = (folder_ / "nothere.hex").string();
+  EXPECT_EQ(Run(options), 2);
+  EXPECT_THAT(OutLines(), ElementsAre("File not found"));
+  EXPECT_THAT(ErrLines(), ElementsAre("Nelze otev\u0159\u00edt soubor "));
+  EXPECT_TRUE(links_.empty());
+}
+
+TEST_F(FlasherRun, EmptyAndUnknownImagesEndWithTheirOutcome) {
+  test::FileData unknown;
+  test::AddBytes(unknown, 0x00000, 0x10);
+  test::AddBytes(unknown, 0x10000, 0x10);
+  const std::pair<std::string, int> rows[] = {{":00000001FF\r\n", 6}, {test::HexText(unknown), 7}};
+  for (const auto& [text, code] : rows) {
+    FlashOptions options;
+    options.devices = {TargetForPort(1)};
+    options.file = WriteFile("odd.hex", text);
+    out_.str("");
+    EXPECT_EQ(Run(options), code);
+    EXPECT_EQ(OutLines().back(), code == 6 ? "Empty HEX file" : "Unknown file");
+    EXPECT_EQ(PagePackets(records_["COM1"]), 0u);
+  }
+}
+
+TEST_F(FlasherRun, PlanOpensNoPort) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1)};
+  options.file = MultiSectorFile();
+  options.plan = true;
+  EXPECT_EQ(Run(options), 0);
+  EXPECT_TRUE(links_.empty());
+  EXPECT_THAT(OutLines(),
+              AllOf(Contains("Kind: MultiSector"), Contains("Region mask: 0x404"),
+                    Contains("Program sector #2: 0x200-0x205"), Contains("Program sector #10: 0x7C0"),
+                    Contains("Total pages: 7 (first page 0x200 included)")));
+
+  options.file = WriteFile("empty.hex", ":00000001FF\r\n");
+  EXPECT_EQ(Run(options), 6) << "a plan that cannot be sent says so in its exit code";
+}
+
+TEST_F(FlasherRun, GangFlashesEveryDeviceAndAFailureStopsOnlyItsOwn) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1), TargetForDevice("/dev/fake-b"), TargetForPort(3)};
+  options.file = MultiSectorFile();
+  scripts_["/dev/fake-b"].failingPages = {0x203};
+  EXPECT_EQ(Run(options), 9);
+
+  for (const std::string name : {"COM1", "/dev/fake-b", "COM3"}) {
+    EXPECT_EQ(records_[name].opens, 1) << name;
+    EXPECT_FALSE(records_[name].openAtEnd) << name;
+  }
+  EXPECT_EQ(PagePackets(records_["COM1"]), 7u);
+  EXPECT_EQ(PagePackets(records_["COM3"]), 7u);
+  EXPECT_EQ(PagePackets(records_["/dev/fake-b"]), 3u + 6u) << "pages 0x200-0x202, then six tries of 0x203";
+
+  const std::vector<std::string> lines = OutLines();
+  EXPECT_EQ(lines.front(), "Loaded file: " + UpperCasePath(options.file));
+  for (size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_TRUE(lines[i].starts_with("[COM1] ") || lines[i].starts_with("[/dev/fake-b] ") ||
+                lines[i].starts_with("[COM3] "))
+        << lines[i];
+  }
+  EXPECT_THAT(lines,
+              AllOf(Contains("[COM1] File successfully loaded"), Contains("[COM3] File successfully loaded"),
+                    Contains("[/dev/fake-b] Flash programming error"),
+                    Contains("[COM3] Erasing sector #10..."), Not(Contains(HasSubstr("loaded...")))));
+  // The summary closes the run, one line per device in command-line order.
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_THAT(
+      std::vector<std::string>(lines.end() - 3, lines.end()),
+      ElementsAre(AllOf(HasSubstr("[COM1] summary: File successfully loaded"), HasSubstr("exit 0")),
+                  AllOf(HasSubstr("[/dev/fake-b] summary: Flash programming error"), HasSubstr("exit 9")),
+                  AllOf(HasSubstr("[COM3] summary: File successfully loaded"), HasSubstr("exit 0"))));
+}
+
+TEST_F(FlasherRun, GangExitCodeIsTheFirstFailingDeviceInCommandLineOrder) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1), TargetForPort(2), TargetForPort(3)};
+  options.file = MultiSectorFile();
+  options.quiet = true;
+  scripts_["COM2"].eraseSilent = true;      // 11
+  scripts_["COM3"].failingPages = {0x200};  // 9
+  EXPECT_EQ(Run(options), 11);
+  // Quiet: only the summary.
+  EXPECT_THAT(OutLines(), ElementsAre(HasSubstr("[COM1] summary: File successfully loaded"),
+                                      HasSubstr("[COM2] summary: Communication error during memory erasing"),
+                                      HasSubstr("[COM3] summary: Flash programming error")));
+}
+
+TEST_F(FlasherRun, TraceShowsEveryPacketAndReplyByte) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1), TargetForPort(2)};
+  options.file = Sector1File();
+  options.trace = true;
+  EXPECT_EQ(Run(options), 0);
+  size_t sent = 0;
+  size_t received = 0;
+  for (const std::string& line : ErrLines()) {
+    ASSERT_TRUE(line.starts_with("[COM1] ") || line.starts_with("[COM2] ")) << line;
+    EXPECT_THAT(line, HasSubstr(" ms "));
+    sent += line.find(" > A2 ") != std::string::npos;
+    received += line.ends_with(" < E5") || line.ends_with(" < 68");
+  }
+  // Per device: one erase, three pages; two reply bytes each.
+  EXPECT_EQ(sent, 2u * 4u);
+  EXPECT_EQ(received, 2u * 8u);
+  for (const char* prefix : {"[COM1] ", "[COM2] "}) {
+    EXPECT_THAT(ErrLines(), Contains(AllOf(HasSubstr(prefix), HasSubstr("> A2 10 08 46"))));
+  }
+}
+
+TEST_F(FlasherRun, InterruptShutsThePortAndTheDownloadEndsByItsOwnRules) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1), TargetForPort(2)};
+  options.file = MultiSectorFile();
+  // Each device raises the interrupt at its own second page, so both are surely in the middle.
+  scripts_["COM1"].interruptAfterPages = 2;
+  scripts_["COM2"].interruptAfterPages = 2;
+  EXPECT_EQ(Run(options), 130);
+  for (const std::string name : {"COM1", "COM2"}) {
+    const PortRecord& port = records_[name];
+    EXPECT_THAT(port.calls, Contains("shutdown")) << name;
+    EXPECT_FALSE(port.openAtEnd) << name;
+    EXPECT_LT(PagePackets(port), 7u) << name;
+    // After the shutdown nothing more reaches the line, and the remaining tries fail at once.
+    const auto shutdown = std::find(port.calls.begin(), port.calls.end(), "shutdown");
+    EXPECT_EQ(std::count_if(shutdown, port.calls.end(),
+                            [](const std::string& c) { return c.starts_with("write"); }),
+              0)
+        << name;
+  }
+  // Each download ends as a link failure of the command it was at (erase or page), never as a success,
+  // and after the shutdown nothing waits for a device: six failed tries with five 100 ms pauses.
+  const std::vector<std::string> lines = OutLines();
+  EXPECT_THAT(lines, Not(Contains(HasSubstr("File successfully loaded"))));
+  for (const std::string name : {"COM1", "COM2"}) {
+    const std::string prefix = "[" + name + "] ";
+    EXPECT_THAT(lines, Contains(AnyOf(prefix + "Serial communication error",
+                                      prefix + "Communication error during memory erasing")));
+    EXPECT_LT(records_[name].virtualMs, 5u * 1000u + 250u + 5u * 100u + 1000u) << name;
+  }
+}
+
+TEST_F(FlasherRun, InterruptDuringTheLoadSendsNothing) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1)};
+  options.file = Sector1File();
+  interrupted_.store(true);
+  EXPECT_EQ(Run(options), 130);
+  EXPECT_TRUE(links_.empty());
+}
+
+TEST(CopyImage, CopiesBytesAndPageFlagsAndNothingElse) {
+  MemoryImage from;
+  from.StoreByte(0, 0x0010, 0x12);
+  from.StoreByte(7, 0xFFFF, 0x34);
+  MemoryImage to;
+  to.StoreByte(3, 0x0000, 0x56);  // left over from before: must go
+  CopyImage(from, to);
+  for (uint32_t offset = 0; offset < ImageSize; ++offset)
+    ASSERT_EQ(to.ImageByte(offset), from.ImageByte(offset));
+  for (uint32_t page = 0; page < PageCount; ++page)
+    ASSERT_EQ(to.IsPageUsed(page), from.IsPageUsed(page)) << page;
+  EXPECT_TRUE(to.IsPageUsed(0x7FF));
+  EXPECT_FALSE(to.IsPageUsed(0x300));
+}
+
+}  // namespace
+}  // namespace kv
