@@ -1,0 +1,222 @@
+// The host's real serial port and loader commands, on the real clock, against the simulated device
+// served in-process on a pseudo-terminal: results for every kind of device behaviour, and the
+// command time limits kept when the device is slow, late or gone.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/memory_image.h"
+#include "link/loader_protocol.h"
+#include "link/posix_port.h"
+#include "link/system_clock.h"
+#include "sim/options.h"
+#include "sim/pty_server.h"
+#include "tests/sim/sim_pty_io.h"
+#include "tests/support/reader_host.h"
+
+namespace kv::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum class Command { Erase0, Erase62, EraseBad, Page, Finish };
+
+// One simulator with the given command-line options, and the host's link to it.
+class Bench {
+ public:
+  explicit Bench(std::vector<std::string> args) {
+    args.insert(args.begin(), "kv6193-sim");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    sim::SimOptions options;
+    std::ostringstream out, err;
+    parsed_ = !sim::ParseSimOptions(static_cast<int>(argv.size()), argv.data(), options, out, err);
+    server_ = std::make_unique<sim::PtyServer>(options);
+    std::string why;
+    started_ = parsed_ && server_->Start(why);
+    opened_ = started_ && port_.OpenDevice(server_->SlavePath()) == 0;
+    for (uint32_t i = 0; i < PageSize; ++i)
+      image_.SetImageByte(MemoryImage::PageOffset(PageUnderTest) + i, 0x5A);
+  }
+  ~Bench() {
+    port_.ClosePort();
+    server_->Join();
+  }
+  bool ready() const { return parsed_ && started_ && opened_; }
+
+  LinkResult Run(Command command) {
+    switch (command) {
+      case Command::Erase0:
+        return link_.EraseSector(0);
+      case Command::Erase62:
+        return link_.EraseSector(62);
+      case Command::EraseBad:
+        return link_.EraseSector(63);
+      case Command::Page:
+        return link_.ProgramPage(PageUnderTest);
+      case Command::Finish:
+        return link_.Finish();
+    }
+    return LinkFailure;
+  }
+  // Runs the command and measures how long it took, in milliseconds.
+  LinkResult Timed(Command command, int64_t& ms) {
+    const Clock::time_point start = Clock::now();
+    const LinkResult result = Run(command);
+    ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    return result;
+  }
+  PosixPort& port() { return port_; }
+  // The device, once its server has stopped.
+  const sim::Device& StoppedDevice() {
+    port_.ClosePort();
+    server_->Join();
+    return server_->device();
+  }
+  std::string slavePath() const { return server_->SlavePath(); }
+
+  static constexpr uint16_t PageUnderTest = 0x7C3;
+
+ private:
+  bool parsed_ = false, started_ = false, opened_ = false;
+  std::unique_ptr<sim::PtyServer> server_;
+  SystemClock clock_;
+  PosixPort port_{clock_};
+  MemoryImage image_;
+  RecordingReaderHost pump_;
+  LoaderLink link_{port_, clock_, image_, pump_};
+};
+
+const char* Name(LinkResult r) {
+  return r == Ok ? "Ok" : r == DeviceError ? "DeviceError" : r == LinkFailure ? "LinkFailure" : "?";
+}
+
+TEST(LinkAgainstSim, ResultsForEachDeviceBehaviour) {
+  struct Row {
+    std::vector<std::string> args;
+    Command command;
+    LinkResult expected;
+  };
+  const std::vector<Row> rows = {
+      {{}, Command::Erase0, Ok},
+      {{}, Command::Page, Ok},
+      {{}, Command::Finish, Ok},
+      {{}, Command::EraseBad, DeviceError},
+      {{"--fault", "erase=0:error"}, Command::Erase0, DeviceError},
+      {{"--fault", "page=0x7C3:error"}, Command::Page, DeviceError},
+      {{"--fault", "any:noack"}, Command::Erase0, LinkFailure},
+      {{"--fault", "any:noack"}, Command::Page, LinkFailure},
+      {{"--fault", "any:noack"}, Command::Finish, LinkFailure},
+      {{"--fault", "any:nostatus"}, Command::Erase0, LinkFailure},
+      {{"--fault", "any:nostatus"}, Command::Page, LinkFailure},
+      {{"--fault", "any:badack"}, Command::Erase0, LinkFailure},
+      {{"--fault", "any:badack"}, Command::Page, LinkFailure},
+      {{"--fault", "any:badack"}, Command::Finish, LinkFailure},
+      {{"--fault", "any:badstatus"}, Command::Erase0, LinkFailure},
+      {{"--fault", "any:badstatus"}, Command::Page, LinkFailure},
+      {{"--fault", "page=0x7C3:late=150"}, Command::Page, LinkFailure},
+      {{"--fault", "page=0x7C3:late=40"}, Command::Page, Ok},
+      {{"--fault", "erase=62:late=700"}, Command::Erase62, LinkFailure},
+      {{"--fault", "finish:late=150"}, Command::Finish, LinkFailure},
+      // Finish reads the acknowledge only: an error status behind it is not its business.
+      {{"--fault", "finish:error"}, Command::Finish, Ok},
+      {{"--erase-ms", "300"}, Command::Erase62, Ok},
+      {{"--erase-ms", "1300"}, Command::Erase62, LinkFailure},
+      {{"--line-rate"}, Command::Page, Ok},
+      {{"--line-rate"}, Command::Erase0, Ok},
+  };
+  for (const Row& row : rows) {
+    const std::string label = row.args.empty() ? "plain" : row.args.back();
+    Bench bench(row.args);
+    ASSERT_TRUE(bench.ready()) << label;
+    EXPECT_STREQ(Name(bench.Run(row.command)), Name(row.expected))
+        << label << " command " << int(row.command);
+  }
+}
+
+TEST(LinkAgainstSim, ErasedSectorsAndProgrammedPagesReachTheDeviceFlash) {
+  // The device starts with every cell at 0x00, so that only an erase lets the page be programmed.
+  ScratchDir dir;
+  const std::string zeros = dir.Path("zeros.bin");
+  std::ofstream(zeros, std::ios::binary) << std::string(524288, '\0');
+  Bench bench({"--flash", zeros, "--erase-ms", "0"});
+  ASSERT_TRUE(bench.ready());
+  ASSERT_EQ(bench.Run(Command::Page), DeviceError);
+  ASSERT_EQ(bench.Run(Command::Erase62), Ok);
+  ASSERT_EQ(bench.Run(Command::Page), Ok);
+  const sim::Device& device = bench.StoppedDevice();
+  const uint32_t page = Bench::PageUnderTest * 256u;
+  for (uint32_t a = 0x7A000; a < 0x80000; ++a) {
+    const uint8_t expected = a < 0x7C000 ? 0x00 : (a >= page && a < page + 256) ? 0x5A : 0xFF;
+    ASSERT_EQ(device.flash().at(a), expected) << std::hex << a;
+  }
+}
+
+TEST(LinkAgainstSim, ALateAcknowledgeIsReadByTheNextCommand) {
+  // Page 0x7C3 answers 150 ms late once: the first command gives up, and the next one finds the late
+  // E5 68 waiting and takes them as its own replies.
+  Bench bench({"--fault", "page=0x7C3:late=150:1"});
+  ASSERT_TRUE(bench.ready());
+  EXPECT_EQ(bench.Run(Command::Page), LinkFailure);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(bench.Run(Command::Finish), Ok);
+  // Finish took the E5 of the late pair; the 68 behind it is now the first byte of the next reply.
+  EXPECT_EQ(bench.Run(Command::Page), LinkFailure);
+}
+
+TEST(LinkAgainstSim, AfterAHangUpEveryCommandFailsAtOnce) {
+  for (Command command : {Command::Erase0, Command::Page, Command::Finish}) {
+    Bench bench({"--hangup-after", "2", "--erase-ms", "0"});
+    ASSERT_TRUE(bench.ready());
+    ASSERT_EQ(bench.Run(Command::Page), Ok);
+    EXPECT_EQ(bench.Run(command), LinkFailure) << int(command);
+    // The line is gone: the next command fails without waiting out its reads.
+    int64_t ms = 0;
+    EXPECT_EQ(bench.Timed(Command::Page, ms), LinkFailure) << int(command);
+    EXPECT_LT(ms, 100) << int(command);
+  }
+}
+
+TEST(LinkAgainstSim, AHangUpMidCommandFailsWithinTheCommandsOwnLimit) {
+  struct Row {
+    Command command;
+    int64_t limitMs;
+  };
+  // Scheduling on a busy machine may add a little; the limits themselves are 1000 + 200 and 200.
+  constexpr int64_t SlackMs = 100;
+  for (const Row& row : {Row{Command::Erase0, 1200}, Row{Command::Page, 200}, Row{Command::Finish, 100}}) {
+    Bench bench({"--hangup-after", "1"});
+    ASSERT_TRUE(bench.ready());
+    int64_t ms = 0;
+    EXPECT_EQ(bench.Timed(row.command, ms), LinkFailure) << int(row.command);
+    EXPECT_LE(ms, row.limitMs + SlackMs) << int(row.command);
+  }
+}
+
+TEST(LinkAgainstSim, TheLineCanBeClosedAndOpenedAgainBetweenDownloads) {
+  Bench bench({"--erase-ms", "0"});
+  ASSERT_TRUE(bench.ready());
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(bench.Run(Command::Page), Ok) << round;
+    bench.port().ShutdownPort();
+    ASSERT_EQ(bench.port().OpenDevice(bench.slavePath()), 0) << round;
+  }
+}
+
+TEST(LinkAgainstSim, LinePacingMakesAPageCostItsLineTime) {
+  Bench bench({"--line-rate"});
+  ASSERT_TRUE(bench.ready());
+  int64_t ms = 0;
+  ASSERT_EQ(bench.Timed(Command::Page, ms), Ok);
+  // 261 bytes out and two back, 11 bits each at 115200 baud: 25.1 ms at the least.
+  EXPECT_GE(ms, 25);
+}
+
+}  // namespace
+}  // namespace kv::test
