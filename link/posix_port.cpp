@@ -101,7 +101,13 @@ void PosixPort::ShutdownPort() {
 }
 
 bool PosixPort::PortFlush() {
-  return fd_ >= 0 && ::tcdrain(fd_) == 0;
+  if (fd_ < 0) return false;
+  // A signal (the flasher's Ctrl-C handling, say) must not turn a good line into a failed flush.
+  int result = 0;
+  do {
+    result = ::tcdrain(fd_);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
 bool PosixPort::PortWrite(const uint8_t* bytes, size_t count) {
