@@ -1,0 +1,361 @@
+// The real ld6193-flash program against real kv6193-sim devices on pseudo-terminals: what the device
+// holds afterwards, every exit code from a real cause, the plan, a gang, and an interrupt.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "tests/cli/flash_process.h"
+#include "tests/cli/hex_builder.h"
+#include "tests/support/sim_process.h"
+
+namespace kv::test {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::AnyOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// 2005-03-05 09:07:03 UTC: the files' last-write time.
+constexpr time_t FileTime = 1110013623;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string LastLine(const std::string& text) {
+  const auto lines = Lines(text);
+  return lines.empty() ? std::string() : lines.back();
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class FlashEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("kv_flash_e2e_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  std::string Path(const std::string& name) const { return (folder_ / name).string(); }
+
+  std::string WriteText(const std::string& name, const std::string& text) {
+    const std::string path = Path(name);
+    std::ofstream(path, std::ios::binary) << text;
+    const timespec times[2] = {{FileTime, 0}, {FileTime, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    return path;
+  }
+  std::string WriteHex(const std::string& name, const FileData& data) {
+    return WriteText(name, HexText(data));
+  }
+
+  // The name and time the block must carry: the local time of FileTime with today's UTC offset.
+  static FileStamp StampFor(const std::string& name) {
+    const time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    const time_t shifted = FileTime + local.tm_gmtoff;
+    tm fields{};
+    gmtime_r(&shifted, &fields);
+    return {name,           fields.tm_mday, fields.tm_mon + 1, fields.tm_year + 1900,
+            fields.tm_hour, fields.tm_min,  fields.tm_sec};
+  }
+
+  // A simulator with a dump file (and a trace file), plus any faults.
+  void StartSim(SimProcess& sim, const std::string& tag, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--dump", Path(tag + ".dump"), "--trace", Path(tag + ".trace")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ASSERT_TRUE(sim.Start(args)) << sim.error();
+  }
+  size_t PacketsSeen(const std::string& tag) {
+    size_t packets = 0;
+    for (const std::string& line :
+         Lines(std::string(ReadBytes(Path(tag + ".trace")).begin(), ReadBytes(Path(tag + ".trace")).end()))) {
+      packets += line.starts_with(">");
+    }
+    return packets;
+  }
+
+  std::filesystem::path folder_;
+};
+
+// A MultiSector file in sectors 2 and 10 only: five erases (5 s of pauses), a handful of pages.
+FileData SmallMultiSector() {
+  FileData data;
+  AddBytes(data, 0x20100, 0x200, 3);  // pages 0x201, 0x202
+  AddBytes(data, 0x7C000, 0x40, 9);   // page 0x7C0
+  return data;
+}
+
+TEST_F(FlashEndToEnd, EachKindLeavesTheDeviceHoldingTheFileAndItsSealedBlock) {
+  struct Case {
+    std::string tag;
+    std::string fileName;
+    std::string blockName;
+    FileData data;
+    ExpectedKind kind;
+    std::string address;  // how the device is named: "cfg-none", "cfg-3", "device", "port"
+  };
+  FileData sector0;
+  AddBytes(sector0, 0x00000, 0x30, 1);  // page 0 with bytes 0..47: the block overwrites 38..47
+  AddBytes(sector0, 0x0F000, 0x1000, 2);
+  FileData sector1;
+  AddBytes(sector1, 0x10400, 0x0C00, 5);  // page 0x100 has no file data: forced, all 0xFF but the block
+  FileData multi;
+  AddBytes(multi, 0x20000, 0x100, 6);
+  AddBytes(multi, 0x38000, 0x123, 7);
+  AddBytes(multi, 0x4FF00, 0x100, 8);
+  AddBytes(multi, 0x5FFF0, 0x10, 9);
+  AddBytes(multi, 0x7FF00, 0x100, 10);
+  FileData sector9;
+  AddBytes(sector9, 0x7A000, 0x2000, 11);
+  const Case cases[] = {
+      {"sector0", "boot.hex", "BOOT", sector0, Sector0Kind(), "cfg-none"},
+      {"sector1", "Application.v2.hex", "APPLICAT", sector1, Sector1Kind(), "cfg-3"},
+      {"multi", "multi.hex", "MULTI", multi, MultiSectorKind(), "device"},
+      {"sector9", "cal.hex", "CAL", sector9, Sector9Kind(), "port"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tag);
+    SimProcess sim;
+    StartSim(sim, c.tag);
+    const std::string file = WriteHex(c.fileName, c.data);
+    const std::string workDir = Path("work-" + c.tag);
+    std::filesystem::create_directories(workDir);
+    std::vector<std::string> args;
+    FlashProcess::Environment environment;
+    if (c.address == "cfg-none") {
+      environment = {{"LD6193_COM1", sim.ptyPath()}};
+    } else if (c.address == "cfg-3") {
+      std::ofstream(workDir + "/ld6193.cfg", std::ios::binary) << std::string("\x03\x41\x42", 3);
+      environment = {{"LD6193_COM3", sim.ptyPath()}};
+    } else if (c.address == "device") {
+      args = {"--device", sim.ptyPath()};
+    } else {
+      args = {"--port", "2"};
+      environment = {{"LD6193_COM2", sim.ptyPath()}};
+    }
+    args.push_back(file);
+    const FlashResult run = RunFlash(args, environment, workDir);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(LastLine(run.out), "File successfully loaded");
+    EXPECT_EQ(
+        Lines(run.out).front(), "Loaded file: " + [&] {
+          std::string upper = file;
+          for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+          return upper;
+        }());
+    // The setting file is read, never created or changed.
+    if (c.address == "cfg-3") {
+      const std::vector<uint8_t> cfg = ReadBytes(workDir + "/ld6193.cfg");
+      EXPECT_EQ(cfg, (std::vector<uint8_t>{0x03, 0x41, 0x42}));
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(workDir + "/ld6193.cfg"));
+    }
+    ASSERT_EQ(sim.Stop(), 0);
+    const std::vector<uint8_t> dump = ReadBytes(Path(c.tag + ".dump"));
+    const std::vector<uint8_t> want = ExpectedFlash(c.data, c.kind, StampFor(c.blockName));
+    ASSERT_EQ(dump.size(), want.size());
+    for (size_t address = 0; address < want.size(); ++address) {
+      ASSERT_EQ(dump[address], want[address]) << "at device address 0x" << std::hex << address;
+    }
+  }
+}
+
+TEST_F(FlashEndToEnd, EveryExitCodeFromARealCause) {
+  struct Case {
+    std::string tag;
+    std::string fileText;          // written as the file; empty: no file at all
+    std::vector<std::string> sim;  // simulator faults; {"none"}: no simulator
+    int code;
+    std::string lastLine;
+  };
+  FileData unknown;
+  AddBytes(unknown, 0x00000, 0x10);
+  AddBytes(unknown, 0x10000, 0x10);
+  std::string cutShort = HexText(SmallMultiSector());
+  cutShort.resize(cutShort.find(":00000001FF"));  // every data record readable, no end record
+  const std::string multi = HexText(SmallMultiSector());
+  const Case cases[] = {
+      {"no-file", "", {}, 2, "File not found"},
+      {"cut-short", cutShort, {}, 3, "Invalid HEX format"},
+      {"segment", ":020000021800E4\r\n:00000001FF\r\n", {}, 4, "Illegal segment alignment"},
+      {"type04", ":020000040001F9\r\n:00000001FF\r\n", {}, 5, "Unsupported record type"},
+      {"empty", ":00000001FF\r\n", {}, 6, "Empty HEX file"},
+      {"unknown", HexText(unknown), {}, 7, "Unknown file"},
+      {"no-port", multi, {"none"}, 8, "Serial communication error"},
+      {"page-noack", multi, {"--fault", "page=0x202:noack"}, 8, "Serial communication error"},
+      {"page-error", multi, {"--fault", "page=0x202:error"}, 9, "Flash programming error"},
+      {"erase-error", multi, {"--fault", "erase=16:error"}, 10, "Progr. error during memory erasing"},
+      {"erase-noack", multi, {"--fault", "erase=16:noack"}, 11, "Communication error during memory erasing"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tag);
+    SimProcess sim;
+    std::string device = Path("no-such-line");
+    if (c.sim != std::vector<std::string>{"none"}) {
+      StartSim(sim, c.tag, c.sim);
+      device = sim.ptyPath();
+    }
+    const std::string file = c.fileText.empty() ? Path("missing.hex") : WriteText(c.tag + ".hex", c.fileText);
+    const FlashResult run = RunFlash({"--device", device, file});
+    EXPECT_EQ(run.exitCode, c.code) << run.out << run.err;
+    EXPECT_EQ(LastLine(run.out), c.lastLine);
+    EXPECT_THAT(run.out, Not(HasSubstr("File successfully loaded")));
+    if (c.code >= 2 && c.code <= 5) {
+      sim.Stop();
+      EXPECT_EQ(PacketsSeen(c.tag), 0u) << "nothing of a file that did not load may reach the device";
+    }
+  }
+}
+
+TEST_F(FlashEndToEnd, PlanForEachKindOpensNoPort) {
+  FileData sector0;
+  AddBytes(sector0, 0x00100, 0x100);
+  FileData sector1;
+  AddBytes(sector1, 0x10000, 0x10000);
+  FileData sector9;
+  AddBytes(sector9, 0x7A100, 0x200);
+  const std::pair<FileData, std::vector<std::string>> cases[] = {
+      {sector0,
+       {"Kind: Sector0", "Region mask: 0x001", "Erase sector #0 (code 0)", "Program sector #0: 0x000-0x001",
+        "Finish: yes", "Total pages: 2 (first page 0x000 included)"}},
+      {sector1,
+       {"Kind: Sector1", "Region mask: 0x002", "Erase sector #1 (code 8)", "Program sector #1: 0x100-0x1FF",
+        "Finish: no", "Total pages: 256 (first page 0x100 included)"}},
+      {SmallMultiSector(),
+       {"Kind: MultiSector", "Region mask: 0x404", "Erase sector #2 (code 16)", "Erase sector #10 (code 62)",
+        "Program sector #2: 0x200-0x202", "Program sector #4: no pages", "Program sector #10: 0x7C0",
+        "Finish: no", "Total pages: 4 (first page 0x200 included)"}},
+      {sector9,
+       {"Kind: Sector9", "Region mask: 0x200", "Erase sector #9 (code 61)", "Program sector #9: 0x7A0-0x7A2",
+        "Finish: no", "Total pages: 3 (first page 0x7A0 included)"}},
+  };
+  for (const auto& [data, expected] : cases) {
+    const FlashResult run =
+        RunFlash({"--plan", "--device", Path("no-such-line"), WriteHex("plan.hex", data)});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    for (const std::string& line : expected) EXPECT_THAT(lines, Contains(line)) << run.out;
+    EXPECT_THAT(lines.back(), HasSubstr("Expected time at 115200 baud: ")) << run.out;
+  }
+}
+
+TEST_F(FlashEndToEnd, GangFlashesAllAtOnceAndOneFailureStopsOnlyItsDevice) {
+  const std::string file = WriteHex("gang.hex", SmallMultiSector());
+  const FileStamp stamp = StampFor("GANG");
+  const std::vector<uint8_t> want = ExpectedFlash(SmallMultiSector(), MultiSectorKind(), stamp);
+
+  // One device alone first: the yardstick for the gang's wall time.
+  SimProcess single;
+  StartSim(single, "single");
+  const FlashResult alone = RunFlash({"--device", single.ptyPath(), file});
+  ASSERT_EQ(alone.exitCode, 0) << alone.out << alone.err;
+
+  SimProcess a;
+  SimProcess b;
+  SimProcess c;
+  StartSim(a, "a");
+  StartSim(b, "b", {"--fault", "page=0x202:error"});
+  StartSim(c, "c");
+  const FlashResult gang =
+      RunFlash({"--device", a.ptyPath(), "--device", b.ptyPath(), "--device", c.ptyPath(), file});
+  EXPECT_EQ(gang.exitCode, 9) << gang.out << gang.err;
+  const std::string pa = "[" + a.ptyPath() + "] ";
+  const std::string pb = "[" + b.ptyPath() + "] ";
+  const std::string pc = "[" + c.ptyPath() + "] ";
+  const std::vector<std::string> lines = Lines(gang.out);
+  EXPECT_THAT(lines,
+              AllOf(Contains(pa + "File successfully loaded"), Contains(pc + "File successfully loaded"),
+                    Contains(pb + "Flash programming error")));
+  for (size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_THAT(lines[i], AnyOf(HasSubstr(pa), HasSubstr(pb), HasSubstr(pc)))
+        << "every device line is prefixed";
+  }
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_THAT(lines[lines.size() - 3], HasSubstr(pa + "summary: File successfully loaded"));
+  EXPECT_THAT(lines[lines.size() - 2], HasSubstr(pb + "summary: Flash programming error"));
+  EXPECT_THAT(lines[lines.size() - 1], HasSubstr(pc + "summary: File successfully loaded"));
+  // Five erases of a second each dominate a run; three devices in a row would take three times as long.
+  EXPECT_LT(gang.seconds, 2.0 * alone.seconds)
+      << "gang " << gang.seconds << " s, one device " << alone.seconds << " s";
+
+  ASSERT_EQ(a.Stop(), 0);
+  ASSERT_EQ(c.Stop(), 0);
+  EXPECT_EQ(ReadBytes(Path("a.dump")), want);
+  EXPECT_EQ(ReadBytes(Path("c.dump")), want);
+}
+
+TEST_F(FlashEndToEnd, InterruptShutsTheLineAndLeavesItFreeForTheNextRun) {
+  FileData data;
+  AddBytes(data, 0x10000, 0x400);  // Sector1, four pages
+  const std::string file = WriteHex("app.hex", data);
+  const std::vector<uint8_t> want = ExpectedFlash(data, Sector1Kind(), StampFor("APP"));
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+    SimProcess sim;
+    StartSim(sim, "sim");
+    FlashProcess interrupted;
+    ASSERT_TRUE(interrupted.Start({"--device", sim.ptyPath(), file}));
+    // The erase takes a second of pauses: the signal lands in the middle of the download.
+    ASSERT_TRUE(interrupted.WaitForOutput("Erasing sector #1...", 10000));
+    interrupted.Signal(signal);
+    const FlashResult run = interrupted.Wait(20000);
+    EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+    EXPECT_THAT(LastLine(run.out),
+                AnyOf("Serial communication error", "Communication error during memory erasing"));
+    // Shut down as closing the window does: the next command fails at once, six tries, no waiting out.
+    EXPECT_LT(run.seconds, 5.0);
+
+    const FlashResult next = RunFlash({"--device", sim.ptyPath(), file});
+    EXPECT_EQ(next.exitCode, 0) << next.out << next.err;
+    ASSERT_EQ(sim.Stop(), 0);
+    EXPECT_EQ(ReadBytes(Path("sim.dump")), want);
+  }
+}
+
+TEST_F(FlashEndToEnd, QuietAndTraceOnTheRealLine) {
+  FileData data;
+  AddBytes(data, 0x7A000, 0x100);
+  const std::string file = WriteHex("s9.hex", data);
+  SimProcess sim;
+  StartSim(sim, "sim");
+  const FlashResult quiet = RunFlash({"--quiet", "--device", sim.ptyPath(), file});
+  EXPECT_EQ(quiet.exitCode, 0);
+  EXPECT_EQ(quiet.out, "File successfully loaded\n");
+  EXPECT_EQ(quiet.err, "") << "no progress line when standard error is not a terminal";
+
+  const FlashResult traced = RunFlash({"--trace", "--device", sim.ptyPath(), file});
+  EXPECT_EQ(traced.exitCode, 0);
+  const std::vector<std::string> lines = Lines(traced.err);
+  EXPECT_THAT(lines, Contains(HasSubstr("ms > A2 10 3D 11")));   // erase sector 9
+  EXPECT_THAT(lines, Contains(HasSubstr("ms > A2 11 A0 07 ")));  // its first page
+  EXPECT_THAT(lines, Contains(HasSubstr("ms < E5")));
+  EXPECT_THAT(lines, Contains(HasSubstr("ms < 68")));
+  EXPECT_EQ(lines.size(), 2u * 3u) << "one erase and one page, each a packet and two reply bytes";
+}
+
+}  // namespace
+}  // namespace kv::test
