@@ -28,23 +28,12 @@ int PosixPort::OpenPort(int n) {
 
 namespace {
 
-// True when another open of the line already holds it exclusively. Root passes TIOCEXCL, so the mark
-// is checked by hand where the system can report it.
-bool MarkedExclusiveByOther(int fd) {
-#ifdef TIOCGEXCL
-  int exclusive = 0;
-  return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
-#else
-  (void)fd;
-  return false;
-#endif
-}
-
-// Takes the line for ourselves: the lock first, so that a busy line is left exactly as we found it.
+// Takes the line for ourselves. TIOCEXCL turns away every later open except root's, so a lock is
+// taken too; the lock first, so that a busy line is left exactly as we found it. (A TIOCEXCL mark
+// found on the line is not held against us: on a pseudo-terminal a holder that died leaves its mark
+// behind for good, and it would lock root out of the simulator's line for ever.)
 bool TakeExclusively(int fd) {
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
-  if (MarkedExclusiveByOther(fd)) return false;
-  return ::ioctl(fd, TIOCEXCL) == 0;
+  return ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCEXCL) == 0;
 }
 
 bool MakeBlocking(int fd) {

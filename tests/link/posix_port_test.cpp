@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -166,31 +168,43 @@ TEST_F(PosixPortTest, OpenPortFollowsTheEnvironment) {
   EXPECT_TRUE(port.IsOpen());
 }
 
-TEST_F(PosixPortTest, LineIsHeldExclusively) {
+// Whether the line carries the exclusive mark, seen through a plain descriptor of our own.
+bool MarkedExclusive(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno == EBUSY;  // a user other than root is turned away by the mark itself
+  int exclusive = 0;
+  ::ioctl(fd, TIOCGEXCL, &exclusive);
+  ::close(fd);
+  return exclusive != 0;
+}
+
+TEST_F(PosixPortTest, LineIsHeldExclusivelyAndReleasedByEveryWayOut) {
   ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  EXPECT_TRUE(MarkedExclusive(pty.Path()));
   PosixPort second{clock};
   EXPECT_EQ(second.OpenDevice(pty.Path()), 1);
 
-  // Released by every way of letting go, so the next download (or program) gets the line.
+  // A pseudo-terminal keeps the mark after its holder closes: each way of letting go must drop it,
+  // or the next download could not open the simulator's line.
   port.ClosePort();
-  EXPECT_EQ(second.OpenDevice(pty.Path()), 0);
+  EXPECT_FALSE(MarkedExclusive(pty.Path())) << "after ClosePort";
+  ASSERT_EQ(second.OpenDevice(pty.Path()), 0);
   second.ShutdownPort();
+  EXPECT_FALSE(MarkedExclusive(pty.Path())) << "after ShutdownPort";
   {
     PosixPort scoped{clock};
-    EXPECT_EQ(scoped.OpenDevice(pty.Path()), 0);
-  }  // destroyed while open
+    ASSERT_EQ(scoped.OpenDevice(pty.Path()), 0);
+  }
+  EXPECT_FALSE(MarkedExclusive(pty.Path())) << "after destruction while open";
   EXPECT_EQ(port.OpenDevice(pty.Path()), 0);
 }
 
-TEST_F(PosixPortTest, LineMarkedExclusiveByAnotherProgramIsBusy) {
+TEST_F(PosixPortTest, LineLockedByAnotherProgramIsBusyAndLeftAsFound) {
   const int other = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(other, 0);
-  ASSERT_EQ(::ioctl(other, TIOCEXCL), 0);
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
   EXPECT_EQ(port.OpenDevice(pty.Path()), 1);
-  int exclusive = 0;
-  ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
-  EXPECT_NE(exclusive, 0) << "the other program's claim must be left in place";
-  ::ioctl(other, TIOCNXCL);
+  EXPECT_FALSE(MarkedExclusive(pty.Path()));
   ::close(other);
   EXPECT_EQ(port.OpenDevice(pty.Path()), 0);
 }
