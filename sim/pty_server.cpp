@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -23,6 +27,9 @@ uint64_t NowNs() {
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
+
+// How often the line is checked for an exclusive mark left by a host that died holding it.
+constexpr uint64_t StaleMarkCheckNs = 250'000'000;
 
 std::string SystemError(const std::string& what) {
   return what + ": " + std::strerror(errno);
@@ -167,11 +174,24 @@ void PtyServer::Join() {
   thread_.join();
 }
 
+void PtyServer::ReleaseStaleExclusiveMark() {
+  // A host takes the line with a lock and an exclusive mark. On a real port its death closes the
+  // line and clears the mark; here our own descriptor keeps the terminal alive, so the mark would
+  // outlive it and lock every later host out. The lock tells: if we can take it, no host holds it.
+  int exclusive = 0;
+  if (slaveKeeper_ < 0 || ::ioctl(slaveKeeper_, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) return;
+  if (::flock(slaveKeeper_, LOCK_EX | LOCK_NB) != 0) return;
+  ::ioctl(slaveKeeper_, TIOCNXCL);
+  ::flock(slaveKeeper_, LOCK_UN);
+  trace_->TraceNote("line released: the host that held it has gone");
+}
+
 int64_t PtyServer::PollTimeoutNs(uint64_t now) const {
   int64_t timeout = -1;
+  if (master_ >= 0) timeout = nextMarkCheck_ > now ? static_cast<int64_t>(nextMarkCheck_ - now) : 0;
   if (master_ >= 0 && device_.HasReply() && !writeBlocked_) {
     const uint64_t due = device_.NextReply().atNs;
-    timeout = due > now ? static_cast<int64_t>(due - now) : 0;
+    timeout = std::min(timeout, due > now ? static_cast<int64_t>(due - now) : int64_t{0});
   }
   if (master_ >= 0 && (writeBlocked_ || masterQuietUntil_ > now)) {
     // A full or troubled terminal gives no readiness of its own worth waiting on: look again soon.
@@ -233,9 +253,16 @@ void PtyServer::WriteDump() {
 }
 
 void PtyServer::Run() {
+  // Reply bytes are due to the microsecond on a paced line; the default 50 us of timer slack per
+  // wait would add up to a visible share of a page's 25 ms.
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   while (!stop_.load()) {
     const uint64_t now = NowNs();
     SendDueReplies(now);
+    if (now >= nextMarkCheck_) {
+      ReleaseStaleExclusiveMark();
+      nextMarkCheck_ = now + StaleMarkCheckNs;
+    }
 
     std::array<pollfd, 2> fds{};
     fds[0] = {wakeRead_, POLLIN, 0};

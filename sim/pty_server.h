@@ -46,6 +46,7 @@ class PtyServer {
   void SendDueReplies(uint64_t now);
   void ReadFromHost();
   void HangUp();
+  void ReleaseStaleExclusiveMark();
   void WriteDump();
   void CloseLine();                           // the terminal and the link
   int64_t PollTimeoutNs(uint64_t now) const;  // -1: nothing to wait for but the host
@@ -61,6 +62,7 @@ class PtyServer {
   bool linkMade_ = false;
   bool writeBlocked_ = false;      // the terminal's buffer is full: wait until it drains
   uint64_t masterQuietUntil_ = 0;  // after an error on the master, leave it alone until then
+  uint64_t nextMarkCheck_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

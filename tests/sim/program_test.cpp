@@ -1,12 +1,18 @@
 // The real kv6193-sim program, started as a child process and spoken to over its terminal.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/sim/sim_pty_io.h"
@@ -133,6 +139,51 @@ TEST(SimProgram, HangsUpOnTheNthPacketWithoutAnsweringIt) {
   ASSERT_TRUE(line.ok());
   EXPECT_EQ(line.Ask(ErasePacketFor(8), 2), (Bytes{0xE5, 0x68}));
   EXPECT_EQ(line.Ask(ErasePacketFor(8), 2, 300), Bytes{});
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+bool MarkedExclusive(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int exclusive = 0;
+  const bool marked = fd >= 0 && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  if (fd >= 0) close(fd);
+  return marked;
+}
+
+// Takes the line as a host does: lock, then exclusive mark.
+int TakeLine(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) return -1;
+  return fd;
+}
+
+TEST(SimProgram, FreesTheLineOfAHostThatDiedHoldingItButNotOfALiveOne) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({})) << sim.error();
+
+  // A live holder keeps its mark.
+  const int held = TakeLine(sim.ptyPath());
+  ASSERT_GE(held, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_TRUE(MarkedExclusive(sim.ptyPath()));
+  ioctl(held, TIOCNXCL);
+  close(held);
+
+  // A host killed while holding the line cannot clear its mark; the device side does, soon.
+  const pid_t host = fork();
+  if (host == 0) {
+    if (TakeLine(sim.ptyPath()) >= 0) raise(SIGKILL);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(host, &status, 0), host);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the stand-in host could not take the line";
+  bool freed = false;
+  for (int i = 0; i < 40 && !freed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    freed = !MarkedExclusive(sim.ptyPath());
+  }
+  EXPECT_TRUE(freed);
   EXPECT_EQ(sim.Stop(), 0);
 }
 
