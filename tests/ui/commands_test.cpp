@@ -107,6 +107,9 @@ struct LoadCase {
   bool message;                     // the reader's "cannot open" box
   std::vector<uint16_t> pagesUsed;  // and no others of those checked
 };
+void PrintTo(const LoadCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class LoadResultTest : public WindowTest, public ::testing::WithParamInterface<LoadCase> {};
 

@@ -60,6 +60,9 @@ struct ReadCase {
   int destination;  // starts as a value with bits in every byte
   Bytes fileAfter;
 };
+void PrintTo(const ReadCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class ReadPortSettingTest : public ::testing::TestWithParam<ReadCase> {};
 
@@ -93,6 +96,9 @@ struct WriteCase {
   int value;
   Bytes fileAfter;
 };
+void PrintTo(const WriteCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class WritePortSettingTest : public ::testing::TestWithParam<WriteCase> {};
 

@@ -24,6 +24,9 @@ struct StartCase {
   int checkedItem;  // 0: none
   Bytes fileAfter;
 };
+void PrintTo(const StartCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class StartUpTest : public WindowTest, public ::testing::WithParamInterface<StartCase> {};
 
