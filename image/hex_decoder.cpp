@@ -53,24 +53,54 @@ class RecordInput {
   // Two characters make one byte, high nibble first. Both are read before either is judged; a missing
   // character (end of input) or anything but '0'-'9' and 'A'-'F' is a failure.
   bool ReadHexByte(uint8_t& value) {
-    uint8_t high;
-    uint8_t low;
-    if (end_ - next_ >= 2) {
-      high = next_[0];
-      low = next_[1];
-      next_ += 2;
-    } else if (!ReadChar(high) || !ReadChar(low)) {
-      return false;
+    if (end_ - next_ < 2) [[unlikely]]
+      return ReadHexByteAcrossChunks(value);
+    const bool ok = Combine(next_[0], next_[1], value);
+    next_ += 2;
+    return ok;
+  }
+
+  // `count` bytes in a row. When the chunk holds them all, the loop keeps its cursor and sum in
+  // registers: stores into `out` could otherwise alias them.
+  bool ReadHexBytes(uint8_t* out, size_t count) {
+    if (static_cast<size_t>(end_ - next_) < 2 * count) {
+      for (size_t i = 0; i < count; ++i) {
+        if (!ReadHexByte(out[i])) return false;
+      }
+      return true;
     }
-    const uint8_t h = DigitValue[high];
-    const uint8_t l = DigitValue[low];
-    if ((h | l) & NotADigit) return false;
-    value = static_cast<uint8_t>((h << 4) | l);
+    const uint8_t* next = next_;
+    uint8_t sum = sum_;
+    uint8_t invalid = 0;
+    for (size_t i = 0; i < count; ++i, next += 2) {
+      const uint8_t high = DigitValue[next[0]];
+      const uint8_t low = DigitValue[next[1]];
+      invalid |= high | low;
+      out[i] = static_cast<uint8_t>((high << 4) | low);
+      sum = static_cast<uint8_t>(sum + out[i]);
+    }
+    next_ = next;
+    sum_ = sum;
+    return (invalid & NotADigit) == 0;
+  }
+
+ private:
+  bool Combine(uint8_t first, uint8_t second, uint8_t& value) {
+    const uint8_t high = DigitValue[first];
+    const uint8_t low = DigitValue[second];
+    if ((high | low) & NotADigit) return false;
+    value = static_cast<uint8_t>((high << 4) | low);
     sum_ = static_cast<uint8_t>(sum_ + value);
     return true;
   }
 
- private:
+  // The rare pair that straddles a chunk boundary (or the end of the input).
+  [[gnu::noinline]] bool ReadHexByteAcrossChunks(uint8_t& value) {
+    uint8_t first;
+    uint8_t second;
+    return ReadChar(first) && ReadChar(second) && Combine(first, second, value);
+  }
+
   bool ReadChar(uint8_t& c) {
     if (next_ == end_ && !Refill()) return false;
     c = *next_++;
@@ -128,9 +158,7 @@ void StoreRecord(MemoryImage& image, uint32_t segment, uint16_t address, const u
 std::optional<HexReadResult> ReadDataRecord(RecordInput& in, const RecordHeader& header, uint32_t segment,
                                             MemoryImage& image) {
   std::array<uint8_t, 255> data;
-  for (size_t i = 0; i < header.count; ++i) {
-    if (!in.ReadHexByte(data[i])) return InvalidHexFormat;
-  }
+  if (!in.ReadHexBytes(data.data(), header.count)) return InvalidHexFormat;
   uint8_t checksum;
   if (!in.ReadHexByte(checksum) || !in.SumIsZero()) return InvalidHexFormat;
   StoreRecord(image, segment, header.address, data.data(), header.count);
