@@ -1,6 +1,5 @@
 // The file front end on real files: opening and refusing, the lock held against writers, the
 // last-write time in local time, and no descriptor left open on any path.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -30,6 +29,24 @@ int OpenDescriptors() {
   return count;
 }
 
+// Sets TZ for one test and puts the old value back.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const std::string& tz)
+      : had_(getenv("TZ") != nullptr), old_(had_ ? getenv("TZ") : "") {
+    setenv("TZ", tz.c_str(), 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    had_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool had_;
+  std::string old_;
+};
+
 class HexFileTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -41,28 +58,12 @@ class HexFileTest : public testing::Test {
   void TearDown() override {
     EXPECT_EQ(OpenDescriptors(), fdsBefore_) << "a descriptor was left open";
     std::filesystem::remove_all(dir_);
-    if (!tzSaved_) return;
-    if (hadTz_) {
-      setenv("TZ", oldTz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
   }
 
   std::string Write(const std::string& name, const std::string& text) {
     const std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
-  }
-  void SetTimeZone(const char* tz) {
-    if (!tzSaved_) {
-      tzSaved_ = true;
-      hadTz_ = getenv("TZ") != nullptr;
-      if (hadTz_) oldTz_ = getenv("TZ");
-    }
-    setenv("TZ", tz, 1);
-    tzset();
   }
   static void SetModified(const std::string& path, time_t seconds, long nanoseconds) {
     const timespec times[2] = {{0, UTIME_OMIT}, {seconds, nanoseconds}};
@@ -79,8 +80,6 @@ class HexFileTest : public testing::Test {
 
   std::string dir_;
   int fdsBefore_ = 0;
-  bool tzSaved_ = false, hadTz_ = false;
-  std::string oldTz_;
   MemoryImage image_;
   SystemTime time_ = Previous;
   RecordingReaderHost host_;
@@ -195,7 +194,7 @@ TEST_F(HexFileTest, LoadedFileTimeIsTheLocalLastWriteTime) {
            Row{"<-01>1", 1709253000, 0, {2024, 2, 4, 29, 23, 30, 0, 0}},      // 2024-03-01 00:30 UTC
        }) {
     SCOPED_TRACE(r.tz);
-    SetTimeZone(r.tz);
+    const ScopedTimeZone zone(r.tz);
     const std::string path = Write("timed.hex", Good);
     SetModified(path, r.utc, r.nanoseconds);
     time_ = Previous;
@@ -213,7 +212,7 @@ TEST_F(HexFileTest, LoadedFileTimeUsesTheOffsetInEffectNow) {
   const int start = (today.tm_yday - 30 + 365) % 365 + 1;
   const int end = (today.tm_yday + 30) % 365 + 1;
   const std::string zone = "WWW-1SSS,J" + std::to_string(start) + "/0,J" + std::to_string(end) + "/0";
-  SetTimeZone(zone.c_str());
+  const ScopedTimeZone scoped(zone);
   const time_t modified = (now - 182 * 86400) / 60 * 60;
   const std::string path = Write("old.hex", Good);
   SetModified(path, modified, 0);
