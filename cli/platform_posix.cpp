@@ -29,6 +29,9 @@ const std::atomic<bool>& WatchForInterrupts() {
   // No SA_RESTART: a blocking call returns EINTR and its caller goes round again.
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A reader of our output that goes away (a script's `| head -1`) must not kill a download halfway
+  // through: the lost lines are not worth a half-programmed device.
+  signal(SIGPIPE, SIG_IGN);
   return interruptRequested;
 }
 
