@@ -12,6 +12,18 @@ constexpr uint64_t Ms(uint32_t ms) {
   return static_cast<uint64_t>(ms) * NsPerMs;
 }
 
+// The erase code, or the page number (11 bits), or 0 for finish.
+uint16_t ArgumentOf(std::span<const uint8_t> packet) {
+  switch (packet[1]) {
+    case EraseCommand:
+      return packet[2];
+    case PageCommand:
+      return static_cast<uint16_t>((packet[2] | packet[3] << 8) & FlashPageMask);
+    default:
+      return 0;
+  }
+}
+
 const char* FaultName(FaultKind kind) {
   switch (kind) {
     case FaultKind::Error:
@@ -101,60 +113,65 @@ ByteEffect Device::Carry(std::span<const uint8_t> packet, uint64_t atNs) {
   }
 
   const uint8_t command = packet[1];
-  const uint16_t argument = command == EraseCommand ? packet[2]
-                            : command == PageCommand
-                                ? static_cast<uint16_t>((packet[2] | packet[3] << 8) & FlashPageMask)
-                                : 0;
+  const uint16_t argument = ArgumentOf(packet);
   const std::optional<FaultRule> fault = faults_.Take(command, argument);
+  // A fault stops the command from being carried out, but for `late`, which only delays its replies.
   const bool carryOut = !fault || fault->kind == FaultKind::Late;
-
-  // The normal answer: acknowledge at once, then (but for finish) the status once the work is done.
-  bool done = true;
-  uint64_t statusDelay = 0;
-  ByteEffect effect;
-  if (command == EraseCommand) {
-    statusDelay = Ms(options_.eraseMs);
-    if (carryOut)
-      done = flash_.EraseSector(static_cast<uint8_t>(argument));
-    else
-      done = SectorForCode(static_cast<uint8_t>(argument)).has_value();
-  } else if (command == PageCommand) {
-    if (carryOut) done = flash_.ProgramPage(argument, packet.data() + 4);
-  } else {
-    effect.dumpFlash = carryOut;
-  }
-  const bool hasStatus = command != FinishCommand;
-  uint8_t ack = AckReply;
-  std::optional<uint8_t> status;
-  if (hasStatus) status = done ? DoneReply : FailReply;
-  uint64_t late = 0;
-
+  Answer answer = Execute(command, argument, packet, carryOut);
   if (fault) {
     Note(std::string("fault: ") + FaultName(fault->kind));
-    switch (fault->kind) {
-      case FaultKind::Error:
-        status = FailReply;
-        break;
-      case FaultKind::NoAck:
-        return effect;
-      case FaultKind::NoStatus:
-        status.reset();
-        break;
-      case FaultKind::BadAck:
-        ack = GarbledReply;
-        status.reset();
-        break;
-      case FaultKind::BadStatus:
-        status = GarbledReply;
-        break;
-      case FaultKind::Late:
-        late = Ms(fault->lateMs);
-        break;
-    }
+    Distort(*fault, answer);
   }
-  Schedule(ack, atNs + late);
-  if (status) Schedule(*status, atNs + statusDelay + late);
-  return effect;
+  if (answer.ack) Schedule(*answer.ack, atNs + answer.lateNs);
+  if (answer.status) Schedule(*answer.status, atNs + answer.statusDelayNs + answer.lateNs);
+  return {.dumpFlash = command == FinishCommand && carryOut};
+}
+
+Device::Answer Device::Execute(uint8_t command, uint16_t argument, std::span<const uint8_t> packet,
+                               bool carryOut) {
+  Answer answer;
+  const auto code = static_cast<uint8_t>(argument);
+  switch (command) {
+    case EraseCommand: {
+      const bool done = carryOut ? flash_.EraseSector(code) : SectorForCode(code).has_value();
+      answer.status = done ? DoneReply : FailReply;
+      answer.statusDelayNs = Ms(options_.eraseMs);
+      break;
+    }
+    case PageCommand: {
+      const bool done = !carryOut || flash_.ProgramPage(argument, packet.data() + 4);
+      answer.status = done ? DoneReply : FailReply;
+      break;
+    }
+    default:  // finish: acknowledged only
+      break;
+  }
+  return answer;
+}
+
+void Device::Distort(const FaultRule& fault, Answer& answer) {
+  switch (fault.kind) {
+    case FaultKind::Error:
+      answer.status = FailReply;
+      break;
+    case FaultKind::NoAck:
+      answer.ack.reset();
+      answer.status.reset();
+      break;
+    case FaultKind::NoStatus:
+      answer.status.reset();
+      break;
+    case FaultKind::BadAck:
+      answer.ack = GarbledReply;
+      answer.status.reset();
+      break;
+    case FaultKind::BadStatus:
+      answer.status = GarbledReply;
+      break;
+    case FaultKind::Late:
+      answer.lateNs = Ms(fault.lateMs);
+      break;
+  }
 }
 
 }  // namespace kv::sim

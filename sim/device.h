@@ -74,7 +74,18 @@ class Device {
  private:
   // Moment a byte counts as arrived: with line pacing no earlier than one byte time after the one before.
   uint64_t ArrivalOf(uint64_t realNs);
+  // The replies to one packet before they are scheduled.
+  struct Answer {
+    std::optional<uint8_t> ack = AckReply;
+    std::optional<uint8_t> status;
+    uint64_t statusDelayNs = 0;  // after the acknowledge's moment
+    uint64_t lateNs = 0;         // added to every reply
+  };
+
   ByteEffect Carry(std::span<const uint8_t> packet, uint64_t atNs);
+  // The command's normal answer; with `carryOut` false the flash is left alone.
+  Answer Execute(uint8_t command, uint16_t argument, std::span<const uint8_t> packet, bool carryOut);
+  static void Distort(const FaultRule& fault, Answer& answer);
   void Schedule(uint8_t byte, uint64_t dueNs);
   void Note(std::string_view note);
 
