@@ -83,6 +83,11 @@ void PrintSummary(const std::vector<std::unique_ptr<DeviceRun>>& runs, Console& 
   }
 }
 
+int Interrupted(Console& console) {
+  console.Err("", "Interrupted");
+  return ExitInterrupted;
+}
+
 }  // namespace
 
 void CopyImage(const MemoryImage& from, MemoryImage& to) {
@@ -105,7 +110,7 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
     return ExitCodeOfRead(read);
   }
   if (!options.quiet) console.Out("", std::string(ReadResultText(read)) + UpperCasePath(options.file));
-  if (env.interrupted.load()) return ExitInterrupted;
+  if (env.interrupted.load()) return Interrupted(console);
 
   if (options.plan) {
     const PlanReport report = DescribePlan(file->image.Pages());
@@ -129,7 +134,7 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
   console.ClearProgress();
   if (gang) PrintSummary(runs, console);
 
-  if (env.interrupted.load()) return ExitInterrupted;
+  if (env.interrupted.load()) return Interrupted(console);
   for (const auto& run : runs) {
     if (run->outcome != DownloadOutcome::Downloaded) return ExitCodeOfOutcome(run->outcome);
   }

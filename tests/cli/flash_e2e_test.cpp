@@ -324,6 +324,7 @@ TEST_F(FlashEndToEnd, InterruptShutsTheLineAndLeavesItFreeForTheNextRun) {
     interrupted.Signal(signal);
     const FlashResult run = interrupted.Wait(20000);
     EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+    EXPECT_THAT(run.err, HasSubstr("Interrupted"));
     EXPECT_THAT(LastLine(run.out),
                 AnyOf("Serial communication error", "Communication error during memory erasing"));
     // Shut down as closing the window does: the next command fails at once, six tries, no waiting out.

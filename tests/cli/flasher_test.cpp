@@ -320,6 +320,7 @@ TEST_F(FlasherRun, InterruptShutsThePortAndTheDownloadEndsByItsOwnRules) {
   scripts_["COM1"].interruptAfterPages = 2;
   scripts_["COM2"].interruptAfterPages = 2;
   EXPECT_EQ(Run(options), 130);
+  EXPECT_EQ(ErrLines().back(), "Interrupted");
   for (const std::string name : {"COM1", "COM2"}) {
     const PortRecord& port = records_[name];
     EXPECT_THAT(port.calls, Contains("shutdown")) << name;
@@ -351,6 +352,7 @@ TEST_F(FlasherRun, InterruptDuringTheLoadSendsNothing) {
   interrupted_.store(true);
   EXPECT_EQ(Run(options), 130);
   EXPECT_TRUE(links_.empty());
+  EXPECT_THAT(ErrLines(), ElementsAre("Interrupted"));
 }
 
 TEST(CopyImage, CopiesBytesAndPageFlagsAndNothingElse) {
