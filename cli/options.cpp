@@ -11,6 +11,13 @@ namespace {
 
 constexpr int MaxPortNumber = 255;
 
+// What COMn is when no environment variable names its device (see the platform's port).
+#ifdef _WIN32
+constexpr const char* DefaultPortDevice = "the device \\\\.\\COMn";
+#else
+constexpr const char* DefaultPortDevice = "/dev/ttyS<n-1>";
+#endif
+
 bool HasDuplicate(const std::vector<DeviceTarget>& devices) {
   for (size_t i = 0; i < devices.size(); ++i) {
     for (size_t j = i + 1; j < devices.size(); ++j) {
@@ -45,8 +52,10 @@ DeviceTarget TargetForDevice(const std::string& path) {
 
 std::string HelpFooter() {
   std::string text =
-      "Ports: --port N is COMn: the device named by the environment variable LD6193_COM<n>, else\n"
-      "/dev/ttyS<n-1>. --device PATH names a serial device directly. With neither, the port stored in\n"
+      "Ports: --port N is COMn: the device named by the environment variable LD6193_COM<n>, else\n";
+  text += DefaultPortDevice;
+  text +=
+      ". --device PATH names a serial device directly. With neither, the port stored in\n"
       "ld6193.cfg in the working directory (1 to 5, else COM1); the file is only read, never changed.\n"
       "Several --port/--device options flash the same file to all those devices at once.\n"
       "\nExit codes:\n";

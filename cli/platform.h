@@ -1,6 +1,6 @@
 // The few things the flasher needs from the operating system, one file per platform
-// (platform_posix.cpp here): whether standard error is a terminal, Ctrl-C and termination requests,
-// and the real serial port with its clock.
+// (platform_posix.cpp, platform_win32.cpp): whether standard error is a terminal, Ctrl-C and termination
+// requests, and the real serial port with its clock.
 #pragma once
 
 #include <atomic>

@@ -17,8 +17,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Test programs run under wine when it is there.
-find_program(KV_WINE NAMES wine64 wine)
+# Test programs run under wine when it is there: Debian's `wine` launcher, or the 64-bit loader that the
+# wine64 package alone installs.
+find_program(KV_WINE NAMES wine wine64 PATHS /usr/lib/wine)
 if(KV_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KV_WINE})
 endif()

@@ -1,0 +1,63 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include "cli/fixed_path_port.h"
+#include "cli/platform.h"
+#include "link/system_clock.h"
+#include "link/win32_port.h"
+
+namespace kv {
+namespace {
+
+std::atomic<bool> interruptRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from the console's handler thread");
+
+// Windows ends the process soon after the handler for a closing console returns (about 5 s after
+// the event at the latest). Waiting here gives the downloads time to shut their ports and end
+// normally; when main returns first, the process exits and takes this thread with it.
+constexpr DWORD ClosingGraceMs = 4000;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      interruptRequested.store(true);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      interruptRequested.store(true);
+      ::Sleep(ClosingGraceMs);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+bool StandardErrorIsTerminal() {
+  // A console, not merely a character device: the C runtime's _isatty also says yes for NUL, and a
+  // progress line is of no use there.
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+const std::atomic<bool>& WatchForInterrupts() {
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  return interruptRequested;
+}
+
+SerialLink MakeSerialLink(const DeviceTarget& target) {
+  SerialLink link;
+  link.clock = std::make_unique<SystemClock>();
+  if (target.ByPath()) {
+    link.port = std::make_unique<FixedPathPort<Win32Port>>(target.devicePath, *link.clock);
+  } else {
+    link.port = std::make_unique<Win32Port>(*link.clock);
+  }
+  return link;
+}
+
+}  // namespace kv
