@@ -73,6 +73,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
   CLI::App app{"Flashes an Intel HEX firmware file into KV6193 devices through their resident loader.",
                "ld6193-flash"};
   app.footer(HelpFooter());
+  // CLI11 also takes "/option" on Windows, which would make a path such as "/fw/app.hex" an option.
+  app.allow_windows_style_options(false);
   FlashOptions options;
   std::vector<int> ports;
   std::vector<std::string> devices;

@@ -1,28 +1,109 @@
 #!/usr/bin/env bash
-# Cross-builds the core for 64-bit Windows with mingw-w64 (warnings as errors): the memory image and
-# HEX reader, the loader protocol with the Win32 serial port, and the download when it exists.
-# Usage: scripts/test-windows.sh [BUILD_DIR]   (default build/win)
+# The Windows build, tested under wine:
+#   1. cross-builds the core, ld6193-flash.exe and the core's unit tests with mingw-w64 (warnings as
+#      errors) and checks that the link library holds the Win32 port, not the POSIX one;
+#   2. builds the Linux simulator and the flasher's end-to-end tests (they drive the .exe);
+#   3. makes a fresh wine prefix whose COM1 to COM4 are symbolic links that the tests point at
+#      simulators ($WINEPREFIX/kv-com/comN);
+#   4. runs the unit tests under wine, then the end-to-end cases that the Linux flasher passes, this
+#      time against ld6193-flash.exe opening \\.\COMn through the Win32 serial calls.
+#
+# Usage: scripts/test-windows.sh [--timing] [BUILD_DIR]   (default build/win)
+#   --timing      also time one full MultiSector download (examples/multisector_full.hex) against the
+#                 line-paced simulator, by the Linux flasher and by the Windows one under wine.
+#   KV_HOST_BUILD the Linux build folder to use for the simulator and the tests (default build/winhost;
+#                 an existing full build such as build/ci saves building them again).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+timing=0
+if [ "${1:-}" = "--timing" ]; then
+  timing=1
+  shift
+fi
 build=${1:-$root/build/win}
+host_build=${KV_HOST_BUILD:-$root/build/winhost}
 jobs=${KV_JOBS:-2}
 
+echo "== Windows cross-build"
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKV_BUILD_UI=OFF -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON
-
-# The targets that exist in this checkout; later stages (the flasher, tests under wine) add theirs.
-targets=()
-for target in kv_image kv_link kv_download; do
-  if cmake --build "$build" --target help | grep -q "^$target:"; then targets+=("$target"); fi
-done
-echo "== Windows cross-build: ${targets[*]}"
-cmake --build "$build" -j "$jobs" --target "${targets[@]}"
+  -DKV_BUILD_UI=OFF -DKV_BUILD_TESTS=ON -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
+cmake --build "$build" -j "$jobs"
+flasher_exe=$build/cli/ld6193-flash.exe
+[ -f "$flasher_exe" ] || { echo "ld6193-flash.exe was not built" >&2; exit 1; }
 
 # The Win32 port must be in the link library, not the POSIX one.
 objects=$(x86_64-w64-mingw32-ar t "$build/link/libkv_link.a")
 grep -q win32_port <<<"$objects" || { echo "kv_link lacks the Win32 port" >&2; exit 1; }
 if grep -q posix_port <<<"$objects"; then echo "kv_link holds the POSIX port" >&2; exit 1; fi
-echo "Windows cross-build passed."
+
+echo "== Linux simulator and end-to-end tests ($host_build)"
+if [ ! -f "$host_build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKV_BUILD_UI=OFF -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
+fi
+cmake --build "$host_build" -j "$jobs" --target kv6193-sim ld6193-flash cli_e2e_tests
+sim=$host_build/sim/kv6193-sim
+
+echo "== wine prefix"
+# Debian's `wine` package brings the launcher; the wine64 package alone has only the 64-bit loader.
+wine=$(command -v wine || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+[ -x "$wine" ] && [ -x "$wineserver" ] || { echo "wine is not installed" >&2; exit 1; }
+if [ "$wine" = /usr/lib/wine/wine64 ]; then export WINELOADER=$wine; fi
+WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/kv-wine.XXXXXX")
+export WINEPREFIX WINEDEBUG=-all
+# A zone with a half-hour offset, so that local file times really differ from UTC.
+export TZ='<+0530>-5:30'
+cleanup() {
+  "$wineserver" -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+"$wine" wineboot -i >/dev/null 2>&1
+# wine rewrites dosdevices/comN each time it starts, from the devices it finds and from this key.
+mkdir "$WINEPREFIX/kv-com"
+for n in 1 2 3 4; do
+  "$wine" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$WINEPREFIX/kv-com/com$n" /f >/dev/null 2>&1
+done
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -w
+# One session for the whole run: every later program starts in a second instead of three, and wine's
+# services are started here, not by a test whose output pipes they would then hold open.
+"$wineserver" -p </dev/null >/dev/null 2>&1
+"$wine" cmd /c exit </dev/null >/dev/null 2>&1
+for n in 1 2 3 4; do
+  [ "$(readlink "$WINEPREFIX/dosdevices/com$n")" = "$WINEPREFIX/kv-com/com$n" ] ||
+    { echo "wine did not map COM$n" >&2; exit 1; }
+done
+
+echo "== Windows unit tests under wine"
+ctest --test-dir "$build" --output-on-failure --timeout 300
+
+echo "== End-to-end under wine: ld6193-flash.exe against the simulator"
+KV_FLASH_COMMAND="$wine $flasher_exe" KV_FLASH_PORT_MAPPER=wine KV_SIM_BINARY="$sim" \
+  "$host_build/tests/cli/cli_e2e_tests"
+
+if [ "$timing" = 1 ]; then
+  echo "== One full MultiSector download against the line-paced simulator"
+  time_download() {  # label, then the flasher's command with its port argument
+    local label=$1
+    shift
+    "$sim" --line-rate --link "$WINEPREFIX/kv-com/com1" >/dev/null &
+    local sim_pid=$!
+    sleep 0.5
+    local start ms
+    start=$(date +%s%N)
+    LD6193_COM1="$WINEPREFIX/kv-com/com1" "$@" --quiet examples/multisector_full.hex
+    ms=$((($(date +%s%N) - start) / 1000000))
+    kill "$sim_pid"
+    wait "$sim_pid" || true
+    rm -f "$WINEPREFIX/kv-com/com1"
+    printf '%s: %d.%03d s\n' "$label" $((ms / 1000)) $((ms % 1000))
+  }
+  time_download "Linux ld6193-flash" "$host_build/cli/ld6193-flash" --port 1
+  time_download "wine ld6193-flash.exe" "$wine" "$flasher_exe" --port 1
+fi
+echo "Windows tests passed."

@@ -170,6 +170,29 @@ TEST(CommandLine, FlagsAndDefaults) {
   EXPECT_TRUE(all.result.options->plan && all.result.options->trace && all.result.options->quiet);
 }
 
+// Options are written one way on every platform: a file path that starts with a slash is a file, not
+// a Windows-style "/option".
+TEST(CommandLine, ASlashStartsAPathNeverAnOption) {
+  struct Row {
+    std::vector<const char*> args;
+    std::string file;
+    size_t devices;
+  };
+  const Row rows[] = {
+      {{"/fw/app.hex"}, "/fw/app.hex", 0},
+      {{"/plan"}, "/plan", 0},
+      {{"--port", "2", "/quiet"}, "/quiet", 1},
+      {{"/port:3"}, "/port:3", 0},
+  };
+  for (const Row& row : rows) {
+    const Parsed parsed = Parse(row.args);
+    ASSERT_TRUE(parsed.result.options) << row.file << ": " << parsed.err;
+    EXPECT_EQ(parsed.result.options->file, row.file);
+    EXPECT_FALSE(parsed.result.options->plan || parsed.result.options->quiet) << row.file;
+    EXPECT_EQ(parsed.result.options->devices.size(), row.devices) << row.file;
+  }
+}
+
 TEST(CommandLine, UsageErrorsExitOneWithAMessageOnStandardError) {
   const std::vector<std::vector<const char*>> cases = {
       {},                                        // no file

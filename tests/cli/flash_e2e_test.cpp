@@ -1,5 +1,7 @@
 // The real ld6193-flash program against real kv6193-sim devices on pseudo-terminals: what the device
-// holds afterwards, every exit code from a real cause, the plan, a gang, and an interrupt.
+// holds afterwards, every exit code from a real cause, the plan, a gang, and an interrupt. The same
+// cases run against the Windows program under wine (see flash_process.h): there the flasher opens
+// COMn through the platform's own serial calls, and only what Windows lacks is skipped.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -47,18 +50,30 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
+std::string UpperCase(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  return text;
+}
+
 class FlashEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("kv_flash_e2e_" + std::to_string(getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    ASSERT_EQ(host_.Problem(), "");
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '_');  // parameterised tests: "Name/0"
+    folder_ =
+        std::filesystem::temp_directory_path() / ("kv_flash_e2e_" + std::to_string(getpid()) + "_" + name);
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
+  void TearDown() override {
+    host_.ReleasePorts();
+    std::filesystem::remove_all(folder_);
+  }
 
   std::string Path(const std::string& name) const { return (folder_ / name).string(); }
+  // The same path as the flasher is given it.
+  std::string Arg(const std::string& path) const { return host_.FlasherPath(path); }
 
   std::string WriteText(const std::string& name, const std::string& text) {
     const std::string path = Path(name);
@@ -98,6 +113,7 @@ class FlashEndToEnd : public ::testing::Test {
     return packets;
   }
 
+  const FlasherHost& host_ = FlasherHost::FromEnvironment();
   std::filesystem::path folder_;
 };
 
@@ -145,28 +161,25 @@ TEST_F(FlashEndToEnd, EachKindLeavesTheDeviceHoldingTheFileAndItsSealedBlock) {
     const std::string workDir = Path("work-" + c.tag);
     std::filesystem::create_directories(workDir);
     std::vector<std::string> args;
-    FlashProcess::Environment environment;
+    Environment environment;
     if (c.address == "cfg-none") {
-      environment = {{"LD6193_COM1", sim.ptyPath()}};
+      host_.AttachPort(1, sim.ptyPath(), environment);
     } else if (c.address == "cfg-3") {
       std::ofstream(workDir + "/ld6193.cfg", std::ios::binary) << std::string("\x03\x41\x42", 3);
-      environment = {{"LD6193_COM3", sim.ptyPath()}};
+      host_.AttachPort(3, sim.ptyPath(), environment);
     } else if (c.address == "device") {
-      args = {"--device", sim.ptyPath()};
+      host_.AttachPort(4, sim.ptyPath(), environment);
+      args = {"--device", host_.DeviceArgument(4, sim.ptyPath())};
     } else {
+      host_.AttachPort(2, sim.ptyPath(), environment);
       args = {"--port", "2"};
-      environment = {{"LD6193_COM2", sim.ptyPath()}};
     }
-    args.push_back(file);
+    args.push_back(Arg(file));
     const FlashResult run = RunFlash(args, environment, workDir);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(LastLine(run.out), "File successfully loaded");
-    EXPECT_EQ(
-        Lines(run.out).front(), "Loaded file: " + [&] {
-          std::string upper = file;
-          for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-          return upper;
-        }());
+    ASSERT_FALSE(Lines(run.out).empty());
+    EXPECT_EQ(Lines(run.out).front(), "Loaded file: " + UpperCase(Arg(file)));
     // The setting file is read, never created or changed.
     if (c.address == "cfg-3") {
       const std::vector<uint8_t> cfg = ReadBytes(workDir + "/ld6193.cfg");
@@ -214,13 +227,14 @@ TEST_F(FlashEndToEnd, EveryExitCodeFromARealCause) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tag);
     SimProcess sim;
-    std::string device = Path("no-such-line");
+    Environment environment;
     if (c.sim != std::vector<std::string>{"none"}) {
       StartSim(sim, c.tag, c.sim);
-      device = sim.ptyPath();
+      host_.AttachPort(1, sim.ptyPath(), environment);
     }
+    const std::string port = std::to_string(sim.running() ? 1 : host_.MissingPort(environment));
     const std::string file = c.fileText.empty() ? Path("missing.hex") : WriteText(c.tag + ".hex", c.fileText);
-    const FlashResult run = RunFlash({"--device", device, file});
+    const FlashResult run = RunFlash({"--port", port, Arg(file)}, environment);
     EXPECT_EQ(run.exitCode, c.code) << run.out << run.err;
     EXPECT_EQ(LastLine(run.out), c.lastLine);
     EXPECT_THAT(run.out, Not(HasSubstr("File successfully loaded")));
@@ -255,7 +269,7 @@ TEST_F(FlashEndToEnd, PlanForEachKindOpensNoPort) {
   };
   for (const auto& [data, expected] : cases) {
     const FlashResult run =
-        RunFlash({"--plan", "--device", Path("no-such-line"), WriteHex("plan.hex", data)});
+        RunFlash({"--plan", "--device", Arg(Path("no-such-line")), Arg(WriteHex("plan.hex", data))});
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     for (const std::string& line : expected) EXPECT_THAT(lines, Contains(line)) << run.out;
@@ -271,21 +285,29 @@ TEST_F(FlashEndToEnd, GangFlashesAllAtOnceAndOneFailureStopsOnlyItsDevice) {
   // One device alone first: the yardstick for the gang's wall time.
   SimProcess single;
   StartSim(single, "single");
-  const FlashResult alone = RunFlash({"--device", single.ptyPath(), file});
+  Environment environment;
+  host_.AttachPort(1, single.ptyPath(), environment);
+  const FlashResult alone = RunFlash({"--port", "1", Arg(file)}, environment);
   ASSERT_EQ(alone.exitCode, 0) << alone.out << alone.err;
 
+  // Ports by number and by device path, mixed.
   SimProcess a;
   SimProcess b;
   SimProcess c;
   StartSim(a, "a");
   StartSim(b, "b", {"--fault", "page=0x202:error"});
   StartSim(c, "c");
+  environment.clear();
+  host_.AttachPort(1, a.ptyPath(), environment);
+  host_.AttachPort(2, b.ptyPath(), environment);
+  host_.AttachPort(3, c.ptyPath(), environment);
+  const std::string deviceB = host_.DeviceArgument(2, b.ptyPath());
   const FlashResult gang =
-      RunFlash({"--device", a.ptyPath(), "--device", b.ptyPath(), "--device", c.ptyPath(), file});
+      RunFlash({"--port", "1", "--device", deviceB, "--port", "3", Arg(file)}, environment);
   EXPECT_EQ(gang.exitCode, 9) << gang.out << gang.err;
-  const std::string pa = "[" + a.ptyPath() + "] ";
-  const std::string pb = "[" + b.ptyPath() + "] ";
-  const std::string pc = "[" + c.ptyPath() + "] ";
+  const std::string pa = "[COM1] ";
+  const std::string pb = "[" + deviceB + "] ";
+  const std::string pc = "[COM3] ";
   const std::vector<std::string> lines = Lines(gang.out);
   EXPECT_THAT(lines,
               AllOf(Contains(pa + "File successfully loaded"), Contains(pc + "File successfully loaded"),
@@ -308,34 +330,44 @@ TEST_F(FlashEndToEnd, GangFlashesAllAtOnceAndOneFailureStopsOnlyItsDevice) {
   EXPECT_EQ(ReadBytes(Path("c.dump")), want);
 }
 
-TEST_F(FlashEndToEnd, InterruptShutsTheLineAndLeavesItFreeForTheNextRun) {
+class FlashInterrupt : public FlashEndToEnd, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FlashInterrupt, ShutsTheLineAndLeavesItFreeForTheNextRun) {
+  const int signal = GetParam();
+  if (host_.UnderWine() && signal == SIGTERM) {
+    GTEST_SKIP() << "Windows has no termination request for a console program; wine ends it at once";
+  }
   FileData data;
   AddBytes(data, 0x10000, 0x400);  // Sector1, four pages
   const std::string file = WriteHex("app.hex", data);
   const std::vector<uint8_t> want = ExpectedFlash(data, Sector1Kind(), StampFor("APP"));
-  for (const int signal : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
-    SimProcess sim;
-    StartSim(sim, "sim");
-    FlashProcess interrupted;
-    ASSERT_TRUE(interrupted.Start({"--device", sim.ptyPath(), file}));
-    // The erase takes a second of pauses: the signal lands in the middle of the download.
-    ASSERT_TRUE(interrupted.WaitForOutput("Erasing sector #1...", 10000));
-    interrupted.Signal(signal);
-    const FlashResult run = interrupted.Wait(20000);
-    EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
-    EXPECT_THAT(run.err, HasSubstr("Interrupted"));
-    EXPECT_THAT(LastLine(run.out),
-                AnyOf("Serial communication error", "Communication error during memory erasing"));
-    // Shut down as closing the window does: the next command fails at once, six tries, no waiting out.
-    EXPECT_LT(run.seconds, 5.0);
+  SimProcess sim;
+  StartSim(sim, "sim");
+  Environment environment;
+  host_.AttachPort(1, sim.ptyPath(), environment);
+  FlashProcess interrupted;
+  ASSERT_TRUE(interrupted.Start({"--port", "1", Arg(file)}, environment));
+  // The erase takes a second of pauses: the signal lands in the middle of the download.
+  ASSERT_TRUE(interrupted.WaitForOutput("Erasing sector #1...", 10000));
+  interrupted.Signal(signal);
+  const FlashResult run = interrupted.Wait(20000);
+  EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+  EXPECT_THAT(run.err, HasSubstr("Interrupted"));
+  EXPECT_THAT(LastLine(run.out),
+              AnyOf("Serial communication error", "Communication error during memory erasing"));
+  // Shut down as closing the window does: the next command fails at once, six tries, no waiting out.
+  EXPECT_LT(run.seconds, 5.0);
 
-    const FlashResult next = RunFlash({"--device", sim.ptyPath(), file});
-    EXPECT_EQ(next.exitCode, 0) << next.out << next.err;
-    ASSERT_EQ(sim.Stop(), 0);
-    EXPECT_EQ(ReadBytes(Path("sim.dump")), want);
-  }
+  const FlashResult next = RunFlash({"--port", "1", Arg(file)}, environment);
+  EXPECT_EQ(next.exitCode, 0) << next.out << next.err;
+  ASSERT_EQ(sim.Stop(), 0);
+  EXPECT_EQ(ReadBytes(Path("sim.dump")), want);
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, FlashInterrupt, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM");
+                         });
 
 TEST_F(FlashEndToEnd, QuietAndTraceOnTheRealLine) {
   FileData data;
@@ -343,12 +375,15 @@ TEST_F(FlashEndToEnd, QuietAndTraceOnTheRealLine) {
   const std::string file = WriteHex("s9.hex", data);
   SimProcess sim;
   StartSim(sim, "sim");
-  const FlashResult quiet = RunFlash({"--quiet", "--device", sim.ptyPath(), file});
+  Environment environment;
+  host_.AttachPort(1, sim.ptyPath(), environment);
+  const std::string device = host_.DeviceArgument(1, sim.ptyPath());
+  const FlashResult quiet = RunFlash({"--quiet", "--device", device, Arg(file)}, environment);
   EXPECT_EQ(quiet.exitCode, 0);
   EXPECT_EQ(quiet.out, "File successfully loaded\n");
   EXPECT_EQ(quiet.err, "") << "no progress line when standard error is not a terminal";
 
-  const FlashResult traced = RunFlash({"--trace", "--device", sim.ptyPath(), file});
+  const FlashResult traced = RunFlash({"--trace", "--device", device, Arg(file)}, environment);
   EXPECT_EQ(traced.exitCode, 0);
   const std::vector<std::string> lines = Lines(traced.err);
   EXPECT_THAT(lines, Contains(HasSubstr("ms > A2 10 3D 11")));   // erase sector 9

@@ -1,9 +1,17 @@
 // Runs the real ld6193-flash program as a child for end-to-end tests: arguments, extra environment
 // and working directory in; both output streams, the exit code and the wall time out. While it runs a
 // test can wait for a text on its standard output and send it a signal.
+//
+// Which program that is, and how it reaches a simulated device, comes from the environment, so that
+// one list of cases checks the Linux program and, under wine, the Windows one:
+//   KV_FLASH_COMMAND      how to start the flasher, words split at blanks; default: the Linux program
+//                         built alongside the tests. Example: "wine /src/build/win/cli/ld6193-flash.exe".
+//   KV_FLASH_PORT_MAPPER  "wine": the flasher runs under wine in the prefix $WINEPREFIX, whose registry
+//                         key HKLM\Software\Wine\Ports maps each COMn to the symbolic link
+//                         $WINEPREFIX/kv-com/comn (scripts/test-windows.sh sets this up); a test
+//                         points that link at a simulator's terminal. Unset: COMn is reached through
+//                         the environment variable LD6193_COM<n>.
 #pragma once
-
-#if !defined(_WIN32)
 
 #include <sys/types.h>
 
@@ -13,7 +21,43 @@
 
 namespace kv::test {
 
-std::string FlashBinaryPath();
+// Extra environment variables for the flasher.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Where the flasher under test runs and how it names things.
+class FlasherHost {
+ public:
+  static const FlasherHost& FromEnvironment();
+  // Why the flasher cannot be reached as configured; empty when it can.
+  std::string Problem() const;
+
+  bool UnderWine() const { return wine_; }
+  const std::vector<std::string>& Command() const { return command_; }
+
+  // Makes the device on the terminal `ptyPath` the flasher's COMn.
+  void AttachPort(int n, const std::string& ptyPath, Environment& environment) const;
+  // Points every COMn back at nothing, so that no later run reaches a terminal that a simulator left
+  // behind (its number may belong to someone else's by then).
+  void ReleasePorts() const;
+  // A port number n for which COMn does not exist. Not simply an unmapped number under wine: wine
+  // opens /dev/ttyS<n-1> for a COMn that it has no device for.
+  int MissingPort(Environment& environment) const;
+  // What --device takes for the device attached as COMn: its terminal's path on Linux, "\\.\COMn"
+  // (a device path of Windows' own) under wine.
+  std::string DeviceArgument(int n, const std::string& ptyPath) const;
+  // A file's path as the flasher is given it: unchanged on Linux, "Z:\..." under wine.
+  std::string FlasherPath(const std::string& path) const;
+  // Output with the platform's line ends turned into "\n".
+  std::string PlainLines(std::string text) const;
+
+ private:
+  FlasherHost();
+  std::string LinkFor(int n) const;
+
+  bool wine_ = false;
+  std::vector<std::string> command_;
+  std::string comFolder_;  // under wine: where the links that COMn stands for live
+};
 
 struct FlashResult {
   int exitCode = -1;  // 128 + signal when killed by one
@@ -24,7 +68,7 @@ struct FlashResult {
 
 class FlashProcess {
  public:
-  using Environment = std::vector<std::pair<std::string, std::string>>;
+  using Environment = test::Environment;
   ~FlashProcess();
 
   bool Start(const std::vector<std::string>& args, const Environment& environment = {},
@@ -36,9 +80,14 @@ class FlashProcess {
   FlashResult Wait(int timeoutMs = 120000);
 
  private:
-  bool Pump(int timeoutMs);  // false once both pipes are closed
+  // Reads what has arrived within `timeoutMs`; false once the program has ended and its output is
+  // drained (helpers it left behind may hold the pipes open: wine's services do).
+  bool Pump(int timeoutMs);
+  bool Exited();
 
   pid_t pid_ = -1;
+  int status_ = 0;
+  bool exited_ = false;
   int out_ = -1;
   int err_ = -1;
   double started_ = 0;
@@ -46,9 +95,7 @@ class FlashProcess {
 };
 
 // Start + Wait.
-FlashResult RunFlash(const std::vector<std::string>& args, const FlashProcess::Environment& environment = {},
+FlashResult RunFlash(const std::vector<std::string>& args, const Environment& environment = {},
                      const std::string& workingDirectory = {});
 
 }  // namespace kv::test
-
-#endif
