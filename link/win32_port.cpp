@@ -38,6 +38,12 @@ int Win32Port::OpenDevice(const std::string& path) {
   const HANDLE handle =
       ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return 1;
+  // A serial port is a character device. A path that names a disk file (LD6193_COM<n> or --device
+  // set wrong) is refused rather than written with packets that no device will ever answer.
+  if (::GetFileType(handle) != FILE_TYPE_CHAR) {
+    ::CloseHandle(handle);
+    return 1;
+  }
   handle_ = handle;
 
   // Once the device is open the port counts as open: a configuration the driver refuses shows up
@@ -60,6 +66,7 @@ int Win32Port::OpenDevice(const std::string& path) {
   ::SetCommTimeouts(handle, &working);
 
   // Settings the mode string does not name keep the values the port had.
+  static_assert(sizeof(DCB) == 28, "the line settings record is 28 bytes long");
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   ::GetCommState(handle, &dcb);
@@ -98,9 +105,11 @@ bool Win32Port::PortFlush() {
 bool Win32Port::PortWrite(const uint8_t* bytes, size_t count) {
   if (handle_ == nullptr) return false;
   // With no write time-out the call returns only once the port has taken every byte (packets are
-  // at most 261 bytes, well inside one call's count).
+  // at most 261 bytes, well inside one call's count). A packet cut short is not sent: a driver that
+  // reports success for part of it has failed all the same.
   DWORD written = 0;
-  return ::WriteFile(AsHandle(handle_), bytes, static_cast<DWORD>(count), &written, nullptr) != 0;
+  return ::WriteFile(AsHandle(handle_), bytes, static_cast<DWORD>(count), &written, nullptr) != 0 &&
+         written == count;
 }
 
 ReadResult Win32Port::PortReadByte() {

@@ -21,7 +21,7 @@ class Win32Port : public Port {
 
   int OpenPort(int n) override;
   // Opens the device named by `path` ("\\.\COM3", or any other device path): 0 when open, 1 when it
-  // is missing, in use or refused.
+  // is missing, in use, refused, or no character device at all (nothing is left open then).
   int OpenDevice(const std::string& path);
 
   void ClosePort() override;

@@ -1,0 +1,145 @@
+// The Win32 port on what a Windows machine always has: COMn's device name and its override, devices
+// that are missing or no serial line at all, and the open/close/shutdown states on the NUL device (a
+// character device that swallows writes and reads as empty). Talking to a device is checked end to
+// end against the simulator under wine.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "link/win32_port.h"
+#include "tests/support/fake_port.h"
+
+namespace kv::test {
+namespace {
+
+// Sets an environment variable for one test; an empty value removes it.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    _putenv_s(name_, value);
+  }
+  ~ScopedVariable() { _putenv_s(name_, old_.c_str()); }
+
+ private:
+  const char* name_;
+  std::string old_;
+};
+
+TEST(Win32PortName, ComNIsTheDevicePathUnlessTheEnvironmentNamesAnother) {
+  struct Row {
+    int n;
+    const char* override;  // LD6193_COM<n>; "" for none
+    std::string device;
+  };
+  const Row rows[] = {
+      {1, "", "\\\\.\\COM1"},
+      {4, "", "\\\\.\\COM4"},
+      {10, "", "\\\\.\\COM10"},  // two digits only open in the device-path form
+      {255, "", "\\\\.\\COM255"},
+      {2, "\\\\.\\COM7", "\\\\.\\COM7"},
+      {3, "C:\\lines\\adapter", "C:\\lines\\adapter"},
+  };
+  for (const Row& row : rows) {
+    const std::string variable = "LD6193_COM" + std::to_string(row.n);
+    const ScopedVariable scoped(variable.c_str(), row.override);
+    EXPECT_EQ(PortDeviceName(row.n), row.device) << row.n << " / " << row.override;
+  }
+}
+
+class Win32PortTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ =
+        std::filesystem::temp_directory_path() / ("kv_win32_port_" + std::to_string(GetCurrentProcessId()));
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // Every operation of a port that is not open fails, and closing it does nothing at all.
+  void ExpectNotOpen(Win32Port& port) {
+    EXPECT_FALSE(port.IsOpen());
+    const uint8_t packet[3] = {0xA2, 0x13, 0x4B};
+    EXPECT_FALSE(port.PortFlush());
+    EXPECT_FALSE(port.PortWrite(packet, sizeof packet));
+    EXPECT_EQ(port.PortReadByte().status, ReadStatus::Failure);
+    port.ClosePort();
+    port.ShutdownPort();
+    EXPECT_TRUE(clock_.sleeps.empty()) << "no pause for a port that is not open";
+  }
+
+  std::filesystem::path dir_;
+  VirtualClock clock_;
+};
+
+TEST_F(Win32PortTest, WhatIsNoSerialLineGivesOneAndHoldsNothing) {
+  const std::string file = (dir_ / "not-a-line.bin").string();
+  std::ofstream(file, std::ios::binary) << "firmware";
+  struct Row {
+    const char* what;
+    std::string path;
+  };
+  const Row rows[] = {
+      {"missing file", (dir_ / "missing").string()},
+      {"missing port", "\\\\.\\COM200"},
+      {"disk file", file},
+      {"folder", dir_.string()},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Win32Port port(clock_);
+    EXPECT_EQ(port.OpenDevice(row.path), 1);
+    ExpectNotOpen(port);
+  }
+  // The refused file was neither written nor left open: it opens unshared and holds what it held.
+  const HANDLE again =
+      CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(again, INVALID_HANDLE_VALUE);
+  CloseHandle(again);
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "firmware");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "missing")) << "opening never creates";
+}
+
+TEST_F(Win32PortTest, OpenPortByNumberFollowsTheOverride) {
+  const ScopedVariable scoped("LD6193_COM9", "\\\\.\\NUL");
+  Win32Port port(clock_);
+  EXPECT_EQ(port.OpenPort(9), 0);
+  EXPECT_TRUE(port.IsOpen());
+  port.ClosePort();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_TRUE(clock_.sleeps.empty());
+}
+
+TEST_F(Win32PortTest, OpenCloseAndShutdownOnACharacterDevice) {
+  Win32Port port(clock_);
+  ASSERT_EQ(port.OpenDevice("\\\\.\\NUL"), 0);
+  EXPECT_TRUE(port.IsOpen());
+  const uint8_t packet[4] = {0xA2, 0x10, 0x00, 0x4E};
+  EXPECT_TRUE(port.PortWrite(packet, sizeof packet));
+  EXPECT_EQ(port.PortReadByte().status, ReadStatus::NoByte) << "nothing to read is no failure";
+
+  // ShutdownPort: a pause of 250 ms, then closed; a second one does nothing.
+  port.ShutdownPort();
+  EXPECT_EQ(clock_.sleeps, std::vector<uint32_t>{250});
+  clock_.sleeps.clear();
+  ExpectNotOpen(port);
+
+  // ClosePort closes without a pause; the port opens again afterwards.
+  ASSERT_EQ(port.OpenDevice("\\\\.\\NUL"), 0);
+  port.ClosePort();
+  ExpectNotOpen(port);
+  ASSERT_EQ(port.OpenDevice("\\\\.\\NUL"), 0);
+  EXPECT_TRUE(port.IsOpen());
+}
+
+}  // namespace
+}  // namespace kv::test
