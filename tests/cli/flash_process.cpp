@@ -214,11 +214,22 @@ FlashResult FlashProcess::Wait(int timeoutMs) {
   return result_;
 }
 
+bool FlasherHost::LoaderFailedAtExit(const FlashResult& result) const {
+  return wine_ && result.exitCode == 127 &&
+         result.err.find("Inconsistency detected by ld.so") != std::string::npos;
+}
+
 FlashResult RunFlash(const std::vector<std::string>& args, const Environment& environment,
                      const std::string& workingDirectory) {
-  FlashProcess process;
-  if (!process.Start(args, environment, workingDirectory)) return {};
-  return process.Wait();
+  constexpr int Attempts = 3;
+  FlashResult result;
+  for (int attempt = 0; attempt < Attempts; ++attempt) {
+    FlashProcess process;
+    if (!process.Start(args, environment, workingDirectory)) return {};
+    result = process.Wait();
+    if (!FlasherHost::FromEnvironment().LoaderFailedAtExit(result)) break;
+  }
+  return result;
 }
 
 }  // namespace kv::test
