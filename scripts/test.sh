@@ -13,6 +13,8 @@ cmake --build build/ci -j "$jobs"
 (cd build/ci && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs" --timeout 300)
 
 # Extra stages, each a script of its own; they run when present.
+# The Windows stage reuses this Linux build for the simulator and the end-to-end test programs.
+export KV_HOST_BUILD=$root/build/ci
 for stage in scripts/test-fuzz.sh scripts/test-windows.sh; do
   if [ -x "$stage" ]; then
     echo "== $stage"
