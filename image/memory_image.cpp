@@ -4,7 +4,9 @@
 
 namespace kv {
 
-MemoryImage::MemoryImage() : bytes_(new uint8_t[ImageSize]) { ResetImage(); }
+MemoryImage::MemoryImage() : bytes_(new uint8_t[ImageSize]) {
+  ResetImage();
+}
 
 void MemoryImage::ResetImage() {
   std::fill_n(bytes_.get(), ImageSize, ErasedByte);
