@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "tests/cli/flash_process.h"
-#include "tests/cli/hex_builder.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/sim_process.h"
 
 namespace kv::test {

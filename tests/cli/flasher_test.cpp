@@ -14,8 +14,8 @@
 
 #include "cli/flasher.h"
 #include "image/loaded_file.h"
-#include "tests/cli/hex_builder.h"
 #include "tests/support/fake_port.h"
+#include "tests/support/hex_text.h"
 
 namespace kv {
 namespace {

@@ -1,6 +1,7 @@
 // Whole downloads over a real pseudo-terminal: a HEX file written here, read with the real reader,
 // sent with the real port and clock to the kv6193-sim device, and the device's flash compared byte for
-// byte with what it must hold. The expected flash is worked out here from the file's bytes alone.
+// byte with what it must hold. The expected flash is worked out by the tests' own computation from the
+// file's bytes alone.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +23,7 @@
 #include "image/memory_image.h"
 #include "link/posix_port.h"
 #include "link/system_clock.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/reader_host.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/view_recorder.h"
@@ -30,19 +31,11 @@
 namespace kv::test {
 namespace {
 
-constexpr uint32_t DeviceFlashSize = 0x80000;
 constexpr int SimPortNumber = 3;
 
-struct AddressRange {
-  uint32_t first;
-  uint32_t end;  // exclusive
-};
-
-using FlashBytes = std::map<uint32_t, uint8_t>;  // device address -> byte
-
 // Deterministic, varied file data over the ranges.
-FlashBytes DataIn(std::initializer_list<AddressRange> ranges) {
-  FlashBytes bytes;
+FileData DataIn(std::initializer_list<AddressRange> ranges) {
+  FileData bytes;
   uint32_t state = 0x6193;
   for (const AddressRange& range : ranges) {
     for (uint32_t a = range.first; a < range.end; ++a) {
@@ -51,65 +44,6 @@ FlashBytes DataIn(std::initializer_list<AddressRange> ranges) {
     }
   }
   return bytes;
-}
-
-std::string HexRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> record{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
-                              static_cast<uint8_t>(address), type};
-  record.insert(record.end(), data.begin(), data.end());
-  uint8_t sum = 0;
-  for (uint8_t b : record) sum = static_cast<uint8_t>(sum + b);
-  record.push_back(static_cast<uint8_t>(-sum));
-  std::string line = ":";
-  char digits[3];
-  for (uint8_t b : record) {
-    std::snprintf(digits, sizeof digits, "%02X", b);
-    line += digits;
-  }
-  return line + "\r\n";
-}
-
-// Intel HEX text: a segment record whenever the 64 KiB segment changes, data records of up to 16
-// contiguous bytes that never cross a segment, and the end record.
-std::string HexFileText(const FlashBytes& bytes) {
-  std::string text;
-  int segment = -1;
-  std::vector<uint8_t> run;
-  uint32_t runStart = 0;
-  auto flush = [&] {
-    if (!run.empty()) text += HexRecord(0x00, static_cast<uint16_t>(runStart), run);
-    run.clear();
-  };
-  for (const auto& [address, byte] : bytes) {
-    if (static_cast<int>(address >> 16) != segment) {
-      flush();
-      segment = static_cast<int>(address >> 16);
-      text += HexRecord(0x02, 0, {static_cast<uint8_t>(segment << 4), 0x00});
-    }
-    if (!run.empty() && (address != runStart + run.size() || run.size() == 16)) flush();
-    if (run.empty()) runStart = address;
-    run.push_back(byte);
-  }
-  flush();
-  return text + ":00000001FF\r\n";
-}
-
-// What the device must hold after the download: erased flash, the file's bytes, and the
-// identification block at the first page, its last byte balancing the kind's sectors to zero.
-std::vector<uint8_t> ExpectedFlash(const FlashBytes& data, uint32_t blockAddress,
-                                   const std::string& nameField, const std::string& timeDigits,
-                                   std::initializer_list<AddressRange> sectors) {
-  std::vector<uint8_t> flash(DeviceFlashSize, 0xFF);
-  for (const auto& [address, byte] : data) flash[address] = byte;
-  std::string block = std::string("\xAA\x55", 2) + nameField + timeDigits + std::string(1, '\0');
-  for (size_t i = 0; i < block.size(); ++i) flash[blockAddress + 38 + i] = static_cast<uint8_t>(block[i]);
-  flash[blockAddress + 63] = 0;
-  uint8_t sum = 0;
-  for (const AddressRange& sector : sectors) {
-    for (uint32_t a = sector.first; a < sector.end; ++a) sum = static_cast<uint8_t>(sum + flash[a]);
-  }
-  flash[blockAddress + 63] = static_cast<uint8_t>(-sum);
-  return flash;
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
@@ -158,9 +92,9 @@ class SimDownload : public ::testing::Test {
   }
 
   // Writes the file (last written 5 March 2005, 09:07:03) and loads it as Load File would.
-  void LoadFile(const std::string& fileName, const FlashBytes& data) {
+  void LoadFile(const std::string& fileName, const FileData& data) {
     const std::string path = (dir_ / fileName).string();
-    std::ofstream(path, std::ios::binary) << HexFileText(data);
+    std::ofstream(path, std::ios::binary) << HexText(data);
     const timespec times[2] = {{1110013623, 0}, {1110013623, 0}};  // 2005-03-05 09:07:03 UTC
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     loadedFileName_ = LoadedFileNameFor(path);
@@ -202,7 +136,6 @@ struct KindCase {
 };
 
 TEST_F(SimDownload, EachKindLeavesTheDeviceHoldingTheFileAndItsSealedBlock) {
-  const std::string timeDigits = "05032005090703";
   const KindCase cases[] = {
       {"Sector0",
        "boot0.hex",
@@ -236,7 +169,7 @@ TEST_F(SimDownload, EachKindLeavesTheDeviceHoldingTheFileAndItsSealedBlock) {
   for (const KindCase& c : cases) {
     SCOPED_TRACE(c.kind);
     StartSim();
-    const FlashBytes data = DataIn(c.data);
+    const FileData data = DataIn(c.data);
     LoadFile(c.fileName, data);
     view_.log.clear();
 
@@ -246,7 +179,8 @@ TEST_F(SimDownload, EachKindLeavesTheDeviceHoldingTheFileAndItsSealedBlock) {
     EXPECT_EQ(view_.Progress().back(), std::to_string(c.pages) + " 100 %");
     EXPECT_FALSE(port_.IsOpen());
     EXPECT_EQ(busy_.value, 0);
-    const std::vector<uint8_t> want = ExpectedFlash(data, c.blockAddress, c.nameField, timeDigits, c.sectors);
+    const FileStamp stamp{c.nameField, 5, 3, 2005, 9, 7, 3};  // the file's time, local time being UTC
+    const std::vector<uint8_t> want = ExpectedFlash(data, {c.blockAddress, c.sectors}, stamp);
     EXPECT_EQ(FirstDifference(FinalFlash(), want), "");
   }
 }

@@ -1,18 +1,19 @@
-// Helpers for the image tests: HEX text building, a source that splits its input into small chunks,
-// and a check of the whole image and page map against the few bytes and pages a case expects.
+// Helpers for the image tests: a source that splits its input into small chunks, and a check of the
+// whole image and page map against the few bytes and pages a case expects. HEX records come from the
+// shared writer.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <set>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "image/hex_reader.h"
+#include "tests/support/hex_text.h"
 
 namespace kv::test {
 
@@ -34,23 +35,6 @@ class ChunkedByteSource : public ByteSource {
   std::span<const uint8_t> bytes_;
   size_t size_;
 };
-
-// One record with its checksum, upper-case digits, no line end.
-inline std::string HexRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> fields{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
-                              static_cast<uint8_t>(address), type};
-  fields.insert(fields.end(), data.begin(), data.end());
-  uint8_t sum = 0;
-  for (uint8_t b : fields) sum = static_cast<uint8_t>(sum + b);
-  fields.push_back(static_cast<uint8_t>(-sum));
-  std::string text = ":";
-  char digits[3];
-  for (uint8_t b : fields) {
-    std::snprintf(digits, sizeof digits, "%02X", b);
-    text += digits;
-  }
-  return text;
-}
 
 struct StoredByte {
   uint32_t imageOffset;

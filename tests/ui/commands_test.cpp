@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  {257}},
         LoadCase{"unsupported_type",
-                 PagesFile({257}, false) + HexRecord(0x04, 0, {0x00, 0x01}),
+                 PagesFile({257}, false) + HexRecord(0x04, 0, {0x00, 0x01}) + "\n",
                  "Unsupported record type",
                  false,
                  {257}}),
