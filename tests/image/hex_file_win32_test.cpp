@@ -84,18 +84,11 @@ class HexFileWin32Test : public testing::Test {
 };
 
 TEST_F(HexFileWin32Test, ReadsAFileLargerThanOneChunk) {
-  std::string text;
-  std::vector<StoredByte> bytes;
-  std::vector<uint32_t> pages;
-  for (uint32_t offset = 0; offset < 0x10000; offset += 32) {
-    std::vector<uint8_t> data(32, static_cast<uint8_t>(offset >> 5));
-    text += HexRecord(0, static_cast<uint16_t>(offset), data) + "\r\n";
-    for (uint32_t i = 0; i < 32; ++i) bytes.push_back({offset + i, data[i]});
-    pages.push_back(offset >> 8);
-  }
-  EXPECT_EQ(Read(Write("big.hex", text + ":00000001FF\r\n")), ReadComplete);
-  EXPECT_TRUE(ImageHolds(image_, bytes, pages));
-  EXPECT_EQ(host_.pumps, 2049);
+  const ChunkSpanningFile file = MakeChunkSpanningFile();
+  EXPECT_EQ(Read(Write("big.hex", file.text)), ReadComplete);
+  EXPECT_TRUE(ImageHolds(image_, file.bytes, file.pages));
+  EXPECT_EQ(host_.pumps, file.records);
+  EXPECT_EQ(file.records, 2049);
   EXPECT_TRUE(host_.messages.empty());
 }
 

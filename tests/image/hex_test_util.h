@@ -63,4 +63,27 @@ inline testing::AssertionResult ImageHolds(const MemoryImage& image, const std::
   return testing::AssertionSuccess();
 }
 
+// A whole segment 0 in 32-byte records (about 150 KB of text, more than one read chunk), with what the
+// image must hold after reading it: every file front end is checked against it.
+struct ChunkSpanningFile {
+  std::string text;
+  std::vector<StoredByte> bytes;
+  std::vector<uint32_t> pages;
+  int records = 0;
+};
+
+inline ChunkSpanningFile MakeChunkSpanningFile() {
+  ChunkSpanningFile file;
+  for (uint32_t offset = 0; offset < 0x10000; offset += 32) {
+    std::vector<uint8_t> data(32, static_cast<uint8_t>(offset >> 5));
+    file.text += HexRecord(0, static_cast<uint16_t>(offset), data) + "\r\n";
+    for (uint32_t i = 0; i < 32; ++i) file.bytes.push_back({offset + i, data[i]});
+    if (offset % PageSize == 0) file.pages.push_back(offset >> 8);
+    ++file.records;
+  }
+  file.text += ":00000001FF\r\n";
+  ++file.records;
+  return file;
+}
+
 }  // namespace kv::test
