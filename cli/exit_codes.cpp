@@ -24,15 +24,14 @@ constexpr std::array<ExitCodeRow, 13> Rows{{
 struct ReadRow {
   HexReadResult result;
   int code;
-  std::string_view text;
 };
 
 constexpr std::array<ReadRow, 5> ReadRows{{
-    {ReadComplete, ExitSuccess, "Loaded file: "},
-    {CannotOpen, 2, "File not found"},
-    {InvalidHexFormat, 3, "Invalid HEX format"},
-    {IllegalSegmentAlignment, 4, "Illegal segment alignment"},
-    {UnsupportedRecordType, 5, "Unsupported record type"},
+    {ReadComplete, ExitSuccess},
+    {CannotOpen, 2},
+    {InvalidHexFormat, 3},
+    {IllegalSegmentAlignment, 4},
+    {UnsupportedRecordType, 5},
 }};
 
 struct OutcomeRow {
@@ -68,10 +67,6 @@ std::span<const ExitCodeRow> ExitCodeTable() {
 
 int ExitCodeOfRead(HexReadResult result) {
   return RowOf(result).code;
-}
-
-std::string_view ReadResultText(HexReadResult result) {
-  return RowOf(result).text;
 }
 
 int ExitCodeOfOutcome(DownloadOutcome outcome) {

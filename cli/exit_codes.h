@@ -29,8 +29,4 @@ int ExitCodeOfRead(HexReadResult result);
 // The code of a download's outcome (Downloaded gives ExitSuccess).
 int ExitCodeOfOutcome(DownloadOutcome outcome);
 
-// The status text the window shows for a reader result ("Invalid HEX format", ...); for ReadComplete
-// the caller adds the path to "Loaded file: ".
-std::string_view ReadResultText(HexReadResult result);
-
 }  // namespace kv

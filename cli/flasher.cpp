@@ -104,7 +104,7 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
   file->name = LoadedFileNameFor(options.file);
   ConsoleReaderHost host(console);
   const HexReadResult read = ReadHexFile(options.file.c_str(), file->image, file->time, host);
-  if (read != ReadComplete) {
+  if (!MaySendAfter(read)) {
     // A broken file is never sent, not even the part that could be read.
     console.Out("", ReadResultText(read));
     return ExitCodeOfRead(read);

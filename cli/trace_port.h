@@ -28,12 +28,14 @@ class TracePort : public Port {
       : inner_(inner), sink_(std::move(sink)), start_(start) {}
 
   int OpenPort(int n) override { return inner_.OpenPort(n); }
+  const OpenError& LastOpenError() const override { return inner_.LastOpenError(); }
   void ClosePort() override { inner_.ClosePort(); }
   void ShutdownPort() override { inner_.ShutdownPort(); }
   bool IsOpen() const override { return inner_.IsOpen(); }
   bool PortFlush() override { return inner_.PortFlush(); }
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
+  bool PortDiscardInput() override { return inner_.PortDiscardInput(); }
 
  private:
   void Report(char direction, const uint8_t* bytes, size_t count);

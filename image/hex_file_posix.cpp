@@ -120,8 +120,8 @@ void CaptureLastWriteTime(int fd, SystemTime& time) {
 
 }  // namespace
 
-HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime,
-                          ReaderHost& host) {
+HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
+                          HexReadDetail* /*detail*/) {
   image.ResetImage();
   const FileDescriptor file(OpenForReading(path));
   if (!file.valid()) {

@@ -67,8 +67,8 @@ void CaptureLastWriteTime(HANDLE handle, SystemTime& time) {
 
 }  // namespace
 
-HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime,
-                          ReaderHost& host) {
+HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
+                          HexReadDetail* /*detail*/) {
   image.ResetImage();
   const FileHandle file(path == nullptr
                             ? INVALID_HANDLE_VALUE

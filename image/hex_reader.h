@@ -10,7 +10,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "image/host.h"
 #include "image/loaded_file.h"
@@ -19,11 +22,28 @@
 namespace kv {
 
 enum HexReadResult : int {
-  ReadComplete = 0,
-  CannotOpen = 1,
-  InvalidHexFormat = 2,
-  IllegalSegmentAlignment = 3,
-  UnsupportedRecordType = 4,
+  ReadComplete = 0,             // a valid end record was reached and every record before it was valid
+  CannotOpen = 1,               // the file was not opened (the message box has been shown)
+  InvalidHexFormat = 2,         // a bad character, checksum or end record, or the input ended early
+  IllegalSegmentAlignment = 3,  // a type 02 record whose value is not 0x0000 to 0x7000 in 0x1000 steps
+  UnsupportedRecordType = 4,    // a record type other than 00, 01 and 02
+};
+
+// The status text of a result: "Loaded file: " (the caller adds the path), "File not found", "Invalid
+// HEX format", "Illegal segment alignment", "Unsupported record type".
+std::string_view ReadResultText(HexReadResult result);
+
+// Only a whole file goes to a device: a Send after a load that did not complete sends nothing.
+// nullopt stands for "no load yet", after which a Send goes ahead and reports the empty image.
+constexpr bool MaySendAfter(std::optional<HexReadResult> lastLoad) {
+  return !lastLoad || *lastLoad == ReadComplete;
+}
+
+// Where a read stopped and why, for the user who has to mend the file; line 0 and no text after
+// ReadComplete.
+struct HexReadDetail {
+  uint32_t line = 0;  // 1-based line of the file where the read stopped
+  std::string text;   // what was wrong, e.g. "checksum 3D, expected 3C"
 };
 
 // Delivers the input in order, a chunk at a time; an empty chunk ends the input (end of file or read
@@ -58,6 +78,8 @@ HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host)
 // Resets the image, opens the file read-only (never creating it, held against writers while open),
 // records its last-write time in local time into loadedFileTime, and decodes it. When the file cannot
 // be opened: shows CannotOpenFileMessage, leaves loadedFileTime unchanged, returns CannotOpen.
-HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host);
+// When `detail` is given, it receives where and why the read stopped.
+HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
+                          HexReadDetail* detail = nullptr);
 
 }  // namespace kv

@@ -14,6 +14,8 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual void Sleep(uint32_t ms) = 0;
+  // Milliseconds on a steady clock with an arbitrary start; only differences mean anything.
+  virtual uint64_t NowMs() = 0;
 };
 
 // Outcome of reading one byte: the port failed, 100 ms passed with no byte, or one byte arrived.
@@ -26,6 +28,27 @@ struct ReadResult {
 inline constexpr uint32_t ReadTimeoutMs = 100;
 inline constexpr uint32_t ShutdownPauseMs = 250;
 
+// Why the last open failed. The 0/1 result of OpenPort stays what callers test; this keeps the cause
+// so that a front end can name it and the fix.
+enum class OpenFailure : int {
+  None = 0,              // the last open succeeded, or none was tried
+  NotFound = 1,          // no device of that name or number
+  PermissionDenied = 2,  // the system refused access (on Linux: not in the dialout group)
+  Busy = 3,              // another program, or another flasher, holds the line
+  NotSerial = 4,         // the name is something other than a serial line (a file, /dev/null)
+  Unreachable = 5,       // a network port's host could not be resolved or reached
+  Other = 6,             // anything else; the detail has the system's own words
+};
+
+struct OpenError {
+  OpenFailure cause = OpenFailure::None;
+  std::string device;  // what the open tried: a path, "\\.\COM3", a URL
+  std::string detail;  // the system's text, and who holds the line where the system can tell
+};
+
+// One line for the user that names the device and the cause, with the fix where there is one.
+std::string DescribeOpenError(const OpenError& error);
+
 class Port {
  public:
   virtual ~Port() = default;
@@ -34,6 +57,8 @@ class Port {
   // one-byte reads that give up after 100 ms). Returns 0 when open, 1 when the open failed. Called
   // only while the port is not open.
   virtual int OpenPort(int n) = 0;
+  // Why the last OpenPort failed (cause None after a successful one).
+  virtual const OpenError& LastOpenError() const = 0;
   // Closes the port if it is open; no pause, saved settings not put back.
   virtual void ClosePort() = 0;
   // If open: pause 250 ms, put back the settings found at open, close. Otherwise nothing at all.
@@ -45,12 +70,17 @@ class Port {
   virtual bool PortFlush() = 0;
   // Hands the whole packet to the port.
   virtual bool PortWrite(const uint8_t* bytes, size_t count) = 0;
-  // One byte: at once when one is waiting, else after at most 100 ms with none. Nothing ever empties
-  // the input queue: a late byte is the next read's.
+  // One byte: at once when one is waiting, else after at most 100 ms with none.
   virtual ReadResult PortReadByte() = 0;
+  // Throws away every byte received and not yet read, so that a stale reply is never judged as the
+  // answer to a later packet.
+  virtual bool PortDiscardInput() = 0;
 };
 
-// The device name that stands for COMn on this platform (see posix_port.cpp and win32_port.cpp).
+// The device name that stands for COMn on this platform (port_names_posix.cpp, port_names_win32.cpp).
 std::string PortDeviceName(int n);
+// What COMn stands for, for a menu item's tooltip or a port list: "COM1 — /dev/ttyUSB0, FTDI FT232R"
+// (the device alone when nothing more is known).
+std::string DescribePortNumber(int n);
 
 }  // namespace kv

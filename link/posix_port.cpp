@@ -6,17 +6,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <cerrno>
-#include <cstdlib>
+#include <cstring>
 
 #include "link/line_settings.h"
 
 namespace kv {
-
-std::string PortDeviceName(int n) {
-  const std::string variable = "LD6193_COM" + std::to_string(n);
-  if (const char* path = std::getenv(variable.c_str()); path != nullptr && *path != '\0') return path;
-  return "/dev/ttyS" + std::to_string(n - 1);
-}
 
 PosixPort::~PosixPort() {
   CloseDescriptor();
@@ -48,17 +42,23 @@ int PosixPort::OpenDevice(const std::string& path) {
 
   // O_NONBLOCK: a modem line without carrier would otherwise block in the open itself.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return 1;
+  if (fd < 0) return FailOpen(path, errno);
 
   termios found{};
-  if (::isatty(fd) != 1 || ::tcgetattr(fd, &found) != 0 || !TakeExclusively(fd)) {
+  if (::isatty(fd) != 1 || ::tcgetattr(fd, &found) != 0) {
+    ::close(fd);
+    return FailOpen(path, ENOTTY);
+  }
+  if (!TakeExclusively(fd)) {
+    const int error = errno;
     ::close(fd);  // the flock, if taken, goes with the descriptor
-    return 1;
+    return FailOpen(path, error == EWOULDBLOCK ? EBUSY : error);
   }
   fd_ = fd;
   if (!MakeBlocking(fd)) {
+    const int error = errno;
     CloseDescriptor();
-    return 1;
+    return FailOpen(path, error);
   }
 
   saved_ = found;
@@ -66,7 +66,33 @@ int PosixPort::OpenDevice(const std::string& path) {
   // As on the device's home platform, a line that refuses its settings still counts as open; it
   // shows up later as failed commands.
   (void)::tcsetattr(fd, TCSANOW, &working);
+  openError_ = {OpenFailure::None, path, {}};
   return 0;
+}
+
+int PosixPort::FailOpen(const std::string& path, int error) {
+  OpenFailure cause = OpenFailure::Other;
+  switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      cause = OpenFailure::NotFound;
+      break;
+    case EACCES:
+    case EPERM:
+      cause = OpenFailure::PermissionDenied;
+      break;
+    case EBUSY:
+      cause = OpenFailure::Busy;
+      break;
+    case ENOTTY:
+      cause = OpenFailure::NotSerial;
+      break;
+    default:
+      break;
+  }
+  openError_ = {cause, path, std::strerror(error)};
+  return 1;
 }
 
 void PosixPort::CloseDescriptor() {
@@ -113,6 +139,10 @@ bool PosixPort::PortWrite(const uint8_t* bytes, size_t count) {
     }
   }
   return true;
+}
+
+bool PosixPort::PortDiscardInput() {
+  return fd_ >= 0 && ::tcflush(fd_, TCIFLUSH) == 0;
 }
 
 bool PosixPort::LineHungUp() const {

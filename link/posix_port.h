@@ -21,6 +21,7 @@ class PosixPort : public Port {
   PosixPort& operator=(const PosixPort&) = delete;
 
   int OpenPort(int n) override;
+  const OpenError& LastOpenError() const override { return openError_; }
   // Opens the serial device at `path` directly: 0 when open and configured, 1 when it is missing,
   // held by someone else, refused, or not a terminal at all (nothing is left open then).
   int OpenDevice(const std::string& path);
@@ -32,14 +33,17 @@ class PosixPort : public Port {
   bool PortFlush() override;
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
+  bool PortDiscardInput() override;
 
  private:
   void CloseDescriptor();
   bool LineHungUp() const;
+  int FailOpen(const std::string& path, int error);
 
   Clock& clock_;
   int fd_ = -1;
   termios saved_{};  // the settings found at the last successful open, put back by ShutdownPort
+  OpenError openError_;
 };
 
 }  // namespace kv

@@ -3,9 +3,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <chrono>
 #include <thread>
 #endif
+#include <chrono>
 
 namespace kv {
 
@@ -16,6 +16,11 @@ void SystemClock::Sleep(uint32_t ms) {
   // sleep_for resumes after signals, so a pause is never cut short.
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 #endif
+}
+
+uint64_t SystemClock::NowMs() {
+  const auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
 }  // namespace kv

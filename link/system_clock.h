@@ -11,6 +11,7 @@ class SystemClock : public Clock {
  public:
   // Blocks the calling thread for at least `ms` milliseconds, signals notwithstanding.
   void Sleep(uint32_t ms) override;
+  uint64_t NowMs() override;
 };
 
 }  // namespace kv

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <cstdlib>
+#include <string>
 
 namespace kv {
 
@@ -15,13 +15,6 @@ HANDLE AsHandle(void* handle) {
 }
 
 }  // namespace
-
-std::string PortDeviceName(int n) {
-  // The same override as on POSIX, so scripts can point COMn at any device on either platform.
-  const std::string variable = "LD6193_COM" + std::to_string(n);
-  if (const char* path = std::getenv(variable.c_str()); path != nullptr && *path != '\0') return path;
-  return "\\\\.\\COM" + std::to_string(n);
-}
 
 Win32Port::~Win32Port() {
   CloseHandleIfOpen();
@@ -37,11 +30,12 @@ int Win32Port::OpenDevice(const std::string& path) {
   // Unshared, existing device only, plain synchronous input and output.
   const HANDLE handle =
       ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return 1;
+  if (handle == INVALID_HANDLE_VALUE) return FailOpen(path, ::GetLastError());
   // A serial port is a character device. A path that names a disk file (LD6193_COM<n> or --device
   // set wrong) is refused rather than written with packets that no device will ever answer.
   if (::GetFileType(handle) != FILE_TYPE_CHAR) {
     ::CloseHandle(handle);
+    openError_ = {OpenFailure::NotSerial, path, "not a character device"};
     return 1;
   }
   handle_ = handle;
@@ -72,7 +66,29 @@ int Win32Port::OpenDevice(const std::string& path) {
   ::GetCommState(handle, &dcb);
   ::BuildCommDCBA(LineMode, &dcb);
   ::SetCommState(handle, &dcb);
+  openError_ = {OpenFailure::None, path, {}};
   return 0;
+}
+
+int Win32Port::FailOpen(const std::string& path, unsigned long error) {
+  OpenFailure cause = OpenFailure::Other;
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      cause = OpenFailure::NotFound;
+      break;
+    case ERROR_ACCESS_DENIED:
+      // Windows answers "access denied" for a COM port that another program holds.
+      cause = OpenFailure::Busy;
+      break;
+    case ERROR_SHARING_VIOLATION:
+      cause = OpenFailure::Busy;
+      break;
+    default:
+      break;
+  }
+  openError_ = {cause, path, "system error " + std::to_string(error)};
+  return 1;
 }
 
 void Win32Port::CloseHandleIfOpen() {
@@ -110,6 +126,10 @@ bool Win32Port::PortWrite(const uint8_t* bytes, size_t count) {
   DWORD written = 0;
   return ::WriteFile(AsHandle(handle_), bytes, static_cast<DWORD>(count), &written, nullptr) != 0 &&
          written == count;
+}
+
+bool Win32Port::PortDiscardInput() {
+  return handle_ != nullptr && ::PurgeComm(AsHandle(handle_), PURGE_RXCLEAR) != 0;
 }
 
 ReadResult Win32Port::PortReadByte() {

@@ -20,6 +20,7 @@ class Win32Port : public Port {
   Win32Port& operator=(const Win32Port&) = delete;
 
   int OpenPort(int n) override;
+  const OpenError& LastOpenError() const override { return openError_; }
   // Opens the device named by `path` ("\\.\COM3", or any other device path): 0 when open, 1 when it
   // is missing, in use, refused, or no character device at all (nothing is left open then).
   int OpenDevice(const std::string& path);
@@ -31,6 +32,7 @@ class Win32Port : public Port {
   bool PortFlush() override;
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
+  bool PortDiscardInput() override;
 
  private:
   // The platform's time-out record, field for field (all in milliseconds).
@@ -43,10 +45,12 @@ class Win32Port : public Port {
   };
 
   void CloseHandleIfOpen();
+  int FailOpen(const std::string& path, unsigned long error);
 
   Clock& clock_;
   void* handle_ = nullptr;  // the open port's handle; nullptr while not open
   Timeouts saved_{};        // read at each open, put back by ShutdownPort
+  OpenError openError_;
 };
 
 }  // namespace kv

@@ -38,22 +38,6 @@ const char* const WindowFontFamily = "MS Sans Serif";  // the platform substitut
 constexpr int WindowFontPoints = 8;
 constexpr int LabelFontPoints = 14;
 
-constexpr std::string_view ReaderResultText(HexReadResult result) {
-  switch (result) {
-    case ReadComplete:
-      return "Loaded file: ";  // followed by the upper-cased path
-    case CannotOpen:
-      return "File not found";
-    case InvalidHexFormat:
-      return "Invalid HEX format";
-    case IllegalSegmentAlignment:
-      return "Illegal segment alignment";
-    case UnsupportedRecordType:
-      return "Unsupported record type";
-  }
-  return "";
-}
-
 QString FromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -207,7 +191,7 @@ void TForm1::LoadFile1Click() {
   const HexReadResult result = ReadHexFile(chosen.constData(), Image, LoadedFileTime, *this);
   loading_ = false;
 
-  QString status = FromUtf8(ReaderResultText(result));
+  QString status = FromUtf8(ReadResultText(result));
   if (result == ReadComplete) status += QFile::decodeName(QByteArray::fromStdString(upperPath));
   SetPanelText(PanelMainText, status);
   CloseIfRequested();

@@ -54,6 +54,13 @@ ReadResult FakePort::PortReadByte() {
   return {ReadStatus::NoByte, 0};
 }
 
+bool FakePort::PortDiscardInput() {
+  if (!open_) return false;
+  // Only what has arrived by now is thrown away; bytes still on their way arrive later.
+  while (!input_.empty() && input_.front().at <= clock_.now) input_.pop_front();
+  return true;
+}
+
 void FakePort::QueueReply(uint8_t byte, uint64_t delayMs) {
   // Bytes arrive in order: a byte can't overtake one queued before it.
   uint64_t at = clock_.now + delayMs;

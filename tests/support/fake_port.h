@@ -22,6 +22,7 @@ class VirtualClock : public Clock {
     now += ms;
     sleeps.push_back(ms);
   }
+  uint64_t NowMs() override { return now; }
   uint64_t now = 0;
   std::vector<uint32_t> sleeps;
 };
@@ -36,12 +37,14 @@ class FakePort : public Port {
   explicit FakePort(VirtualClock& clock) : clock_(clock) {}
 
   int OpenPort(int n) override;
+  const OpenError& LastOpenError() const override { return openError; }
   void ClosePort() override;
   void ShutdownPort() override;
   bool IsOpen() const override { return open_; }
   bool PortFlush() override;
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
+  bool PortDiscardInput() override;
 
   // Queue a reply byte arriving `delayMs` after now.
   void QueueReply(uint8_t byte, uint64_t delayMs = 0);
@@ -50,6 +53,7 @@ class FakePort : public Port {
 
   // Script knobs.
   bool openFails = false;
+  OpenError openError;  // what LastOpenError reports
   bool flushFails = false;
   bool writeFails = false;
   bool readFails = false;
