@@ -50,8 +50,7 @@ std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const Loade
   run->target = target;
   run->prefix = gang ? "[" + target.name + "] " : "";
   run->slot = env.console.AddSlot(target.name);
-  run->image = std::make_unique<MemoryImage>();
-  CopyImage(file.image, *run->image);
+  run->image = std::make_unique<MemoryImage>(file.image);
   run->link = env.makeLink(target);
   if (options.trace) {
     Console& console = env.console;
@@ -89,14 +88,6 @@ int Interrupted(Console& console) {
 }
 
 }  // namespace
-
-void CopyImage(const MemoryImage& from, MemoryImage& to) {
-  to.ResetImage();
-  for (uint32_t offset = 0; offset < ImageSize; ++offset) to.SetImageByte(offset, from.ImageByte(offset));
-  for (uint32_t page = 0; page < PageCount; ++page) {
-    if (from.IsPageUsed(page)) to.MarkPageUsed(page);
-  }
-}
 
 int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
   Console& console = env.console;

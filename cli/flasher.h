@@ -32,7 +32,4 @@ struct FlasherEnvironment {
 // Runs the options (devices already resolved, at least one unless --plan) and returns the exit code.
 int RunFlasher(const FlashOptions& options, FlasherEnvironment& environment);
 
-// A copy of the image and its page map, for one device to seal and send.
-void CopyImage(const MemoryImage& from, MemoryImage& to);
-
 }  // namespace kv

@@ -14,8 +14,6 @@
 
 namespace kv {
 
-inline constexpr uint32_t IdentificationBlockSize = 64;
-inline constexpr uint32_t IdentificationFirstByte = 38;  // bytes 0..37 keep the file's own data
 inline constexpr uint32_t IdentificationChecksumByte = 63;
 
 // A run of image bytes that a kind's checksum covers: bank, first and last offset within the bank.

@@ -39,6 +39,11 @@ class PageMap {
 class MemoryImage {
  public:
   MemoryImage();  // starts in the reset state: all 0xFF, no page used
+  // A copy has storage of its own: each device of a gang seals and sends its own copy.
+  MemoryImage(const MemoryImage& other);
+  MemoryImage& operator=(const MemoryImage& other);
+  MemoryImage(MemoryImage&&) noexcept = default;
+  MemoryImage& operator=(MemoryImage&&) noexcept = default;
 
   // All bytes 0xFF, all page flags clear.
   void ResetImage();

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that are missing for the given purposes:
-#   build   compiler, CMake, Ninja, Qt 6, CLI11 (the programs)
+#   build   compiler, CMake, Ninja, Qt 6 (with the XKB headers its CMake package looks for), CLI11
 #   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64 and wine (every test)
 # Runs apt-get directly as root (CI) and through sudo as a normal user.
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ qt6-base-dev libcli11-dev)
+build_pkgs=(cmake ninja-build g++ qt6-base-dev libxkbcommon-dev libcli11-dev)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev clang-format
   xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 procps)
 

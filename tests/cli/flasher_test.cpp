@@ -355,20 +355,5 @@ TEST_F(FlasherRun, InterruptDuringTheLoadSendsNothing) {
   EXPECT_THAT(ErrLines(), ElementsAre("Interrupted"));
 }
 
-TEST(CopyImage, CopiesBytesAndPageFlagsAndNothingElse) {
-  MemoryImage from;
-  from.StoreByte(0, 0x0010, 0x12);
-  from.StoreByte(7, 0xFFFF, 0x34);
-  MemoryImage to;
-  to.StoreByte(3, 0x0000, 0x56);  // left over from before: must go
-  CopyImage(from, to);
-  for (uint32_t offset = 0; offset < ImageSize; ++offset)
-    ASSERT_EQ(to.ImageByte(offset), from.ImageByte(offset));
-  for (uint32_t page = 0; page < PageCount; ++page)
-    ASSERT_EQ(to.IsPageUsed(page), from.IsPageUsed(page)) << page;
-  EXPECT_TRUE(to.IsPageUsed(0x7FF));
-  EXPECT_FALSE(to.IsPageUsed(0x300));
-}
-
 }  // namespace
 }  // namespace kv

@@ -71,5 +71,21 @@ TEST(MemoryImage, OutOfRangeArgumentsStayInside) {
   EXPECT_LT(MemoryImage::ImageOffset(0xFFFFFFFF, 0xFFFFFFFF), ImageSize);
 }
 
+// A copy is a separate image: sealing one device's copy must not touch another's, and a copy
+// assigned over an older image keeps nothing of it.
+TEST(MemoryImage, CopiesAreIndependent) {
+  MemoryImage from;
+  from.StoreByte(0, 0x0010, 0x12);
+  from.StoreByte(7, 0xFFFF, 0x34);
+  MemoryImage copy(from);
+  MemoryImage assigned;
+  assigned.StoreByte(3, 0x0000, 0x56);  // left over from before: must go
+  assigned = from;
+  copy.SetImageByte(0x0010, 0x99);
+  copy.MarkPageUsed(0x300);
+  EXPECT_TRUE(ImageHolds(from, {{0x0010, 0x12}, {0x4FFFF, 0x34}}, {0x000, 0x7FF}));
+  EXPECT_TRUE(ImageHolds(assigned, {{0x0010, 0x12}, {0x4FFFF, 0x34}}, {0x000, 0x7FF}));
+}
+
 }  // namespace
 }  // namespace kv::test
