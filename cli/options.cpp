@@ -72,7 +72,7 @@ std::string HelpFooter() {
 CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"Flashes an Intel HEX firmware file into KV6193 devices through their resident loader.",
                "ld6193-flash"};
-  app.footer(HelpFooter());
+  app.footer([] { return HelpFooter(); });  // built only when --help is shown
   // CLI11 also takes "/option" on Windows, which would make a path such as "/fw/app.hex" an option.
   app.allow_windows_style_options(false);
   FlashOptions options;

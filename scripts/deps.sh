@@ -2,6 +2,7 @@
 # Installs the Debian 12 packages that are missing for the given purposes:
 #   build   compiler, CMake, Ninja, Qt 6 (with the XKB headers its CMake package looks for), CLI11
 #   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64 and wine (every test)
+#   bench   srecord and hyperfine, for the start-up comparison in bench/startup.sh
 # Runs apt-get directly as root (CI) and through sudo as a normal user.
 set -euo pipefail
 
@@ -9,12 +10,15 @@ build_pkgs=(cmake ninja-build g++ qt6-base-dev libxkbcommon-dev libcli11-dev)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev clang-format
   xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 procps)
 
+bench_pkgs=(srecord hyperfine)
+
 want=()
 for purpose in "$@"; do
   case "$purpose" in
     build) want+=("${build_pkgs[@]}") ;;
     test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
-    *) echo "deps.sh: unknown purpose '$purpose' (build or test)" >&2; exit 2 ;;
+    bench) want+=("${bench_pkgs[@]}") ;;
+    *) echo "deps.sh: unknown purpose '$purpose' (build, test or bench)" >&2; exit 2 ;;
   esac
 done
 
