@@ -18,32 +18,19 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   exit 1
 fi
 
-sim_pid=
+. scripts/lib.sh
 sim_out=
-stop_sim() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
+finish() {
+  stop_sim
   [ -z "$sim_out" ] || rm -f "$sim_out"
 }
-trap stop_sim EXIT
+trap finish EXIT
 
 if [ -z "${LD6193_COM1:-}" ]; then
   sim_out=$(mktemp)
-  build/app/sim/kv6193-sim --line-rate >"$sim_out" &
-  sim_pid=$!
-  # Its first line is the path of its terminal.
-  pty=
-  for _ in $(seq 100); do
-    if IFS= read -r pty <"$sim_out" && [ -n "$pty" ]; then break; fi
-    kill -0 "$sim_pid" 2>/dev/null || { echo "run.sh: kv6193-sim did not start" >&2; exit 1; }
-    pty=
-    sleep 0.05
-  done
-  [ -n "$pty" ] || { echo "run.sh: kv6193-sim gave no terminal" >&2; exit 1; }
-  export LD6193_COM1=$pty
-  echo "Simulated device on $pty (COM1). Try Load File with $root/examples/sector0.hex, then Send."
+  start_sim build/app/sim/kv6193-sim "$sim_out" --line-rate || exit 1
+  export LD6193_COM1=$sim_pty
+  echo "Simulated device on $sim_pty (COM1). Try Load File with $root/examples/sector0.hex, then Send."
 fi
 
 mkdir -p run
