@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that are missing for the given purposes:
 #   build   compiler, CMake, Ninja, Qt 6, CLI11 (the programs)
-#   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64 and wine (every test)
+#   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64 and wine, and the
+#           packaging tools: CPack's dpkg-shlibdeps, icon rendering, desktop-entry and man checks
 # Runs apt-get directly as root (CI) and through sudo as a normal user.
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libcli11-dev)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev clang-format
-  xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 procps)
+  xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 procps
+  dpkg-dev librsvg2-bin desktop-file-utils shared-mime-info man-db bash-completion zip unzip)
 
 want=()
 for purpose in "$@"; do
