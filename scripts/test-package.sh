@@ -57,13 +57,16 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Architecture)" = amd64 ] || fail "Architecture is '$(field Architecture)'"
 [ "$(field Section)" = electronics ] || fail "Section is '$(field Section)'"
 grep -Eq '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' <<<"$(field Maintainer)" || fail "Maintainer '$(field Maintainer)' is not 'Name <address>'"
-[ "$(field Description | wc -l)" -gt 3 ] || fail "the Description has no long text"
+description=$(field Description)
+[ "$(wc -l <<<"$description")" -gt 3 ] || fail "the Description has no long text"
+[ "$(sed -n 1p <<<"$description")" != "$(sed -n 2p <<<"$description" | sed 's/^ //')" ] ||
+  fail "the Description's long text repeats its summary line"
 depends=$(field Depends)
 echo "Depends: $depends"
 # Versioned entries for the C and C++ runtimes and Qt come only from dpkg-shlibdeps reading the
 # programs' libraries.
 for library in libc6 libstdc++6 libqt6core6 libqt6widgets6; do
-  grep -Eq "(^|, )$library \(>= [^)]+\)" <<<"$depends" || fail "Depends lacks a versioned $library"
+  grep -Eq "(^|, )${library//+/\\+} \(>= [^)]+\)" <<<"$depends" || fail "Depends lacks a versioned $library"
 done
 
 echo "== installed into a throwaway root"
@@ -105,7 +108,7 @@ icon=$(entry Icon)
 # Build the MIME database from the package's definition alone: every type the entry opens must be one
 # it (or the system) defines, and a .hex file must map to one of them.
 cp -r /usr/share/mime/packages/. "$usr/share/mime/packages/"
-update-mime-database "$usr/share/mime"
+XDG_DATA_DIRS=$usr/share update-mime-database "$usr/share/mime"
 mime_types=$(entry MimeType | tr ';' '\n' | sed '/^$/d')
 [ -n "$mime_types" ] || fail "the desktop entry opens no file type"
 for type in $mime_types; do
@@ -130,6 +133,7 @@ complete_line() {
     source /usr/share/bash-completion/bash_completion
     source "$1"
     shift
+    compopt() { :; }  # only a completion that bash itself started may change its options
     COMP_WORDS=("$@")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMP_LINE="${COMP_WORDS[*]}"
