@@ -16,6 +16,8 @@ dist=$root/dist
 kinds=("$@")
 [ ${#kinds[@]} -gt 0 ] || kinds=(deb zip)
 
+scripts/deps.sh package
+
 # The packaged programs are built as the tests build them; CPack strips them.
 configure=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF)
 if command -v ccache >/dev/null; then configure+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
