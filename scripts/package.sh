@@ -41,7 +41,13 @@ package() {  # build folder, then extra CMake arguments
 
 for kind in "${kinds[@]}"; do
   case "$kind" in
-    deb) package "$root/build/pkg-deb" ;;
+    deb)
+      # Hardened as Debian builds its own packages (fortified calls, stack protector, read-only
+      # relocations bound at start).
+      export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+      CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+        LDFLAGS=$(dpkg-buildflags --get LDFLAGS) package "$root/build/pkg-deb"
+      ;;
     zip) package "$root/build/pkg-win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" ;;
     *) echo "package.sh: unknown package '$kind' (deb or zip)" >&2; exit 2 ;;
   esac

@@ -40,6 +40,7 @@ usr/bin/ld6193-flash
 usr/share/applications/ld6193.desktop
 usr/share/bash-completion/completions/ld6193-flash
 usr/share/doc/ld6193/README.md
+usr/share/doc/ld6193/changelog.gz
 usr/share/doc/ld6193/copyright
 $(sed 's|^|usr/share/doc/ld6193/examples/|' <<<"$examples")
 $(for s in 16 24 32 48 64 128 256; do echo "usr/share/icons/hicolor/${s}x${s}/apps/ld6193.png"; done)
@@ -75,6 +76,7 @@ trap 'rm -rf "$tmp"' EXIT
 dpkg -x "$deb" "$tmp/root"
 usr=$tmp/root/usr
 for program in "$usr"/bin/*; do
+  readelf -d "$program" | grep -q 'BIND_NOW' || fail "$(basename "$program") is not built with Debian's hardening flags"
   if ldd "$program" | grep -q 'not found'; then
     ldd "$program" | grep 'not found' >&2
     fail "$(basename "$program") misses a library"
