@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that are missing for the given purposes:
 #   build   compiler, CMake, Ninja, Qt 6 (with the XKB headers its CMake package looks for), CLI11
-#   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64 and wine (every test)
+#   package what scripts/package.sh needs besides the build: dpkg-shlibdeps, the icon renderer, mingw-w64
+#   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64 and wine, and the
+#           package checks' desktop-entry validator, MIME database, man and bash completion (every test)
 #   bench   srecord and hyperfine, for the start-up comparison in bench/startup.sh
 # Runs apt-get directly as root (CI) and through sudo as a normal user.
 set -euo pipefail
@@ -9,16 +11,18 @@ set -euo pipefail
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libxkbcommon-dev libcli11-dev)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev clang-format
   xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 procps)
-
+package_pkgs=(dpkg-dev librsvg2-bin g++-mingw-w64-x86-64)
+package_test_pkgs=(desktop-file-utils shared-mime-info man-db bash-completion unzip)
 bench_pkgs=(srecord hyperfine)
 
 want=()
 for purpose in "$@"; do
   case "$purpose" in
     build) want+=("${build_pkgs[@]}") ;;
-    test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
+    package) want+=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
+    test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${package_pkgs[@]}" "${package_test_pkgs[@]}") ;;
     bench) want+=("${bench_pkgs[@]}") ;;
-    *) echo "deps.sh: unknown purpose '$purpose' (build, test or bench)" >&2; exit 2 ;;
+    *) echo "deps.sh: unknown purpose '$purpose' (build, package, test or bench)" >&2; exit 2 ;;
   esac
 done
 

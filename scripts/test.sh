@@ -15,7 +15,7 @@ cmake --build build/ci -j "$jobs"
 # Extra stages, each a script of its own; they run when present.
 # The Windows stage reuses this Linux build for the simulator and the end-to-end test programs.
 export KV_HOST_BUILD=$root/build/ci
-for stage in scripts/test-fuzz.sh scripts/test-windows.sh; do
+for stage in scripts/test-fuzz.sh scripts/test-windows.sh scripts/test-package.sh; do
   if [ -x "$stage" ]; then
     echo "== $stage"
     "$root/$stage"
