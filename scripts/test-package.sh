@@ -76,6 +76,8 @@ trap 'rm -rf "$tmp"' EXIT
 dpkg -x "$deb" "$tmp/root"
 usr=$tmp/root/usr
 for program in "$usr"/bin/*; do
+  # A fully static program (the flasher) has no dynamic section: nothing to bind late, nothing to find.
+  readelf -l "$program" | grep -q 'INTERP' || continue
   readelf -d "$program" | grep -q 'BIND_NOW' || fail "$(basename "$program") is not built with Debian's hardening flags"
   if ldd "$program" | grep -q 'not found'; then
     ldd "$program" | grep 'not found' >&2
