@@ -104,9 +104,14 @@ Win32Form::Win32Form(HINSTANCE instance) : instance_(instance), dpi_(SystemDpi()
   ::RegisterClassExW(&windowClass);
 
   BuildMenu();
-  window_ = ::CreateWindowExW(0, WindowClassName, L"", WS_OVERLAPPEDWINDOW, Scaled(layout::WindowLeft),
-                              Scaled(layout::WindowTop), Scaled(layout::OuterWidth),
-                              Scaled(layout::OuterHeight), nullptr, menuBar_, instance_, this);
+  // The client area keeps its designed size whatever the frame, caption and menu bar take: with the
+  // classic metrics at 96 dpi this is the designed outer size; thicker frames make the window larger
+  // rather than crop the status bar. The screen position is not scaled.
+  RECT bounds{0, 0, Scaled(layout::ClientWidth), Scaled(layout::StatusBarTop + layout::StatusBarHeight)};
+  ::AdjustWindowRectEx(&bounds, WS_OVERLAPPEDWINDOW, TRUE, 0);
+  window_ = ::CreateWindowExW(0, WindowClassName, L"", WS_OVERLAPPEDWINDOW, layout::WindowLeft,
+                              layout::WindowTop, bounds.right - bounds.left, bounds.bottom - bounds.top,
+                              nullptr, menuBar_, instance_, this);
   if (!window_) {
     ::DestroyMenu(menuBar_);  // no window took it
     return;
