@@ -103,6 +103,7 @@ check_setting out-of-range '\000\101' "01 41"
 echo "-- Load File and Send through COM1 to kv6193-sim"
 # The reference: the Linux flasher's download of the same file into a second simulated device.
 file=$root/examples/sector0.hex
+: >"$work/reference.out"
 "$sim" --dump "$work/expected.bin" >"$work/reference.out" &
 reference_pid=$!
 pty=

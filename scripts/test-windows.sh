@@ -84,6 +84,9 @@ cleanup() {
 }
 trap cleanup EXIT
 "$wine" wineboot -i >/dev/null 2>&1
+# Wine's own fonts (MS Sans Serif, Marlett for the caption buttons): Debian's fonts-wine puts them where
+# this wine does not look, so the prefix gets a copy.
+cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 # Windows open in wine's own desktop, which handles the keyboard as Windows does (Alt opens the menu bar).
 "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
 "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
