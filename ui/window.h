@@ -96,12 +96,15 @@ class TForm1 : public DownloadView, public MessageSink {
   void ChoosePort(int n);
   void LoadConfirmedFile(std::string_view nativePath);
   void CloseIfRequested();
+  // Gives panel 0's current text a tooltip; the next status text removes it. Nothing for an empty tip.
+  void SetPanelTip(const std::string& tip);
 
   Form& form_;
   Port& port_;
   Clock& clock_;
   uint16_t progressMax_;
   uint16_t progressPosition_ = 0;
+  std::string lastLoadTip_;      // why the last load failed, for a Send that refuses its remains
   bool tipShown_ = false;        // panel 0 carries a tooltip that its next text would outdate
   bool loading_ = false;         // between a confirmed file and the reader's return
   bool closeRequested_ = false;  // a close arrived while a load or a download ran

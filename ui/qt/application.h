@@ -1,12 +1,15 @@
-// The program's life: the application object that shows any exception escaping a handler in a message
-// box and carries on, and RunProgram, which creates the window (its start-up runs before it is first
-// shown), runs the event loop until the window closes, and always ends with exit code 0.
+// The program's life on Qt: the application object that shows any exception escaping a handler in a
+// message box and carries on, and RunProgram, which creates the window (its start-up runs before it is
+// first shown), loads the file the program was started with, runs the event loop until the window
+// closes, and always ends with exit code 0.
 #pragma once
 
 #include <QApplication>
+#include <optional>
+#include <string>
 #include <string_view>
 
-#include "ui/prompts.h"
+#include "ui/qt/prompts.h"
 
 namespace kv {
 
@@ -24,8 +27,9 @@ class LoaderApplication : public QApplication {
   WindowPrompts& prompts_;
 };
 
-// Creates the window, shows it, runs the loop until it closes. Exceptions that escape are shown.
-// Returns 0 whatever happened.
-int RunProgram(LoaderApplication& application);
+// Creates the window on the real serial line, shows it, loads startFile (a native path) as "Load File"
+// would, and runs the loop until the window closes. Exceptions that escape are shown. Returns 0
+// whatever happened.
+int RunProgram(LoaderApplication& application, const std::optional<std::string>& startFile = std::nullopt);
 
 }  // namespace kv

@@ -1,28 +1,22 @@
-// The program's one window, TForm1: a menu bar with "Load File", "Send" and the "Setup" port items, a
-// progress bar with its percentage label, and a two-panel status bar. It owns the program-wide objects
-// (image, loaded file's name and time, port number, busy flag, the serial port) and is the front end
-// that the HEX reader, the download and the port setting file report to.
+// The window on Qt 6: the menu bar with "Load File", "Send" and the "Setup" port items, the progress bar
+// with its percentage label, and the two-panel status bar, drawn from the shared layout. It is the Form
+// that the window's behaviour (TForm1) talks to, and it routes its menu commands and its close box to
+// that behaviour; it decides nothing itself.
 #pragma once
 
 #include <QMainWindow>
 #include <QString>
 #include <array>
-#include <memory>
 #include <string>
 #include <string_view>
 
-#include "download/download.h"
-#include "image/loaded_file.h"
-#include "image/memory_image.h"
-#include "link/port.h"
-#include "ui/port_setting.h"
-#include "ui/prompts.h"
+#include "ui/form.h"
+#include "ui/qt/prompts.h"
+#include "ui/window.h"
 
 class QAction;
-class QActionGroup;
 class QCloseEvent;
 class QLabel;
-class QLocale;
 class QMenu;
 class QMenuBar;
 class QProgressBar;
@@ -30,40 +24,10 @@ class QStatusBar;
 
 namespace kv {
 
-inline constexpr double ProgramVersion = 1.1;
-inline constexpr std::string_view CaptionPrefix = "KV6193 System File Loader Ver ";
-inline constexpr std::string_view MakerNotice = "(c) 2026 KV6193 Tools";
-inline constexpr std::string_view LoadBusyMessage = "Program busy - loading file";
-inline constexpr std::string_view SendBusyMessage = "Program busy - sending data";
-
-// The version as the locale's general format writes it, with its second character made a full stop so
-// that a comma locale still reads "1.1".
-QString VersionText(const QLocale& locale);
-// Prefix, version, four blanks, notice.
-QString WindowCaption(const QLocale& locale);
-
-// The file-open dialog's settings and its last answer; running it goes through the window's prompts.
-class FileOpenDialog {
+class QtWindow : public QMainWindow, public Form {
  public:
-  FileOpenDialog(WindowPrompts& prompts, QWidget* parent) : prompts_(prompts), parent_(parent) {}
-  // True when a file was confirmed; FileName() then holds its path as chosen.
-  bool Execute() { return prompts_.ChooseFile(parent_, Filter, fileName_); }
-  const QString& FileName() const { return fileName_; }
-
-  const QString Filter = QStringLiteral("Loader 619x (*.hex);;All files (*.*)");
-
- private:
-  WindowPrompts& prompts_;
-  QWidget* parent_;
-  QString fileName_;
-};
-
-class TForm1 : public QMainWindow, public DownloadView, public MessageSink {
- public:
-  // Builds the window and runs FormCreate; nothing is shown yet. Without a port (and clock) of the
-  // caller's, the window uses the real serial port and the real clock.
-  explicit TForm1(WindowPrompts& prompts, Port* port = nullptr, Clock* clock = nullptr);
-  ~TForm1() override;
+  // Builds the widgets and runs FormCreate; nothing is shown yet. Port and clock outlive the window.
+  QtWindow(WindowPrompts& prompts, Port& port, Clock& clock);
 
   // Components, named as the window's designer named them.
   QMenuBar* MainMenu1;
@@ -75,37 +39,26 @@ class TForm1 : public QMainWindow, public DownloadView, public MessageSink {
   QAction* COM21;
   QAction* COM31;
   QAction* COM41;
-  FileOpenDialog OpenDialog1;
   QProgressBar* ProgressBar1;
   QLabel* Label1;
 
-  // Handlers.
-  void FormCreate();
-  void COM11Click() { ChoosePort(1); }
-  void COM21Click() { ChoosePort(2); }
-  void COM31Click() { ChoosePort(3); }
-  void COM41Click() { ChoosePort(4); }
-  void LoadFile1Click();
-  void Send1Click();
-  void FormClose();
-
-  // The program-wide objects.
-  MemoryImage Image;
-  std::string LoadedFileName;
-  SystemTime LoadedFileTime;
-  int PortNumber = 1;
-  BusyFlag Busy;
-
+  TForm1& Behaviour() { return behaviour_; }
   QString StatusPanelText(int panel) const;
-  bool IsLoading() const { return loading_; }
-  Port& SerialPort() { return port_; }
+  QString StatusPanelTip(int panel) const;
 
-  // DownloadView (and the reader's and the setting file's message box).
-  void SetStatusText(std::string_view text) override;
+  // Form.
+  void SetCaption(std::string_view text) override;
+  void SetPanelText(Panel panel, std::string_view text) override;
+  void SetPanelTip(std::string_view text) override;
+  void CheckPortItem(int n) override;
+  void SetPortItemTip(int n, std::string_view text) override;
+  void SetProgressBar(uint16_t maximum, uint16_t position) override;
+  void SetLabelText(std::string_view text) override;
   void ShowMessage(std::string_view text) override;
-  void SetProgressMax(uint16_t maximum) override;
-  void SetProgress(uint16_t position, std::string_view label) override;
+  bool ChooseFile(std::span<const FileChoice> choices, std::string& path) override;
+  std::string DisplayPath(std::string_view nativePath) override;
   void ProcessMessages() override;
+  void Close() override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -115,24 +68,11 @@ class TForm1 : public QMainWindow, public DownloadView, public MessageSink {
   void BuildClientArea();
   void BuildStatusBar();
   void PlaceWindow();
-  void ChoosePort(int n);
-  void CheckPortItem(int n);
-  void SetPanelText(int panel, const QString& text);
-  void SetLabel1Text(const QString& text);
-  void CloseIfRequested();
+  QAction* PortItem(int n) const;
 
   WindowPrompts& prompts_;
-  std::unique_ptr<Clock> ownClock_;
-  Clock& clock_;
-  std::unique_ptr<Port> ownPort_;
-  Port& port_;
-  QActionGroup* portItems_ = nullptr;
   std::array<QLabel*, 2> panels_{};
-  bool loading_ = false;
-  bool closeRequested_ = false;  // a close arrived while a load or download ran
+  TForm1 behaviour_;  // last: it talks to the widgets above from FormCreate on
 };
-
-// The one window, from its creation to its end.
-extern TForm1* Form1;
 
 }  // namespace kv
