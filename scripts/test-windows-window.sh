@@ -7,20 +7,22 @@
 #      Return ("Send") through COM1 to kv6193-sim; Return dismisses the closing box; Alt+F4 closes the
 #      window (exit code 0). The simulated device's flash must equal, byte for byte, what the Linux
 #      flasher puts into a second simulated device from the same file.
-# Every wait is for a condition (a window by its title, a file, a process), bounded by a time limit.
+# Every wait is for a condition (a window by its title, what status panel 0 reads, a file, a process),
+# bounded by a time limit. window_probe.exe reads status panel 0 from outside the program.
 #
 # Called by test-windows.sh with its wine prefix (WINEPREFIX, COM1 mapped to $WINEPREFIX/kv-com/com1)
 # and DISPLAY set:
-#   test-windows-window.sh WINE LD6193_EXE KV6193_SIM LD6193_FLASH [SCREENSHOT.png]
+#   test-windows-window.sh WINE LD6193_EXE WINDOW_PROBE_EXE KV6193_SIM LD6193_FLASH [SCREENSHOT.png]
 # With SCREENSHOT.png, the window is photographed after the download, its bar at 100 %.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 wine=$1
 exe=$(realpath "$2")
-sim=$(realpath "$3")
-flasher=$(realpath "$4")
-screenshot=${5:-}
+probe=$(realpath "$3")
+sim=$(realpath "$4")
+flasher=$(realpath "$5")
+screenshot=${6:-}
 [ -n "${DISPLAY:-}" ] || { echo "test-windows-window.sh: no X display" >&2; exit 2; }
 
 caption="KV6193 System File Loader Ver 1.1"
@@ -53,6 +55,17 @@ wait_window() {
   done
   echo "test-windows-window.sh: after ${limit}s the window '$title' is still ${want/there/missing}" >&2
   return 1
+}
+
+# Waits up to $1 seconds until status panel 0 reads exactly $2.
+wait_panel() {
+  local deadline=$((SECONDS + $1)) text=
+  while [ $SECONDS -lt $deadline ]; do
+    text=$("$wine" "$probe" 2>/dev/null | tr -d '\r' || true)
+    [ "$text" = "$2" ] && return 0
+    sleep 0.1
+  done
+  fail "status panel 0 reads '$text', not '$2'"
 }
 
 # Waits up to $1 seconds for the program to end; its exit code must be 0.
@@ -89,6 +102,7 @@ check_setting() {  # case name, bytes before (printf escapes, or "missing"), exp
   mkdir "$dir"
   [ "$2" = missing ] || printf "$2" >"$dir/ld6193.cfg"
   start_window "$dir"
+  wait_panel 30 "No file"
   keys alt+F4
   wait_exit 30
   [ -f "$dir/ld6193.cfg" ] || fail "$1: no ld6193.cfg after the run"
@@ -126,15 +140,19 @@ done
 
 mkdir "$work/download"
 start_window "$work/download"  # no setting file: COM1
+wait_panel 30 "No file"
 keys alt Return
 wait_window 30 "^Open$" || fail "Alt, Return did not open the file dialog"
-xdotool type --delay 20 "$("$wine" winepath -w "$file" 2>/dev/null)"
+windows_path=$("$wine" winepath -w "$file" 2>/dev/null | tr -d '\r')
+xdotool type --delay 20 "$windows_path"
 keys Return
 wait_window 30 "^Open$" gone || fail "the file dialog did not take the typed path"
+wait_panel 30 "Loaded file: $(tr a-z A-Z <<<"$windows_path")"
 keys alt Right Return
 wait_window 120 "$box_title" || fail "no message box after Send"
 keys Return
 wait_window 30 "$box_title" gone || fail "Return did not dismiss the message box"
+wait_panel 30 "File successfully loaded..."
 if [ -n "$screenshot" ]; then
   import -window "$(xdotool search --name "$caption" | head -n1)" "$screenshot"
   echo "Wrote $screenshot"

@@ -116,7 +116,8 @@ KV_FLASH_COMMAND="$wine $flasher_exe" KV_FLASH_PORT_MAPPER=wine KV_SIM_BINARY="$
   "$host_build/tests/cli/cli_e2e_tests"
 
 echo "== The window under wine: ld6193.exe driven from the keyboard"
-scripts/test-windows-window.sh "$wine" "$window_exe" "$sim" "$host_build/cli/ld6193-flash" $screenshot
+scripts/test-windows-window.sh "$wine" "$window_exe" "$build/ui/win32/window_probe.exe" "$sim" \
+  "$host_build/cli/ld6193-flash" $screenshot
 
 if [ "$timing" = 1 ]; then
   echo "== One full MultiSector download against the line-paced simulator"
