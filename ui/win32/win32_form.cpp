@@ -14,6 +14,8 @@ constexpr wchar_t WindowClassName[] = L"TForm1";
 constexpr int LayoutDpi = 96;
 // Enough for any path the shell hands out, long ones included.
 constexpr DWORD PathCapacity = 32768;
+// Posted by LoadAtStart: the start file is loaded from the message loop, the window already up.
+constexpr UINT LoadStartFileMessage = WM_APP + 1;
 
 enum MenuId : WORD {
   LoadFileId = 101,   // "Load File" on the bar
@@ -196,6 +198,11 @@ void Win32Form::Show(int showCommand) {
   ::UpdateWindow(window_);
 }
 
+void Win32Form::LoadAtStart(std::string nativePath) {
+  startFile_ = std::move(nativePath);
+  ::PostMessageW(window_, LoadStartFileMessage, 0, 0);
+}
+
 void Win32Form::SetCaption(std::string_view text) {
   ::SetWindowTextW(window_, Widen(text).c_str());
 }
@@ -325,6 +332,9 @@ LRESULT Win32Form::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       return 0;
     case WM_SIZE:
       if (statusBar_) PlaceStatusBar();
+      return 0;
+    case LoadStartFileMessage:
+      if (form1_) form1_->LoadStartFile(startFile_);
       return 0;
     case WM_CLOSE:
       if (!form1_ || form1_->FormClose()) ::DestroyWindow(window);

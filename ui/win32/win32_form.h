@@ -32,6 +32,9 @@ class Win32Form : public Form {
   // From now on the menu commands and the close box go to form1's handlers.
   void Attach(TForm1& form1) { form1_ = &form1; }
   void Show(int showCommand);
+  // Loads the file once the message loop runs, as if it had been confirmed in the "Load File" dialog
+  // (Explorer's "Open with" starts the program this way). nativePath is in the ANSI code page.
+  void LoadAtStart(std::string nativePath);
   HWND Handle() const { return window_; }
 
   // Form.
@@ -70,6 +73,7 @@ class Win32Form : public Form {
   HWND panelTip_ = nullptr;  // the tooltip over status panel 0
   HFONT windowFont_ = nullptr;
   HFONT labelFont_ = nullptr;
+  std::string startFile_;
   std::wstring panelTipText_;
   std::array<std::wstring, layout::PortItemCount> portItemTips_;
 };
