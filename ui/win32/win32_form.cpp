@@ -43,15 +43,12 @@ int SystemDpi() {
 }
 
 // The program file's name without folder and extension: the title of every message box.
-const std::wstring& ProgramName() {
-  static const std::wstring name = [] {
-    std::wstring path(MAX_PATH, L'\0');
-    path.resize(::GetModuleFileNameW(nullptr, path.data(), MAX_PATH));
-    const size_t start = path.find_last_of(L"\\/") + 1;  // npos + 1 is 0
-    const size_t dot = path.rfind(L'.');
-    return path.substr(start, dot == std::wstring::npos || dot < start ? std::wstring::npos : dot - start);
-  }();
-  return name;
+std::wstring ProgramName() {
+  std::wstring path(MAX_PATH, L'\0');
+  path.resize(::GetModuleFileNameW(nullptr, path.data(), MAX_PATH));
+  const size_t start = path.find_last_of(L"\\/") + 1;  // npos + 1 is 0
+  const size_t dot = path.rfind(L'.');
+  return path.substr(start, dot == std::wstring::npos || dot < start ? std::wstring::npos : dot - start);
 }
 
 // "name\0pattern\0" for each choice, then the closing NUL.
@@ -66,6 +63,21 @@ std::wstring FilterOf(std::span<const FileChoice> choices) {
   filter += L'\0';
   return filter;
 }
+
+// True when the ANSI code page holds every character of the path. Where the manifest has made it
+// UTF-8 (Windows 10 1903 and later) every path fits.
+bool FitsCodePage(std::wstring_view path) {
+  if (::GetACP() == CP_UTF8 || path.empty()) return true;
+  BOOL lossy = FALSE;
+  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.data(), static_cast<int>(path.size()), nullptr, 0,
+                        nullptr, &lossy);
+  return !lossy;
+}
+
+constexpr std::string_view UnnamableFileMessage =
+    "This file's name or folder has characters that this version of Windows cannot pass to the "
+    "program. Rename the file, or copy it to a folder whose path has only plain letters, and load it "
+    "again.";
 
 }  // namespace
 
@@ -275,6 +287,11 @@ bool Win32Form::ChooseFile(std::span<const FileChoice> choices, std::string& pat
   // folder stays where the program started, so the setting file is always written there.
   dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
   if (!::GetOpenFileNameW(&dialog)) return false;
+  if (!FitsCodePage(chosen.c_str())) {
+    // The narrow file calls could not name this file: it would be reported as missing.
+    ShowMessage(UnnamableFileMessage);
+    return false;
+  }
   path = Narrow(chosen.c_str(), CP_ACP);
   return true;
 }
