@@ -2,13 +2,14 @@
 # ld6193.exe under wine, on an X display, in wine's own virtual desktop (which routes the keyboard as
 # Windows does), driven from the keyboard as a person would drive it:
 #   1. the setting file: the program starts in a folder with no "ld6193.cfg", with 03, with 05 and with
-#      00 41; closing the window must end it with exit code 0 and leave 01, 03, 05 and 01 41;
+#      00 41; closing the window must end it with exit code 0 and leave 01, 03, 05 and 01 41. Where
+#      "ld6193.cfg" is a folder, the two Czech boxes come before the window, and it runs on COM1;
 #   2. a download: Alt, Return ("Load File"), a typed Z:\ path in the file dialog, Return; Alt, Right,
 #      Return ("Send") through COM1 to kv6193-sim; Return dismisses the closing box; Alt+F4 closes the
 #      window (exit code 0). The simulated device's flash must equal, byte for byte, what the Linux
 #      flasher puts into a second simulated device from the same file.
 # Every wait is for a condition (a window by its title, what status panel 0 reads, a file, a process),
-# bounded by a time limit. window_probe.exe reads status panel 0 from outside the program.
+# bounded by a time limit. window_probe.exe reads status panel 0 and message boxes from outside.
 #
 # Called by test-windows.sh with its wine prefix (WINEPREFIX, COM1 mapped to $WINEPREFIX/kv-com/com1)
 # and DISPLAY set:
@@ -42,11 +43,11 @@ fail() {
   exit 1
 }
 
-# Waits up to $1 seconds until a window titled like $2 exists (or, with "gone", no longer does).
+# Waits up to $1 seconds until a window titled like $2 is on screen (or, with "gone", no longer is).
 wait_window() {
   local limit=$1 title=$2 want=${3:-there} deadline=$((SECONDS + $1))
   while [ $SECONDS -lt $deadline ]; do
-    if xdotool search --name "$title" >/dev/null 2>&1; then
+    if xdotool search --onlyvisible --name "$title" >/dev/null 2>&1; then
       [ "$want" = there ] && return 0
     else
       [ "$want" = gone ] && return 0
@@ -57,16 +58,18 @@ wait_window() {
   return 1
 }
 
-# Waits up to $1 seconds until status panel 0 reads exactly $2.
-wait_panel() {
+# Waits up to $1 seconds until status panel 0 (or, with $3 = box, the open message box) reads exactly $2.
+wait_text() {
   local deadline=$((SECONDS + $1)) text=
   while [ $SECONDS -lt $deadline ]; do
-    text=$("$wine" "$probe" 2>/dev/null | tr -d '\r' || true)
+    text=$("$wine" "$probe" ${3:-} 2>/dev/null | tr -d '\r' || true)
     [ "$text" = "$2" ] && return 0
     sleep 0.1
   done
-  fail "status panel 0 reads '$text', not '$2'"
+  fail "${3:-status panel 0} reads '$text', not '$2'"
 }
+wait_panel() { wait_text "$1" "$2"; }
+wait_box() { wait_text "$1" "$2" box; }
 
 # Waits up to $1 seconds for the program to end; its exit code must be 0.
 wait_exit() {
@@ -114,6 +117,21 @@ check_setting stored-3 '\003' "03"
 check_setting stored-5 '\005' "05"
 check_setting out-of-range '\000\101' "01 41"
 
+# A setting file that cannot be opened at all: the read's and the write's messages, before the window.
+mkdir -p "$work/setting-unopenable/ld6193.cfg"
+(cd "$work/setting-unopenable" && exec "$wine" "$exe") &
+app_pid=$!
+wait_box 60 "Nelze otevřít soubor "
+! xdotool search --onlyvisible --name "$caption" >/dev/null 2>&1 || fail "the window came before the messages"
+keys Return
+wait_box 30 "Nelze zapsat do souboru "
+keys Return
+wait_window 30 "$caption" || fail "the window did not appear after the two messages"
+wait_panel 30 "No file"
+keys alt+F4
+wait_exit 30
+echo "unopenable: both messages came before the window"
+
 echo "-- Load File and Send through COM1 to kv6193-sim"
 # The reference: the Linux flasher's download of the same file into a second simulated device.
 file=$root/examples/sector0.hex
@@ -150,6 +168,7 @@ wait_window 30 "^Open$" gone || fail "the file dialog did not take the typed pat
 wait_panel 30 "Loaded file: $(tr a-z A-Z <<<"$windows_path")"
 keys alt Right Return
 wait_window 120 "$box_title" || fail "no message box after Send"
+wait_box 30 "File successfully loaded"
 keys Return
 wait_window 30 "$box_title" gone || fail "Return did not dismiss the message box"
 wait_panel 30 "File successfully loaded..."
