@@ -40,9 +40,12 @@ host_build=${KV_HOST_BUILD:-$root/build/winhost}
 jobs=${KV_JOBS:-2}
 
 echo "== Windows cross-build"
+# ccache, where installed, keeps a second run from compiling everything again.
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
   -DKV_BUILD_UI=ON -DKV_BUILD_TESTS=ON -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 flasher_exe=$build/cli/ld6193-flash.exe
@@ -62,7 +65,7 @@ if grep -q posix_port <<<"$objects"; then echo "kv_link holds the POSIX port" >&
 
 echo "== Linux simulator and end-to-end tests ($host_build)"
 if [ ! -f "$host_build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
     -DKV_BUILD_UI=OFF -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
 fi
 cmake --build "$host_build" -j "$jobs" --target kv6193-sim ld6193-flash cli_e2e_tests
