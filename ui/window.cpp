@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "link/system_clock.h"
 #include "ui/layout.h"
 
 namespace kv {
@@ -172,6 +173,13 @@ void TForm1::ProcessMessages() {
   // Once the window is closing, nothing more is handled: the running command ends at full speed.
   if (closeRequested_) return;
   form_.ProcessMessages();
+}
+
+WindowLink MakeWindowLink() {
+  WindowLink link;
+  link.clock = std::make_unique<SystemClock>();
+  link.port = MakeWindowPort(*link.clock);
+  return link;
 }
 
 }  // namespace kv

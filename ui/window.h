@@ -110,12 +110,13 @@ class TForm1 : public DownloadView, public MessageSink {
   bool closeRequested_ = false;  // a close arrived while a load or a download ran
 };
 
-// The real serial port and clock a window runs on, made for this platform (window_link_posix.cpp,
-// window_link_win32.cpp).
+// The real serial port and clock a window runs on.
 struct WindowLink {
   std::unique_ptr<Clock> clock;
   std::unique_ptr<Port> port;
 };
 WindowLink MakeWindowLink();
+// This platform's serial port (window_link_posix.cpp, window_link_win32.cpp).
+std::unique_ptr<Port> MakeWindowPort(Clock& clock);
 
 }  // namespace kv
