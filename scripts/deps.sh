@@ -10,7 +10,7 @@ set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libxkbcommon-dev libcli11-dev)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev clang-format
-  xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 procps)
+  xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 fonts-wine procps)
 package_pkgs=(dpkg-dev librsvg2-bin g++-mingw-w64-x86-64)
 package_test_pkgs=(desktop-file-utils shared-mime-info man-db bash-completion unzip)
 bench_pkgs=(srecord hyperfine)

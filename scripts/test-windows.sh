@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # The Windows build, tested under wine:
-#   1. cross-builds the core, ld6193-flash.exe and the core's unit tests with mingw-w64 (warnings as
-#      errors) and checks that the link library holds the Win32 port, not the POSIX one;
+#   1. cross-builds the core, ld6193.exe (the window), ld6193-flash.exe and the unit tests with mingw-w64
+#      (warnings as errors), checks that the link library holds the Win32 port, not the POSIX one, and
+#      that both programs need no DLL beyond Windows' own;
 #   2. builds the Linux simulator and the flasher's end-to-end tests (they drive the .exe);
 #   3. makes a fresh wine prefix whose COM1 to COM4 are symbolic links that the tests point at
 #      simulators ($WINEPREFIX/kv-com/comN);
 #   4. runs the unit tests under wine, then the end-to-end cases that the Linux flasher passes, this
-#      time against ld6193-flash.exe opening \\.\COMn through the Win32 serial calls.
+#      time against ld6193-flash.exe opening \\.\COMn through the Win32 serial calls;
+#   5. runs the window in wine's virtual desktop on an X display (Xvfb when none is set) and drives it
+#      from the keyboard: the setting file at start-up, and one download (test-windows-window.sh).
 #
-# Usage: scripts/test-windows.sh [--timing] [BUILD_DIR]   (default build/win)
+# Usage: scripts/test-windows.sh [--timing] [--screenshot] [BUILD_DIR]   (default build/win)
+#   --screenshot  also photograph the window after its download into docs/window-windows.png.
 #   --timing      also time one full MultiSector download (examples/multisector_full.hex) against the
 #                 line-paced simulator, by the Linux flasher and by the Windows one under wine.
 #   KV_HOST_BUILD the Linux build folder to use for the simulator and the tests (default build/winhost;
@@ -16,23 +20,43 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+args=("$@")
 timing=0
-if [ "${1:-}" = "--timing" ]; then
-  timing=1
+screenshot=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --timing) timing=1 ;;
+    --screenshot) screenshot=$root/docs/window-windows.png ;;
+    *) break ;;
+  esac
   shift
+done
+# The window needs an X display; without one, the whole run goes onto a virtual one.
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "${args[@]}"
 fi
 build=${1:-$root/build/win}
 host_build=${KV_HOST_BUILD:-$root/build/winhost}
 jobs=${KV_JOBS:-2}
 
 echo "== Windows cross-build"
+# ccache, where installed, keeps a second run from compiling everything again.
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKV_BUILD_UI=OFF -DKV_BUILD_TESTS=ON -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
+  -DKV_BUILD_UI=ON -DKV_BUILD_TESTS=ON -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 flasher_exe=$build/cli/ld6193-flash.exe
-[ -f "$flasher_exe" ] || { echo "ld6193-flash.exe was not built" >&2; exit 1; }
+window_exe=$build/ui/win32/ld6193.exe
+for exe in "$flasher_exe" "$window_exe"; do
+  [ -f "$exe" ] || { echo "$(basename "$exe") was not built" >&2; exit 1; }
+  # Statically linked: every DLL it imports comes with Windows.
+  extra=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' |
+    grep -vxE '(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|shell32|msvcrt|ws2_32)\.dll' || true)
+  [ -z "$extra" ] || { echo "$(basename "$exe") needs DLLs that Windows lacks: $extra" >&2; exit 1; }
+done
 
 # The Win32 port must be in the link library, not the POSIX one.
 objects=$(x86_64-w64-mingw32-ar t "$build/link/libkv_link.a")
@@ -41,7 +65,7 @@ if grep -q posix_port <<<"$objects"; then echo "kv_link holds the POSIX port" >&
 
 echo "== Linux simulator and end-to-end tests ($host_build)"
 if [ ! -f "$host_build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
     -DKV_BUILD_UI=OFF -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
 fi
 cmake --build "$host_build" -j "$jobs" --target kv6193-sim ld6193-flash cli_e2e_tests
@@ -63,6 +87,12 @@ cleanup() {
 }
 trap cleanup EXIT
 "$wine" wineboot -i >/dev/null 2>&1
+# Wine's own fonts (MS Sans Serif, Marlett for the caption buttons): Debian's fonts-wine puts them where
+# this wine does not look, so the prefix gets a copy.
+cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+# Windows open in wine's own desktop, which handles the keyboard as Windows does (Alt opens the menu bar).
+"$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+"$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
 # wine rewrites dosdevices/comN each time it starts, from the devices it finds and from this key.
 mkdir "$WINEPREFIX/kv-com"
 for n in 1 2 3 4; do
@@ -87,6 +117,10 @@ ctest --test-dir "$build" --output-on-failure --timeout 300 --repeat until-pass:
 echo "== End-to-end under wine: ld6193-flash.exe against the simulator"
 KV_FLASH_COMMAND="$wine $flasher_exe" KV_FLASH_PORT_MAPPER=wine KV_SIM_BINARY="$sim" \
   "$host_build/tests/cli/cli_e2e_tests"
+
+echo "== The window under wine: ld6193.exe driven from the keyboard"
+scripts/test-windows-window.sh "$wine" "$window_exe" "$build/ui/win32/window_probe.exe" "$sim" \
+  "$host_build/cli/ld6193-flash" $screenshot
 
 if [ "$timing" = 1 ]; then
   echo "== One full MultiSector download against the line-paced simulator"

@@ -4,6 +4,7 @@
 // Failures to open are shown as a message; the caller never needs to look at the result.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "image/hex_reader.h"
@@ -34,5 +35,19 @@ int ReadPortSetting(const char* fileName, int& destination, MessageSink& message
 // was written; 1 when the open failed (after CannotWriteSettingMessage) or the write did not take
 // (silently).
 int WritePortSetting(const char* fileName, int value, MessageSink& messages);
+
+// The platform part (port_setting_posix.cpp, port_setting_win32.cpp), with no messages: opens the file
+// for this one call, creating it when missing and never truncating it, held against every other opener
+// (refused at once, never waited for, when another holds it), and moves one byte at offset 0.
+enum class ByteMove {
+  Read,   // opened for reading only, so a read-only file still reads
+  Write,  // opened for reading and writing
+};
+enum class SettingFileStatus {
+  Moved,      // the byte was read or written
+  NotMoved,   // opened, but the file is empty (read) or the write did not take
+  NotOpened,  // could not be created, opened or held
+};
+SettingFileStatus MoveSettingByte(const char* fileName, ByteMove move, uint8_t& byte);
 
 }  // namespace kv

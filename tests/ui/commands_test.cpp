@@ -2,22 +2,19 @@
 // refusals that keep a load and a download apart.
 #include <sys/file.h>
 
-#include <QLabel>
-#include <QProgressBar>
-
 #include "tests/ui/hex_text.h"
 #include "tests/ui/window_fixture.h"
 
 namespace kv::test {
 namespace {
 
-const QString OpenMessage = QString::fromUtf8(CannotOpenSettingMessage.data());
-const QString WriteMessage = QString::fromUtf8(CannotWriteSettingMessage.data());
-const QString SendingBusy = "Program busy - sending data";
-const QString LoadingBusy = "Program busy - loading file";
+const std::string OpenMessage(CannotOpenSettingMessage);
+const std::string WriteMessage(CannotWriteSettingMessage);
+const std::string SendingBusy = "Program busy - sending data";
+const std::string LoadingBusy = "Program busy - loading file";
 
-QString Upper(const QString& path) {
-  return QString::fromStdString(UpperCasePath(path.toStdString()));
+std::string Upper(const std::string& path) {
+  return UpperCasePath(path);
 }
 
 int ProgramPackets(const FakePort& port) {
@@ -34,15 +31,14 @@ TEST_P(PortItemTest, ChoosesChecksWritesAndShowsThePort) {
   const int n = GetParam();
   WriteFile(PortSettingFileName, {0x02, 0x41, 0x42});
   TForm1& w = MakeWindow();
-  QAction* const items[] = {w.COM11, w.COM21, w.COM31, w.COM41};
-  items[n - 1]->trigger();
+  w.PortItemClick(n);
 
   EXPECT_EQ(w.PortNumber, n);
-  EXPECT_EQ(CheckedItem(), n);
-  EXPECT_EQ(w.StatusPanelText(1), QStringLiteral("COM%1").arg(n));
+  EXPECT_EQ(form.checkedItem, n);
+  EXPECT_EQ(form.panels[1], "COM" + std::to_string(n));
   EXPECT_EQ(ReadFile(PortSettingFileName), (Bytes{static_cast<uint8_t>(n), 0x41, 0x42}));
-  EXPECT_EQ(w.StatusPanelText(0), "No file");
-  EXPECT_TRUE(prompts.shown.empty());
+  EXPECT_EQ(form.panels[0], "No file");
+  EXPECT_TRUE(form.shown.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Items, PortItemTest, ::testing::Values(1, 2, 3, 4));
@@ -51,18 +47,18 @@ TEST_F(WindowTest, ChoosingTheCheckedItemAgainRewritesTheFile) {
   WriteFile(PortSettingFileName, {0x02});
   TForm1& w = MakeWindow();
   WriteFile(PortSettingFileName, {0x07, 0x09});  // changed behind the program's back
-  w.COM21->trigger();
+  w.COM21Click();
   EXPECT_EQ(ReadFile(PortSettingFileName), (Bytes{0x02, 0x09}));
-  EXPECT_EQ(CheckedItem(), 2);
-  EXPECT_EQ(w.StatusPanelText(1), "COM2");
+  EXPECT_EQ(form.checkedItem, 2);
+  EXPECT_EQ(form.panels[1], "COM2");
 }
 
 TEST_F(WindowTest, PortFiveHasNoItemUntilOneIsChosen) {
   WriteFile(PortSettingFileName, {0x05});
   TForm1& w = MakeWindow();
-  EXPECT_EQ(CheckedItem(), 0);
-  w.COM41->trigger();
-  EXPECT_EQ(CheckedItem(), 4);
+  EXPECT_EQ(form.checkedItem, 0);
+  w.COM41Click();
+  EXPECT_EQ(form.checkedItem, 4);
   EXPECT_EQ(w.PortNumber, 4);
 }
 
@@ -71,30 +67,30 @@ TEST_F(WindowTest, PortChoiceThatCannotBeStoredStillTakesEffect) {
   const int holder = open(PortSettingFileName, O_RDWR);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  w.COM31->trigger();
+  w.COM31Click();
   close(holder);
 
-  EXPECT_EQ(prompts.Texts(), std::vector<QString>{WriteMessage});
+  EXPECT_EQ(form.Texts(), std::vector<std::string>{WriteMessage});
   EXPECT_EQ(w.PortNumber, 3);
-  EXPECT_EQ(CheckedItem(), 3);
-  EXPECT_EQ(w.StatusPanelText(1), "COM3");
+  EXPECT_EQ(form.checkedItem, 3);
+  EXPECT_EQ(form.panels[1], "COM3");
   EXPECT_EQ(ReadFile(PortSettingFileName), Bytes{0x01});
 }
 
 TEST_F(WindowTest, PortChangedDuringDownloadTakesEffectWithTheNextOne) {
-  const QString file = WriteHex("app.hex", PagesFile({257}));
+  const std::string file = WriteHex("app.hex", PagesFile({257}));
   TForm1& w = MakeWindow();
   Load(file);
-  WhenEventsRun([&] { w.COM31->trigger(); });
-  w.Send1->trigger();
+  WhenEventsRun([&] { w.COM31Click(); });
+  w.Send1Click();
 
   EXPECT_EQ(port.openedPorts, std::vector<int>{1});
-  EXPECT_EQ(prompts.Texts(), std::vector<QString>{"File successfully loaded"});
+  EXPECT_EQ(form.Texts(), std::vector<std::string>{"File successfully loaded"});
   EXPECT_EQ(w.PortNumber, 3);
-  EXPECT_EQ(w.StatusPanelText(1), "COM3");
+  EXPECT_EQ(form.panels[1], "COM3");
   EXPECT_EQ(ReadFile(PortSettingFileName), Bytes{0x03});
 
-  w.Send1->trigger();
+  w.Send1Click();
   EXPECT_EQ(port.openedPorts, (std::vector<int>{1, 3}));
 }
 
@@ -117,23 +113,24 @@ TEST_P(LoadResultTest, EachReaderResultGivesItsText) {
   const LoadCase& c = GetParam();
   // A folder and name in mixed case: the file is found only under the name as chosen.
   std::filesystem::create_directory(dir.Path() / "Fw");
-  const QString previous = WriteHex("Fw/Previous.hex", PagesFile({5}));
-  const QString path = QString::fromStdString((dir.Path() / "Fw" / "Main.Rel.hex").string());
-  if (c.text) WriteText(path.toStdString(), *c.text);
+  const std::string previous = WriteHex("Fw/Previous.hex", PagesFile({5}));
+  const std::string path = (dir.Path() / "Fw" / "Main.Rel.hex").string();
+  if (c.text) WriteText(path, *c.text);
   TForm1& w = MakeWindow();
   Load(previous);
   ASSERT_TRUE(w.Image.IsPageUsed(5));
 
   Load(path);
-  EXPECT_EQ(prompts.panel0AtDialog, "Loading...");
-  EXPECT_EQ(prompts.lastFilter, "Loader 619x (*.hex);;All files (*.*)");
-  const QString expected = *c.status ? QString(c.status) : "Loaded file: " + Upper(path);
-  EXPECT_EQ(w.StatusPanelText(0), expected);
+  EXPECT_EQ(form.panel0AtDialog, "Loading...");
+  ASSERT_FALSE(form.choices.empty());
+  EXPECT_EQ(form.choices.front().pattern, "*.hex") << "the HEX choice is the active one";
+  const std::string expected = *c.status ? std::string(c.status) : "Loaded file: " + Upper(path);
+  EXPECT_EQ(form.panels[0], expected);
   if (c.message) {
-    ASSERT_EQ(prompts.Texts(), std::vector<QString>{OpenMessage});
-    EXPECT_EQ(prompts.shown[0].panel0, "Loading file...please wait");
+    ASSERT_EQ(form.Texts(), std::vector<std::string>{OpenMessage});
+    EXPECT_EQ(form.shown[0].panel0, "Loading file...please wait");
   } else {
-    EXPECT_TRUE(prompts.shown.empty());
+    EXPECT_TRUE(form.shown.empty());
   }
   EXPECT_EQ(w.LoadedFileName, "MAIN.REL");
   EXPECT_FALSE(w.Image.IsPageUsed(5)) << "every load starts from an empty image";
@@ -168,29 +165,29 @@ TEST_F(WindowTest, LoadedFileNameIsSetBeforeTheFileIsRead) {
                                                        {"averylongname.hex", "AVERYLONGNAME"},
                                                        {"v1.2/fw", "FW"}};
   for (const auto& [name, expected] : cases) {
-    Load(QString::fromStdString((dir.Path() / name).string()));  // none of them exists
+    Load((dir.Path() / name).string());  // none of them exists
     EXPECT_EQ(w.LoadedFileName, expected) << name;
-    EXPECT_EQ(w.StatusPanelText(0), "File not found");
+    EXPECT_EQ(form.panels[0], "File not found");
   }
 }
 
 TEST_F(WindowTest, StatusShowsPathsOfAnyLength) {
   const std::string folder(150, 'd');
   std::filesystem::create_directory(dir.Path() / folder);
-  const QString file = WriteHex(folder + "/x.hex", PagesFile({257}));
-  TForm1& w = MakeWindow();
+  const std::string file = WriteHex(folder + "/x.hex", PagesFile({257}));
+  MakeWindow();
   Load(file);
-  EXPECT_EQ(w.StatusPanelText(0), "Loaded file: " + Upper(file));
-  EXPECT_GT(w.StatusPanelText(0).size(), 160);
+  EXPECT_EQ(form.panels[0], "Loaded file: " + Upper(file));
+  EXPECT_GT(form.panels[0].size(), 160u);
 }
 
 TEST_F(WindowTest, WaitTextShowsWhileTheFileIsRead) {
-  const QString file = WriteHex("app.hex", PagesFile({257, 258}));
+  const std::string file = WriteHex("app.hex", PagesFile({257, 258}));
   TForm1& w = MakeWindow();
-  QString duringLoad;
+  std::string duringLoad;
   bool loading = false;
   WhenEventsRun([&] {
-    duringLoad = w.StatusPanelText(0);
+    duringLoad = form.panels[0];
     loading = w.IsLoading();
   });
   Load(file);
@@ -200,35 +197,35 @@ TEST_F(WindowTest, WaitTextShowsWhileTheFileIsRead) {
 }
 
 TEST_F(WindowTest, CancelEmptiesTheStatusAndKeepsTheImageForTheNextSend) {
-  const QString file = WriteHex("app.hex", PagesFile({257, 258}));
+  const std::string file = WriteHex("app.hex", PagesFile({257, 258}));
   TForm1& w = MakeWindow();
   Load(file);
-  prompts.answers.push_back(std::nullopt);
-  w.LoadFile1->trigger();
+  form.answers.push_back(std::nullopt);
+  w.LoadFile1Click();
 
-  EXPECT_EQ(prompts.dialogs, 2);
-  EXPECT_EQ(w.StatusPanelText(0), "");
+  EXPECT_EQ(form.dialogs, 2);
+  EXPECT_EQ(form.panels[0], "");
   EXPECT_EQ(w.LoadedFileName, "APP");
   EXPECT_TRUE(w.Image.IsPageUsed(257));
   EXPECT_TRUE(w.Image.IsPageUsed(258));
 
-  w.Send1->trigger();
-  EXPECT_EQ(prompts.Texts(), std::vector<QString>{"File successfully loaded"});
+  w.Send1Click();
+  EXPECT_EQ(form.Texts(), std::vector<std::string>{"File successfully loaded"});
   EXPECT_EQ(ProgramPackets(port), 3);  // the two pages and the forced first page of the sector
 }
 
 TEST_F(WindowTest, LoadDuringDownloadIsRefusedAndChangesNothing) {
-  const QString file = WriteHex("app.hex", PagesFile({257}));
+  const std::string file = WriteHex("app.hex", PagesFile({257}));
   TForm1& w = MakeWindow();
   Load(file);
-  const QString before = w.StatusPanelText(0);
-  prompts.answers.push_back(WriteHex("other.hex", PagesFile({5})));
-  WhenEventsRun([&] { w.LoadFile1->trigger(); });
-  w.Send1->trigger();
+  const std::string before = form.panels[0];
+  form.answers.push_back(WriteHex("other.hex", PagesFile({5})));
+  WhenEventsRun([&] { w.LoadFile1Click(); });
+  w.Send1Click();
 
-  ASSERT_EQ(prompts.Texts(), (std::vector<QString>{SendingBusy, "File successfully loaded"}));
-  EXPECT_EQ(prompts.shown[0].panel0, before);
-  EXPECT_EQ(prompts.dialogs, 1);
+  ASSERT_EQ(form.Texts(), (std::vector<std::string>{SendingBusy, "File successfully loaded"}));
+  EXPECT_EQ(form.shown[0].panel0, before);
+  EXPECT_EQ(form.dialogs, 1);
   EXPECT_EQ(w.LoadedFileName, "APP");
   EXPECT_FALSE(w.Image.IsPageUsed(5));
 }
@@ -236,20 +233,20 @@ TEST_F(WindowTest, LoadDuringDownloadIsRefusedAndChangesNothing) {
 TEST_F(WindowTest, LoadAndSendDuringALoadAreRefused) {
   std::string text;
   for (uint16_t page = 256; page < 270; ++page) text += PagesFile({page}, false);
-  const QString file = WriteHex("app.hex", text + EndRecord);
+  const std::string file = WriteHex("app.hex", text + EndRecord);
   TForm1& w = MakeWindow();
-  prompts.answers.push_back(WriteHex("other.hex", PagesFile({5})));
+  form.answers.push_back(WriteHex("other.hex", PagesFile({5})));
   WhenEventsRun([&] {
-    w.LoadFile1->trigger();
-    w.Send1->trigger();
+    w.LoadFile1Click();
+    w.Send1Click();
   });
-  prompts.answers.push_front(file);
-  w.LoadFile1->trigger();
+  form.answers.push_front(file);
+  w.LoadFile1Click();
 
-  EXPECT_EQ(prompts.Texts(), (std::vector<QString>{LoadingBusy, LoadingBusy}));
-  EXPECT_EQ(prompts.dialogs, 1);
+  EXPECT_EQ(form.Texts(), (std::vector<std::string>{LoadingBusy, LoadingBusy}));
+  EXPECT_EQ(form.dialogs, 1);
   EXPECT_TRUE(port.openedPorts.empty()) << "nothing may be sent from a half-built image";
-  EXPECT_EQ(w.StatusPanelText(0), "Loaded file: " + Upper(file));
+  EXPECT_EQ(form.panels[0], "Loaded file: " + Upper(file));
   EXPECT_EQ(w.LoadedFileName, "APP");
   EXPECT_TRUE(w.Image.IsPageUsed(269));
   EXPECT_FALSE(w.Image.IsPageUsed(5));
@@ -259,14 +256,110 @@ TEST_F(WindowTest, LoadAndSendDuringALoadAreRefused) {
 
 TEST_F(WindowTest, SendBeforeAnyLoadReportsAnEmptyFile) {
   TForm1& w = MakeWindow();
-  w.Send1->trigger();
-  EXPECT_EQ(prompts.Texts(), std::vector<QString>{"Empty HEX file"});
-  EXPECT_EQ(w.StatusPanelText(0), "Empty HEX file");
+  w.Send1Click();
+  EXPECT_EQ(form.Texts(), std::vector<std::string>{"Empty HEX file"});
+  EXPECT_EQ(form.panels[0], "Empty HEX file");
   EXPECT_EQ(port.openedPorts, std::vector<int>{1});
   EXPECT_FALSE(port.IsOpen());
   EXPECT_FALSE(w.Busy);
-  EXPECT_EQ(w.ProgressBar1->value(), 0);
-  EXPECT_EQ(w.Label1->text(), "0 %");
+  EXPECT_EQ(form.progressPosition, 0);
+  EXPECT_EQ(form.label, "0 %");
+}
+
+// Only a whole file goes to a device: whatever a failed read left in the image stays on the host.
+class SendAfterFailedLoadTest : public WindowTest, public ::testing::WithParamInterface<LoadCase> {};
+
+TEST_P(SendAfterFailedLoadTest, ShowsTheLoadsResultAndSendsNothingUntilAGoodLoad) {
+  const LoadCase& c = GetParam();
+  const std::string good = WriteHex("good.hex", PagesFile({257}));
+  const std::string broken = (dir.Path() / "broken.hex").string();
+  if (c.text) WriteText(broken, *c.text);
+  TForm1& w = MakeWindow();
+  Load(good);
+  Load(broken);
+  form.shown.clear();
+
+  w.Send1Click();
+  form.answers.push_back(std::nullopt);
+  w.LoadFile1Click();  // a cancelled dialog leaves the broken file's remains in the image
+  w.Send1Click();
+
+  const std::string expected(c.status);
+  EXPECT_EQ(form.Texts(), (std::vector<std::string>{expected, expected}));
+  EXPECT_EQ(form.panels[0], expected);
+  EXPECT_TRUE(port.openedPorts.empty()) << "not even the port may be opened";
+  EXPECT_TRUE(port.writes.empty());
+
+  Load(good);
+  w.Send1Click();
+  EXPECT_EQ(form.Texts().back(), "File successfully loaded");
+  EXPECT_EQ(ProgramPackets(port), 2);  // page 257 and the forced first page of its sector
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Results, SendAfterFailedLoadTest,
+    ::testing::Values(
+        LoadCase{"cannot_open", std::nullopt, "File not found", true, {}},
+        LoadCase{"invalid_format", PagesFile({258}, false) + ":0Z0000", "Invalid HEX format", false, {}},
+        LoadCase{"illegal_segment",
+                 PagesFile({258}, false) + SegmentRecord(0x0010),
+                 "Illegal segment alignment",
+                 false,
+                 {}},
+        LoadCase{"unsupported_type",
+                 PagesFile({258}, false) + HexRecord(0x04, 0, {0x00, 0x01}) + "\n",
+                 "Unsupported record type",
+                 false,
+                 {}}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_F(WindowTest, PortThatWillNotOpenKeepsTheTextsAndTellsTheCauseInTheTip) {
+  TForm1& w = MakeWindow();
+  port.openFails = true;
+  port.openError = {OpenFailure::PermissionDenied, "/dev/ttyUSB0", "Permission denied"};
+  w.Send1Click();
+
+  EXPECT_EQ(form.Texts(), std::vector<std::string>{"Serial communication error"});
+  EXPECT_EQ(form.panels[0], "Serial communication error");
+  EXPECT_EQ(form.panelTip, DescribeOpenError(port.openError));
+  EXPECT_NE(form.panelTip.find("/dev/ttyUSB0"), std::string::npos) << form.panelTip;
+
+  // The tip explains that one text only: the next command's text comes without it.
+  port.openFails = false;
+  port.openError = {};
+  w.Send1Click();
+  EXPECT_EQ(form.panels[0], "Empty HEX file");
+  EXPECT_EQ(form.panelTip, "");
+}
+
+TEST_F(WindowTest, FailedReadPutsWhereItStoppedIntoTheTip) {
+  const std::string broken = WriteHex("broken.hex", PagesFile({257}, false) + ":0Z0000\n");
+  MemoryImage image;
+  SystemTime time;
+  HexReadDetail detail;
+  FormRecorder readerHost;
+  TForm1 reader(readerHost, port, clock);
+  ASSERT_EQ(ReadHexFile(broken.c_str(), image, time, reader, &detail), InvalidHexFormat);
+
+  TForm1& w = MakeWindow();
+  Load(broken);
+  EXPECT_EQ(form.panels[0], "Invalid HEX format");
+  const std::string where = detail.line ? "line " + std::to_string(detail.line) : "";
+  EXPECT_TRUE(form.panelTip.starts_with(where)) << form.panelTip;
+  EXPECT_NE(form.panelTip.find(detail.text), std::string::npos) << form.panelTip;
+  w.Send1Click();
+  EXPECT_EQ(form.panels[0], "Invalid HEX format");
+  EXPECT_EQ(form.panelTip.empty(), detail.text.empty() && !detail.line) << "a refused Send keeps the cause";
+}
+
+TEST_F(WindowTest, EveryPortItemNamesItsDevice) {
+  setenv("LD6193_COM3", "/dev/ttyACM7", 1);
+  MakeWindow();
+  unsetenv("LD6193_COM3");
+  ASSERT_EQ(form.itemTips.size(), 4u);
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_TRUE(form.itemTips[i].starts_with("COM" + std::to_string(i + 1))) << i;
+  EXPECT_NE(form.itemTips[2].find("/dev/ttyACM7"), std::string::npos) << form.itemTips[2];
 }
 
 }  // namespace

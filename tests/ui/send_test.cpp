@@ -1,8 +1,6 @@
 // "Send" from the window with the real serial port and clock, to the kv6193-sim device on a
 // pseudo-terminal: what the bar and the label show page by page, what the device ends up holding, and
 // that closing the window in the middle frees the line.
-#include <QLabel>
-#include <QProgressBar>
 #include <cstdlib>
 
 #include "link/posix_port.h"
@@ -14,27 +12,31 @@
 namespace kv::test {
 namespace {
 
-// The real window, noting what the bar and the label show after every programmed page.
+// The window's behaviour on the real line, noting what the bar and the label show after every programmed
+// page.
 class ObservedWindow : public TForm1 {
  public:
   struct Seen {
     int maximum;
     int position;
-    QString label;
+    std::string label;
     friend bool operator==(const Seen&, const Seen&) = default;
   };
-  explicit ObservedWindow(WindowPrompts& prompts) : TForm1(prompts) {}
+  ObservedWindow(FormRecorder& form, Port& port, Clock& clock) : TForm1(form, port, clock), form_(form) {}
   void SetProgress(uint16_t position, std::string_view label) override {
     TForm1::SetProgress(position, label);
-    seen.push_back({ProgressBar1->maximum(), ProgressBar1->value(), Label1->text()});
+    seen.push_back({form_.progressMax, form_.progressPosition, form_.label});
     if (afterPage) afterPage();
   }
   std::vector<Seen> seen;
   std::function<void()> afterPage;
+
+ private:
+  FormRecorder& form_;
 };
 
 void PrintTo(const ObservedWindow::Seen& s, std::ostream* os) {
-  *os << s.position << "/" << s.maximum << " \"" << s.label.toStdString() << "\"";
+  *os << s.position << "/" << s.maximum << " \"" << s.label << "\"";
 }
 
 class SendTest : public WindowTest {
@@ -48,29 +50,31 @@ class SendTest : public WindowTest {
   void TearDown() override { unsetenv("LD6193_COM1"); }
 
   ObservedWindow& MakeObservedWindow() {
-    auto owned = std::make_unique<ObservedWindow>(prompts);
+    auto owned = std::make_unique<ObservedWindow>(form, realPort, realClock);
     ObservedWindow& observed = *owned;
-    window = std::move(owned);
+    StartWindow(std::move(owned));
     return observed;
   }
 
+  SystemClock realClock;
+  PosixPort realPort{realClock};
   SimProcess sim;
   std::string dump;
 };
 
 TEST_F(SendTest, DownloadShowsEveryPageAndTheDeviceHoldsTheFile) {
   // A Sector0 file on pages 1 to 3: page 0 is forced, so four pages and then the finish command.
-  const QString file = WriteHex("boot.hex", PagesFile({1, 2, 3}));
+  const std::string file = WriteHex("boot.hex", PagesFile({1, 2, 3}));
   ObservedWindow& w = MakeObservedWindow();
   Load(file);
-  w.Send1->trigger();
+  w.Send1Click();
 
-  ASSERT_EQ(prompts.Texts(), std::vector<QString>{"File successfully loaded"});
-  EXPECT_EQ(w.StatusPanelText(0), "File successfully loaded...");
+  ASSERT_EQ(form.Texts(), std::vector<std::string>{"File successfully loaded"});
+  EXPECT_EQ(form.panels[0], "File successfully loaded...");
   const std::vector<ObservedWindow::Seen> expected{
       {4, 1, "25 %"}, {4, 2, "50 %"}, {4, 3, "75 %"}, {4, 4, "100 %"}};
   EXPECT_EQ(w.seen, expected);
-  EXPECT_EQ(w.Label1->text(), "100 %");
+  EXPECT_EQ(form.label, "100 %");
   EXPECT_FALSE(w.Busy);
   EXPECT_FALSE(w.SerialPort().IsOpen());
 
@@ -89,23 +93,22 @@ TEST_F(SendTest, DownloadShowsEveryPageAndTheDeviceHoldsTheFile) {
 TEST_F(SendTest, ClosingTheWindowDuringADownloadReleasesTheLine) {
   std::string text;
   for (uint16_t page = 1; page < 40; ++page) text += PagesFile({page}, false);
-  const QString file = WriteHex("big.hex", text + EndRecord);
+  const std::string file = WriteHex("big.hex", text + EndRecord);
   ObservedWindow& w = MakeObservedWindow();
-  w.show();
   Load(file);
   bool openAfterClose = true;
   w.afterPage = [&] {
     if (w.seen.size() != 2) return;
-    w.close();
+    form.Close();
     openAfterClose = w.SerialPort().IsOpen();
   };
-  w.Send1->trigger();
+  w.Send1Click();
 
   EXPECT_FALSE(openAfterClose) << "the close must shut the port at once";
   EXPECT_EQ(w.seen.size(), 2u) << "no page may go out after the close";
-  EXPECT_EQ(prompts.Texts(), std::vector<QString>{"Serial communication error"});
+  EXPECT_EQ(form.Texts(), std::vector<std::string>{"Serial communication error"});
   EXPECT_FALSE(w.Busy);
-  EXPECT_FALSE(w.isVisible());
+  EXPECT_FALSE(form.visible);
 
   SystemClock clock;
   PosixPort next(clock);

@@ -1,18 +1,19 @@
-// A window of its own for each test, in a fresh working directory, with scripted prompts and, unless
-// a test wants the real serial line, a fake port on virtual time that answers like a healthy device.
+// The window's behaviour, for each test in a fresh working directory, on a recording form and, unless a
+// test wants the real serial line, a fake port on virtual time that answers like a healthy device.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QCoreApplication>
-#include <QTimer>
+#include <functional>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/fake_port.h"
-#include "tests/ui/scripted_prompts.h"
+#include "tests/support/form_recorder.h"
 #include "tests/ui/work_dir.h"
-#include "ui/main_window.h"
+#include "ui/window.h"
 
 namespace kv::test {
 
@@ -26,46 +27,48 @@ class WindowTest : public ::testing::Test {
         line.QueueReplies({0xE5, 0x68});
       }
     };
+    form.onPump = [this] {
+      // Actions queued from inside an action wait for the next turn, as posted events would.
+      std::vector<std::function<void()>> due;
+      due.swap(pending_);
+      for (auto& action : due) action();
+    };
   }
 
-  TForm1& MakeWindow() {
-    window = std::make_unique<TForm1>(prompts, &port, &clock);
+  // Creates the behaviour and runs its start-up, as a front end does before showing the window.
+  TForm1& MakeWindow() { return StartWindow(std::make_unique<TForm1>(form, port, clock)); }
+  TForm1& StartWindow(std::unique_ptr<TForm1> made) {
+    window = std::move(made);
+    form.behaviour = window.get();
+    window->FormCreate();
+    form.visible = true;
     return *window;
   }
 
   // Path of a file written into the working directory.
-  QString WriteHex(const std::string& name, const std::string& text) {
+  std::string WriteHex(const std::string& name, const std::string& text) {
     WriteText(dir.Path() / name, text);
-    return QString::fromStdString((dir.Path() / name).string());
+    return (dir.Path() / name).string();
   }
 
   // Loads a file through the menu command, answering the dialog with `path`.
-  void Load(const QString& path) {
-    prompts.answers.push_back(path);
-    window->LoadFile1->trigger();
+  void Load(const std::string& path) {
+    form.answers.push_back(path);
+    window->LoadFile1Click();
   }
 
-  // Runs `action` from the event loop the next time the window lets it turn (inside a load or a
-  // download, as a menu command chosen by the user would).
-  // The window is the timer's context, so an action that never ran cannot outlive the test.
-  void WhenEventsRun(std::function<void()> action) { QTimer::singleShot(0, window.get(), std::move(action)); }
-
-  // 1 to 4 for the one checked port item, 0 for none, -1 for more than one.
-  int CheckedItem() const {
-    const std::array<QAction*, 4> items{window->COM11, window->COM21, window->COM31, window->COM41};
-    int checked = 0;
-    for (int i = 0; i < 4; ++i) {
-      if (!items[static_cast<size_t>(i)]->isChecked()) continue;
-      checked = checked ? -1 : i + 1;
-    }
-    return checked;
-  }
+  // Runs `action` the next time the window lets events run (inside a load or a download, as a menu
+  // command chosen by the user would).
+  void WhenEventsRun(std::function<void()> action) { pending_.push_back(std::move(action)); }
 
   TempWorkDir dir;
-  ScriptedPrompts prompts;
+  FormRecorder form;
   VirtualClock clock;
   FakePort port{clock};
   std::unique_ptr<TForm1> window;
+
+ private:
+  std::vector<std::function<void()>> pending_;
 };
 
 }  // namespace kv::test

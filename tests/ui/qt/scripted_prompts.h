@@ -2,6 +2,7 @@
 // window showed at each prompt. The test program's application object uses ApplicationPrompts().
 #pragma once
 
+#include <QApplication>
 #include <QString>
 #include <QWidget>
 #include <deque>
@@ -9,28 +10,36 @@
 #include <optional>
 #include <vector>
 
-#include "ui/main_window.h"
-#include "ui/prompts.h"
+#include "ui/qt/prompts.h"
+#include "ui/qt/qt_window.h"
 
 namespace kv::test {
+
+// The program's window while one exists (RunProgram's own, or a test's).
+inline QtWindow* RunningWindow() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* window = dynamic_cast<QtWindow*>(widget)) return window;
+  }
+  return nullptr;
+}
 
 class ScriptedPrompts : public WindowPrompts {
  public:
   struct Shown {
     QString text;
-    bool windowVisible;  // was the main window on screen when the box came up?
-    QString panel0;      // status panel 0 at that moment
+    bool windowVisible;  // was the window that asked on screen when the box came up?
+    QString panel0;      // its status panel 0 at that moment
   };
 
-  void ShowMessage(QWidget*, const QString& text) override {
-    shown.push_back({text, Form1 && Form1->isVisible(), Form1 ? Form1->StatusPanelText(0) : QString()});
+  void ShowMessage(QWidget* parent, const QString& text) override {
+    const QtWindow* window = parent ? dynamic_cast<QtWindow*>(parent) : RunningWindow();
+    shown.push_back({text, window && window->isVisible(), window ? window->StatusPanelText(0) : QString()});
     if (onMessage) onMessage(text);
   }
 
   bool ChooseFile(QWidget*, const QString& filter, QString& path) override {
     ++dialogs;
     lastFilter = filter;
-    panel0AtDialog = Form1 ? Form1->StatusPanelText(0) : QString();
     if (answers.empty()) return false;
     const std::optional<QString> answer = answers.front();
     answers.pop_front();
@@ -52,7 +61,6 @@ class ScriptedPrompts : public WindowPrompts {
   std::deque<std::optional<QString>> answers;  // one per dialog; nullopt cancels
   int dialogs = 0;
   QString lastFilter;
-  QString panel0AtDialog;
 };
 
 // The prompts of the test program's application object (exceptions are shown through them).

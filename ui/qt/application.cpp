@@ -1,8 +1,9 @@
-#include "ui/application.h"
+#include "ui/qt/application.h"
 
+#include <QTimer>
 #include <exception>
 
-#include "ui/main_window.h"
+#include "ui/qt/qt_window.h"
 
 namespace kv {
 
@@ -24,10 +25,15 @@ void LoaderApplication::ShowException(std::string_view message) {
   prompts_.ShowMessage(nullptr, QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
 }
 
-int RunProgram(LoaderApplication& application) {
+int RunProgram(LoaderApplication& application, const std::optional<std::string>& startFile) {
   try {
-    TForm1 window(application.Prompts());
+    WindowLink link = MakeWindowLink();
+    QtWindow window(application.Prompts(), *link.port, *link.clock);
     window.show();
+    if (startFile) {
+      // From inside the loop: a close chosen during the load must find a loop that can end.
+      QTimer::singleShot(0, &window, [&window, &startFile] { window.Behaviour().LoadStartFile(*startFile); });
+    }
     application.exec();
   } catch (const std::exception& error) {
     application.ShowException(error.what());

@@ -14,7 +14,7 @@
 #include <QTimer>
 
 #include "tests/ui/work_dir.h"
-#include "ui/prompts.h"
+#include "ui/qt/prompts.h"
 
 namespace kv::test {
 namespace {

@@ -2,8 +2,8 @@
 // told otherwise.
 #include <gtest/gtest.h>
 
-#include "tests/ui/scripted_prompts.h"
-#include "ui/application.h"
+#include "tests/ui/qt/scripted_prompts.h"
+#include "ui/qt/application.h"
 
 namespace kv::test {
 ScriptedPrompts& ApplicationPrompts() {

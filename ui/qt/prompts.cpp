@@ -1,4 +1,4 @@
-#include "ui/prompts.h"
+#include "ui/qt/prompts.h"
 
 #include <QCoreApplication>
 #include <QFileDialog>

@@ -7,9 +7,9 @@
 #include <QTimer>
 #include <stdexcept>
 
-#include "tests/ui/scripted_prompts.h"
+#include "tests/ui/qt/scripted_prompts.h"
 #include "tests/ui/work_dir.h"
-#include "ui/application.h"
+#include "ui/qt/application.h"
 
 namespace kv::test {
 namespace {
@@ -68,8 +68,8 @@ TEST_F(ApplicationTest, RunShowsStartUpMessagesBeforeTheWindowAndEndsWithZero) {
   bool visibleInLoop = false;
   QTimer::singleShot(0, [] { throw std::runtime_error("from a handler"); });
   QTimer::singleShot(0, [&] {
-    visibleInLoop = Form1 && Form1->isVisible();
-    if (Form1) Form1->close();
+    visibleInLoop = RunningWindow() && RunningWindow()->isVisible();
+    if (RunningWindow()) RunningWindow()->close();
   });
   EXPECT_EQ(RunProgram(App()), 0);
 
@@ -81,7 +81,26 @@ TEST_F(ApplicationTest, RunShowsStartUpMessagesBeforeTheWindowAndEndsWithZero) {
   EXPECT_FALSE(shown[1].windowVisible);
   EXPECT_TRUE(shown[2].windowVisible);
   EXPECT_TRUE(visibleInLoop) << "the loop went on after the exception";
-  EXPECT_EQ(Form1, nullptr) << "the window lives only as long as the run";
+  EXPECT_EQ(RunningWindow(), nullptr) << "the window lives only as long as the run";
+}
+
+TEST_F(ApplicationTest, FileGivenAtStartShowsLoadedFileAsTheLoopBegins) {
+  TempWorkDir dir;
+  WriteText("fw.hex", ":0400000001020304F2\n:00000001FF\n");
+  const std::string path = (dir.Path() / "fw.hex").string();
+  QString panel0;
+  QTimer watch;  // looks at each turn of the loop until the load has ended
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!RunningWindow() || RunningWindow()->Behaviour().IsLoading()) return;
+    panel0 = RunningWindow()->StatusPanelText(0);
+    if (panel0.startsWith("Loading")) return;
+    watch.stop();
+    RunningWindow()->close();
+  });
+  watch.start(0);
+  EXPECT_EQ(RunProgram(App(), path), 0);
+  EXPECT_EQ(panel0, "Loaded file: " + QString::fromStdString(UpperCasePath(path)));
+  EXPECT_TRUE(ApplicationPrompts().shown.empty());
 }
 
 }  // namespace

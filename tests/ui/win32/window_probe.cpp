@@ -1,0 +1,64 @@
+// window_probe.exe: prints, in UTF-8, what a person would read in the running ld6193.exe, so that a
+// script driving the window under wine waits for texts instead of waiting for time to pass.
+//   window_probe.exe        status panel 0 of the window
+//   window_probe.exe box    the text of the open message box (titled "ld6193")
+// Exits 0 with the text, 1 when there is no such window or it does not answer.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace {
+
+// WM_GETTEXT, which Windows carries across processes; a status bar answers it with its first panel.
+bool ReadText(HWND window, std::wstring& text) {
+  std::array<wchar_t, 4096> buffer{};
+  DWORD_PTR length = 0;
+  if (!::SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                             SMTO_ABORTIFHUNG, 5000, &length)) {
+    return false;
+  }
+  text.assign(buffer.data(), length);
+  return true;
+}
+
+// A message box's text is its static control that has text (the icon's has none).
+HWND BoxTextControl(HWND box) {
+  for (HWND child = ::FindWindowExW(box, nullptr, L"Static", nullptr); child;
+       child = ::FindWindowExW(box, child, L"Static", nullptr)) {
+    std::wstring text;
+    if (ReadText(child, text) && !text.empty()) return child;
+  }
+  return nullptr;
+}
+
+void Print(const std::wstring& text) {
+  const int wide = static_cast<int>(text.size());
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, utf8.data(), size, nullptr, nullptr);
+  utf8 += '\n';
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written,
+              nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  HWND source = nullptr;
+  if (argc > 1 && std::string_view(argv[1]) == "box") {
+    HWND box = ::FindWindowW(L"#32770", L"ld6193");  // the dialog class of message boxes
+    source = box ? BoxTextControl(box) : nullptr;
+  } else {
+    HWND form = ::FindWindowW(L"TForm1", nullptr);
+    source = form ? ::FindWindowExW(form, nullptr, STATUSCLASSNAMEW, nullptr) : nullptr;
+  }
+  std::wstring text;
+  if (!source || !ReadText(source, text)) return 1;
+  Print(text);
+  return 0;
+}

@@ -1,0 +1,185 @@
+#include "ui/window.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "link/system_clock.h"
+#include "ui/layout.h"
+
+namespace kv {
+namespace {
+
+constexpr int VersionDigits = 15;
+
+// Why a read stopped, for panel 0's tooltip: "line 12: checksum 3D, expected 3C".
+std::string ReadDetailTip(const HexReadDetail& detail) {
+  if (detail.line == 0) return detail.text;
+  std::string tip = "line " + std::to_string(detail.line);
+  return detail.text.empty() ? tip : tip + ": " + detail.text;
+}
+
+}  // namespace
+
+std::string VersionText() {
+  // to_chars never looks at the locale, so no comma (and no Arabic or Persian digits) can appear.
+  char text[32];
+  const auto end = std::to_chars(std::begin(text), std::end(text), ProgramVersion, std::chars_format::general,
+                                 VersionDigits);
+  return std::string(text, end.ptr);
+}
+
+std::string WindowCaption() {
+  return std::string(CaptionPrefix) + VersionText() + "    " + std::string(MakerNotice);
+}
+
+TForm1::TForm1(Form& form, Port& port, Clock& clock)
+    : form_(form), port_(port), clock_(clock), progressMax_(layout::ProgressInitialMax) {}
+
+void TForm1::FormCreate() {
+  form_.SetCaption(WindowCaption());
+  ReadPortSetting(PortSettingFileName, PortNumber, *this);
+  if (PortNumber < 1 || PortNumber > 5) PortNumber = 1;
+  WritePortSetting(PortSettingFileName, PortNumber, *this);
+  form_.SetPanelText(Panel::Port, layout::PortText(PortNumber));
+  form_.SetPanelText(Panel::Main, "No file");
+  if (PortNumber <= layout::PortItemCount) form_.CheckPortItem(PortNumber);  // 5 has no item
+  for (int n = 1; n <= layout::PortItemCount; ++n) form_.SetPortItemTip(n, DescribePortNumber(n));
+}
+
+void TForm1::ChoosePort(int n) {
+  PortNumber = n;
+  form_.CheckPortItem(n);
+  WritePortSetting(PortSettingFileName, PortNumber, *this);
+  form_.SetPanelText(Panel::Port, layout::PortText(PortNumber));
+}
+
+void TForm1::LoadFile1Click() {
+  if (Busy) {
+    ShowMessage(SendBusyMessage);
+    return;
+  }
+  if (loading_) {
+    // A second load would rebuild the image under the file still being read.
+    ShowMessage(LoadBusyMessage);
+    return;
+  }
+  SetStatusText("Loading...");
+  std::string chosen;
+  if (!form_.ChooseFile(HexFileChoices, chosen)) {
+    SetStatusText("");
+    return;
+  }
+  LoadConfirmedFile(chosen);
+}
+
+void TForm1::LoadStartFile(std::string_view nativePath) {
+  LoadConfirmedFile(nativePath);
+}
+
+void TForm1::LoadConfirmedFile(std::string_view nativePath) {
+  // The file is opened by the path as chosen (names may be case-sensitive); the upper-cased form is only
+  // what the user is shown and what the identification block carries.
+  const std::string path(nativePath);
+  const std::string upperPath = UpperCasePath(path);
+  LoadedFileName = LoadedFileNameFor(upperPath);
+  SetStatusText("Loading file...please wait");
+
+  loading_ = true;
+  HexReadDetail detail;
+  const HexReadResult result = ReadHexFile(path.c_str(), Image, LoadedFileTime, *this, &detail);
+  loading_ = false;
+  LastLoad = result;
+
+  std::string status(ReadResultText(result));
+  if (result == ReadComplete) status += form_.DisplayPath(upperPath);
+  SetStatusText(status);
+  lastLoadTip_ = result == ReadComplete ? std::string() : ReadDetailTip(detail);
+  SetPanelTip(lastLoadTip_);
+  CloseIfRequested();
+}
+
+void TForm1::Send1Click() {
+  if (loading_) {
+    // A download now would send a half-built image.
+    ShowMessage(LoadBusyMessage);
+    return;
+  }
+  if (!Busy && !MaySendAfter(LastLoad)) {
+    // What a failed read left in the image is part of a file: it must not reach the device.
+    const std::string_view text = ReadResultText(*LastLoad);
+    ShowMessage(text);
+    SetStatusText(text);
+    SetPanelTip(lastLoadTip_);
+    return;
+  }
+  DownloadContext context{Image, LoadedFileName, LoadedFileTime, PortNumber, Busy, port_, clock_, *this};
+  const DownloadOutcome outcome = RunDownload(context);
+  const OpenError& openError = port_.LastOpenError();
+  if (outcome == DownloadOutcome::SerialCommunicationError && openError.cause != OpenFailure::None) {
+    SetPanelTip(DescribeOpenError(openError));
+  }
+  CloseIfRequested();
+}
+
+bool TForm1::FormClose() {
+  port_.ShutdownPort();
+  if (Busy || loading_) {
+    // The running command still owns the stack below us: it ends first (a download's next command
+    // fails on the shut port, a load runs to its end), then the window closes.
+    closeRequested_ = true;
+    return false;
+  }
+  return true;
+}
+
+void TForm1::CloseIfRequested() {
+  if (closeRequested_ && !Busy && !loading_) form_.Close();
+}
+
+void TForm1::SetStatusText(std::string_view text) {
+  if (tipShown_) {
+    // The tip explained the text being replaced.
+    form_.SetPanelTip("");
+    tipShown_ = false;
+  }
+  form_.SetPanelText(Panel::Main, text);
+}
+
+void TForm1::SetPanelTip(const std::string& tip) {
+  if (tip.empty()) return;
+  form_.SetPanelTip(tip);
+  tipShown_ = true;
+}
+
+void TForm1::ShowMessage(std::string_view text) {
+  form_.ShowMessage(text);
+}
+
+void TForm1::SetProgressMax(uint16_t maximum) {
+  // A new maximum below the old position clamps the bar rather than emptying it: the bar keeps showing
+  // the last download until this one programs its first page.
+  progressMax_ = maximum;
+  progressPosition_ = std::min(progressPosition_, maximum);
+  form_.SetProgressBar(progressMax_, progressPosition_);
+}
+
+void TForm1::SetProgress(uint16_t position, std::string_view label) {
+  progressPosition_ = std::min(position, progressMax_);
+  form_.SetProgressBar(progressMax_, progressPosition_);
+  form_.SetLabelText(label);
+}
+
+void TForm1::ProcessMessages() {
+  // Once the window is closing, nothing more is handled: the running command ends at full speed.
+  if (closeRequested_) return;
+  form_.ProcessMessages();
+}
+
+WindowLink MakeWindowLink() {
+  WindowLink link;
+  link.clock = std::make_unique<SystemClock>();
+  link.port = MakeWindowPort(*link.clock);
+  return link;
+}
+
+}  // namespace kv
