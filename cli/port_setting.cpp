@@ -5,8 +5,7 @@
 namespace kv {
 
 int PortFromSetting(std::optional<unsigned char> firstByte) {
-  if (!firstByte || *firstByte < 1 || *firstByte > 5) return 1;
-  return *firstByte;
+  return firstByte ? SettledPortNumber(*firstByte) : 1;
 }
 
 std::optional<unsigned char> ReadFirstByte(const std::string& path) {

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-namespace kv {
+#include "ui/port_setting.h"  // the window's file: its name and how a stored value is settled
 
-inline constexpr const char* PortSettingFileName = "ld6193.cfg";
+namespace kv {
 
 // The port for the byte at offset 0 of the file (nullopt: missing or empty file): 1 to 5 as stored,
 // anything else 1, as the window's start-up decides.

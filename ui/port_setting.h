@@ -13,6 +13,12 @@ namespace kv {
 
 inline constexpr const char* PortSettingFileName = "ld6193.cfg";
 
+// The port a stored value stands for at start-up: 1 to 5 as stored (5 has no menu item but stands),
+// anything else 1. The flasher, which only reads the file, settles it the same way.
+constexpr int SettledPortNumber(int stored) {
+  return stored >= 1 && stored <= 5 ? stored : 1;
+}
+
 // Czech for "cannot open file " (the reader's own text) and "cannot write to file "; each ends in a
 // blank and names nothing.
 inline constexpr std::string_view CannotOpenSettingMessage = CannotOpenFileMessage;

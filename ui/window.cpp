@@ -38,7 +38,7 @@ TForm1::TForm1(Form& form, Port& port, Clock& clock)
 void TForm1::FormCreate() {
   form_.SetCaption(WindowCaption());
   ReadPortSetting(PortSettingFileName, PortNumber, *this);
-  if (PortNumber < 1 || PortNumber > 5) PortNumber = 1;
+  PortNumber = SettledPortNumber(PortNumber);
   WritePortSetting(PortSettingFileName, PortNumber, *this);
   form_.SetPanelText(Panel::Port, layout::PortText(PortNumber));
   form_.SetPanelText(Panel::Main, "No file");
