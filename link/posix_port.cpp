@@ -38,8 +38,9 @@ struct ErrnoCause {
 
 // How the system's reasons for a failed open read to the user. EIO is what an on-board ttyS without a
 // UART behind it answers, and what an adapter pulled out during the open answers.
-constexpr std::array<ErrnoCause, 10> ErrnoCauses{{
+constexpr std::array<ErrnoCause, 11> ErrnoCauses{{
     {ENOENT, OpenFailure::NotFound},
+    {ENOTDIR, OpenFailure::NotFound},
     {ENXIO, OpenFailure::NotFound},
     {ENODEV, OpenFailure::NotFound},
     {EIO, OpenFailure::NotFound},

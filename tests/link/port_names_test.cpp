@@ -1,13 +1,17 @@
 // Port numbers to devices over a fake /sys and /dev tree: adapters by their by-id names first, then
 // other USB/ACM lines, then the on-board UARTs that exist; LD6193_COM<n> always wins.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 
+#include "link/linux_line.h"
 #include "link/port_names.h"
 
 namespace kv::test {
@@ -111,6 +115,37 @@ TEST(ListPorts, EnvironmentWinsAndPresentPortsFillTheRest) {
   const std::vector<PortEntry> none = ListPorts({}, Environment({}), 4);
   ASSERT_EQ(none.size(), 4u);
   EXPECT_EQ(DescribePortEntry(none[3]), "COM4 \u2014 not present");
+}
+
+}  // namespace
+}  // namespace kv::test
+
+namespace kv::test {
+namespace {
+
+// The holder of a busy line: whoever /proc/locks says holds its lock, else whoever has it open.
+TEST(LineHolder, TheLockHolderFirstThenAnyProcessWithTheLineOpen) {
+  const fs::path root = fs::path(::testing::TempDir()) / ("kv_holder_" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "proc/300/fd");
+  fs::create_directories(root / "proc/77/fd");
+  const std::string line = (root / "ttyUSB0").string();
+  std::ofstream(line) << "";
+  std::ofstream(root / "proc/300/comm") << "ld6193-flash\n";
+  std::ofstream(root / "proc/77/comm") << "kv6193-sim\n";
+  fs::create_symlink(line, root / "proc/77/fd/5");
+  EXPECT_EQ(FindLineHolder(line, root.string()), "kv6193-sim (pid 77)")
+      << "no lock: the process with it open";
+
+  struct stat info {};
+  ASSERT_EQ(::stat(line.c_str(), &info), 0);
+  char entry[128];
+  std::snprintf(entry, sizeof entry, "1: FLOCK  ADVISORY  WRITE 300 %02x:%02x:%lu 0 EOF\n",
+                major(info.st_dev), minor(info.st_dev), static_cast<unsigned long>(info.st_ino));
+  std::ofstream(root / "proc/locks") << "1: POSIX  ADVISORY  READ 12 00:01:2 0 EOF\n" << entry;
+  EXPECT_EQ(FindLineHolder(line, root.string()), "ld6193-flash (pid 300)");
+  EXPECT_EQ(FindLineHolder((root / "missing").string(), root.string()), "");
+  fs::remove_all(root);
 }
 
 }  // namespace
