@@ -108,7 +108,12 @@ OpenFailure OpenFailureOfSystemError(unsigned long error) {
 }
 
 int Win32Port::FailOpen(const std::string& path, unsigned long error) {
-  const OpenFailure cause = OpenFailureOfSystemError(error);
+  OpenFailure cause = OpenFailureOfSystemError(error);
+  // A folder is refused as "access denied" too, which would read as a busy port.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    cause = OpenFailure::NotSerial;
+  }
   // Windows cannot tell who holds a busy port; its "access denied" would only mislead there.
   openError_ = {cause, path, cause == OpenFailure::Busy ? std::string() : SystemErrorText(error)};
   return 1;

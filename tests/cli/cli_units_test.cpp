@@ -485,15 +485,5 @@ TEST(ConsoleOutput, WithoutATerminalPlainLinesAtEachTenth) {
   EXPECT_EQ(out.str(), "");
 }
 
-TEST(ConsoleOutput, QuietShowsNoProgress) {
-  std::ostringstream out;
-  std::ostringstream err;
-  Console console(out, err, ProgressStyle::None);
-  const size_t slot = console.AddSlot("COM1");
-  console.ProgramPhaseStarted(slot, 10);
-  for (uint16_t page = 1; page <= 10; ++page) console.Progress(slot, page, 10);
-  EXPECT_EQ(err.str(), "");
-}
-
 }  // namespace
 }  // namespace kv
