@@ -39,11 +39,12 @@ std::string DescribeOpenError(const OpenError& error) {
     // Other (or no failure at all): the system's words are all there is.
     return error.detail.empty() ? line : line + ": " + error.detail;
   }
-  // For a busy line the detail says who holds it, where the system could tell.
-  if (error.cause == OpenFailure::Busy && !error.detail.empty())
-    return line + ": busy, " + error.detail + "; " + text->fix;
   line += ": ";
-  line += text->what;
+  if (error.cause == OpenFailure::Busy && !error.detail.empty()) {
+    line += "busy, " + error.detail;  // who holds it, where the system could tell
+  } else {
+    line += text->what;
+  }
   if (error.cause == OpenFailure::Unreachable && !error.detail.empty()) line += " (" + error.detail + ")";
   return line + "; " + text->fix;
 }

@@ -64,7 +64,11 @@ std::vector<std::string> SortedNames(const fs::path& folder, bool (*keep)(const 
 // while the same adapters are plugged in, whatever order the kernel numbered them in.
 std::vector<std::pair<std::string, std::string>> AdaptersById(const fs::path& dev) {
   std::vector<std::pair<std::string, std::string>> adapters;
-  std::vector<std::string> links = SortedNames(dev / "serial/by-id", [](const fs::path&) { return true; });
+  std::vector<std::string> links;
+  std::error_code listError;
+  for (const auto& entry : fs::directory_iterator(dev / "serial/by-id", listError)) {
+    links.push_back(entry.path().filename().string());
+  }
   std::sort(links.begin(), links.end());
   for (const std::string& link : links) {
     std::error_code error;
