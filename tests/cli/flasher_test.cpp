@@ -213,7 +213,9 @@ TEST_F(FlasherRun, MissingFileShowsTheReadersMessageOnStandardError) {
   options.file = (folder_ / "nothere.hex").string();
   EXPECT_EQ(Run(options), 2);
   EXPECT_THAT(OutLines(), ElementsAre("File not found"));
-  EXPECT_THAT(ErrLines(), ElementsAre("cannot open " + options.file + ": no such file or directory"));
+  // The reason is the system's own words (Linux: "no such file or directory").
+  EXPECT_THAT(ErrLines(), ElementsAre(testing::StartsWith("cannot open " + options.file + ": ")));
+  EXPECT_GT(ErrLines().front().size(), ("cannot open " + options.file + ": ").size());
   EXPECT_TRUE(links_.empty());
 }
 
