@@ -10,6 +10,8 @@ namespace {
 constexpr size_t BarWidth = 24;
 // Redrawing once per page would flood a slow terminal; a few times a second is plenty to watch.
 constexpr Millis RedrawInterval{100};
+// A terminal of unknown width is taken to be this wide.
+constexpr size_t DefaultColumns = 80;
 
 unsigned Percent(uint16_t done, uint16_t total) {
   return total == 0 ? 0u : done * 100u / total;
@@ -29,7 +31,8 @@ Millis RemainingTime(const ProgressSlot& slot) {
   return Millis{slot.programElapsed.count() * (slot.total - slot.done) / slot.done};
 }
 
-std::string FormatProgressLine(const std::vector<ProgressSlot>& slots) {
+std::string FormatProgressLine(const std::vector<ProgressSlot>& slots, size_t width) {
+  std::string bar;
   std::string line;
   char text[160];
   Millis elapsed{0};
@@ -44,7 +47,7 @@ std::string FormatProgressLine(const std::vector<ProgressSlot>& slots) {
   if (slots.size() == 1) {
     const ProgressSlot& slot = slots.front();
     const size_t filled = slot.total == 0 ? 0 : BarWidth * slot.done / slot.total;
-    line = "[" + std::string(filled, '#') + std::string(BarWidth - filled, '.') + "] ";
+    bar = "[" + std::string(filled, '#') + std::string(BarWidth - filled, '.') + "] ";
     std::snprintf(text, sizeof text, "%u/%u %3u %%", slot.done, slot.total, Percent(slot.done, slot.total));
     line += text;
   } else {
@@ -55,13 +58,18 @@ std::string FormatProgressLine(const std::vector<ProgressSlot>& slots) {
     }
     if (!line.empty()) line.resize(line.size() - 3);
   }
-  line += "  elapsed " + FormatDuration(elapsed);
-  line += "  left " + (remainingKnown ? FormatDuration(remaining) : std::string("-:--"));
+  const std::string elapsedText = "  elapsed " + FormatDuration(elapsed);
+  const std::string left = "  left " + (remainingKnown ? FormatDuration(remaining) : std::string("-:--"));
+  const size_t full = bar.size() + line.size() + elapsedText.size() + left.size();
+  if (width == 0 || full <= width) return bar + line + elapsedText + left;
+  if (full - bar.size() <= width) return line + elapsedText + left;
+  line += left;
+  if (line.size() > width) line.resize(width);
   return line;
 }
 
-Console::Console(std::ostream& out, std::ostream& err, bool liveProgress)
-    : out_(out), err_(err), live_(liveProgress) {}
+Console::Console(std::ostream& out, std::ostream& err, ProgressStyle style, std::function<size_t()> columns)
+    : out_(out), err_(err), style_(style), columns_(std::move(columns)) {}
 
 void Console::Out(std::string_view prefix, std::string_view text) {
   std::lock_guard lock(mutex_);
@@ -120,7 +128,7 @@ void Console::DownloadEnded(size_t slot) {
 void Console::ClearProgress() {
   std::lock_guard lock(mutex_);
   HideProgressLocked();
-  live_ = false;
+  style_ = ProgressStyle::None;
 }
 
 void Console::HideProgressLocked() {
@@ -130,21 +138,48 @@ void Console::HideProgressLocked() {
   shownWidth_ = 0;
 }
 
-void Console::DrawProgressLocked(bool force) {
-  if (!live_) return;
-  const SteadyTime now = std::chrono::steady_clock::now();
-  if (!force && now - lastDraw_ < RedrawInterval) return;
-  bool anyTotal = false;
+void Console::UpdateTimesLocked(SteadyTime now) {
   for (size_t i = 0; i < slots_.size(); ++i) {
-    if (slots_[i].total != 0) anyTotal = true;
     if (slots_[i].ended) continue;
     slots_[i].elapsed = std::chrono::duration_cast<Millis>(now - times_[i].started);
     if (slots_[i].total != 0) {
       slots_[i].programElapsed = std::chrono::duration_cast<Millis>(now - times_[i].programStarted);
     }
   }
+}
+
+// A line each time the pages of all devices together pass another tenth; a log then shows the
+// download moving without one line per page.
+void Console::PrintPlainProgressLocked() {
+  unsigned long done = 0;
+  unsigned long total = 0;
+  for (const ProgressSlot& slot : slots_) {
+    done += slot.done;
+    total += slot.total;
+  }
+  const unsigned tenths = total == 0 ? 0u : static_cast<unsigned>(done * 10 / total);
+  if (done == 0 || tenths <= linesShown_) return;
+  linesShown_ = tenths;
+  UpdateTimesLocked(std::chrono::steady_clock::now());
+  err_ << FormatProgressLine(slots_) << '\n';
+  err_.flush();
+}
+
+void Console::DrawProgressLocked(bool force) {
+  if (style_ == ProgressStyle::Lines) return PrintPlainProgressLocked();
+  if (style_ != ProgressStyle::Live) return;
+  const SteadyTime now = std::chrono::steady_clock::now();
+  if (!force && now - lastDraw_ < RedrawInterval) return;
+  bool anyTotal = false;
+  for (const ProgressSlot& slot : slots_) anyTotal = anyTotal || slot.total != 0;
   if (!anyTotal) return;  // nothing to show before the first program phase
-  const std::string line = FormatProgressLine(slots_);
+  UpdateTimesLocked(now);
+  // One column short of the width: a line that fills the last column wraps on some terminals.
+  const size_t columns = columns_ ? columns_() : 0;
+  const size_t width = (columns == 0 ? DefaultColumns : columns) - 1;
+  const std::string line = FormatProgressLine(slots_, width);
+  // Blank what is left of a longer line drawn before, but never past the edge of a narrowed window.
+  shownWidth_ = std::min(shownWidth_, width);
   err_ << '\r' << line;
   if (line.size() < shownWidth_) err_ << std::string(shownWidth_ - line.size(), ' ');
   err_.flush();

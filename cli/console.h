@@ -1,10 +1,12 @@
 // Where the flasher's words go: result lines on standard output, errors and traces on standard error,
-// and, when standard error is a terminal, one live progress line redrawn there. Every device thread
+// and progress on standard error: on a terminal one live line, cut to the terminal's width and redrawn
+// in place; elsewhere (a log, a pipe) a plain line at every tenth of the way. Every device thread
 // writes through one Console, whose lock keeps lines whole and keeps them off the progress line.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <mutex>
 #include <string>
@@ -31,12 +33,21 @@ std::string FormatDuration(Millis duration);
 // Remaining time from the page rate seen so far in the program phase; negative while unknown.
 Millis RemainingTime(const ProgressSlot& slot);
 // One line: for one device a bar, pages done of total, percentage, elapsed and remaining time; for
-// several, each device's pages and percentage, then the longest elapsed and remaining time.
-std::string FormatProgressLine(const std::vector<ProgressSlot>& slots);
+// several, each device's pages and percentage, then the longest elapsed and remaining time. Within
+// `width` characters (0: no limit): the bar goes first, then the elapsed time, then the line is cut.
+std::string FormatProgressLine(const std::vector<ProgressSlot>& slots, size_t width = 0);
+
+enum class ProgressStyle {
+  None,   // no progress at all (--quiet)
+  Live,   // one line redrawn in place (standard error is a terminal)
+  Lines,  // a plain line at each tenth of the pages (standard error is a file or a pipe)
+};
 
 class Console {
  public:
-  Console(std::ostream& out, std::ostream& err, bool liveProgress);
+  // `columns` gives the terminal's width now (0 when unknown); asked at every redraw, so a resized
+  // window is followed.
+  Console(std::ostream& out, std::ostream& err, ProgressStyle style, std::function<size_t()> columns = {});
 
   // A line on standard output / standard error, prefixed (e.g. "[COM2] ").
   void Out(std::string_view prefix, std::string_view text);
@@ -59,11 +70,15 @@ class Console {
   void WriteLine(std::ostream& stream, std::string_view prefix, std::string_view text);
   void HideProgressLocked();
   void DrawProgressLocked(bool force);
+  void UpdateTimesLocked(SteadyTime now);
+  void PrintPlainProgressLocked();
 
   std::mutex mutex_;
   std::ostream& out_;
   std::ostream& err_;
-  bool live_;
+  ProgressStyle style_;
+  std::function<size_t()> columns_;
+  unsigned linesShown_ = 0;  // tenths of the pages already reported as plain lines
   std::vector<ProgressSlot> slots_;
   std::vector<SlotTimes> times_;
   size_t shownWidth_ = 0;  // characters of the progress line now on the terminal

@@ -51,15 +51,12 @@ class FlashView : public DownloadView {
   bool shutDown_ = false;
 };
 
-// The reader's front end: its one message (the file cannot be opened) goes to standard error.
+// The reader's front end. Its one message, the window's Czech box for a file that cannot be opened,
+// is dropped: the flasher says the same in English with the system's reason (ReaderErrorLine).
 class ConsoleReaderHost : public ReaderHost {
  public:
-  explicit ConsoleReaderHost(Console& console) : console_(console) {}
-  void ShowMessage(std::string_view text) override { console_.Err("", text); }
+  void ShowMessage(std::string_view /*text*/) override {}
   void ProcessMessages() override {}
-
- private:
-  Console& console_;
 };
 
 }  // namespace kv

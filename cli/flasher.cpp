@@ -1,6 +1,8 @@
 #include "cli/flasher.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "download/download.h"
 #include "download/file_kind.h"
 #include "image/hex_reader.h"
+#include "link/port_names.h"
 
 namespace kv {
 namespace {
@@ -24,12 +27,10 @@ struct DeviceRun {
   std::unique_ptr<MemoryImage> image;
   BusyFlag busy;
   SerialLink link;
-  std::unique_ptr<TracePort> trace;
+  std::unique_ptr<TracePort> line;  // counts the device's bytes; traces them under --trace
   std::unique_ptr<FlashView> view;
   DownloadOutcome outcome = DownloadOutcome::SerialCommunicationError;
   double seconds = 0;
-
-  Port& DownloadPort() { return trace ? static_cast<Port&>(*trace) : *link.port; }
 };
 
 struct LoadedFile {
@@ -52,26 +53,44 @@ std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const Loade
   run->slot = env.console.AddSlot(target.name);
   run->image = std::make_unique<MemoryImage>(file.image);
   run->link = env.makeLink(target);
+  TracePort::Sink sink;
   if (options.trace) {
-    Console& console = env.console;
-    run->trace = std::make_unique<TracePort>(
-        *run->link.port,
-        [&console, prefix = run->prefix](std::string_view line) { console.Err(prefix, line); }, env.start);
+    sink = [&console = env.console, prefix = run->prefix](std::string_view line) {
+      console.Err(prefix, line);
+    };
   }
+  run->line = std::make_unique<TracePort>(*run->link.port, std::move(sink), env.start);
   FlashViewSettings settings{run->prefix, !options.quiet, !options.quiet || !gang};
-  run->view =
-      std::make_unique<FlashView>(env.console, run->slot, settings, run->DownloadPort(), env.interrupted);
+  run->view = std::make_unique<FlashView>(env.console, run->slot, settings, *run->line, env.interrupted);
   return run;
+}
+
+// Outcomes in which the device may simply never have answered.
+bool LinkFailed(DownloadOutcome outcome) {
+  return outcome == DownloadOutcome::SerialCommunicationError ||
+         outcome == DownloadOutcome::EraseCommunicationError;
+}
+
+// Why the link failed, where that can be told: the open's cause, or a device that sent nothing at all.
+void ExplainLinkFailure(const DeviceRun& run, Console& console) {
+  if (!LinkFailed(run.outcome)) return;
+  const OpenError& open = run.line->LastOpenError();
+  if (open.cause != OpenFailure::None) {
+    console.Err(run.prefix, DescribeOpenError(open));
+  } else if (run.line->BytesReceived() == 0 && !run.view->ShutDownByInterrupt()) {
+    console.Err(run.prefix, NoAnswerHint);
+  }
 }
 
 void Download(DeviceRun& run, const LoadedFile& file, Console& console) {
   const auto started = std::chrono::steady_clock::now();
   console.DownloadStarted(run.slot);
   const int portNumber = run.target.portNumber;
-  DownloadContext context{*run.image, file.name,          file.time,       portNumber,
-                          run.busy,   run.DownloadPort(), *run.link.clock, *run.view};
+  DownloadContext context{*run.image, file.name, file.time,       portNumber,
+                          run.busy,   *run.line, *run.link.clock, *run.view};
   run.outcome = RunDownload(context);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  ExplainLinkFailure(run, console);
 }
 
 void PrintSummary(const std::vector<std::unique_ptr<DeviceRun>>& runs, Console& console) {
@@ -89,14 +108,37 @@ int Interrupted(Console& console) {
 
 }  // namespace
 
+ProgressStyle ProgressStyleFor(bool quiet, bool terminal) {
+  if (quiet) return ProgressStyle::None;
+  return terminal ? ProgressStyle::Live : ProgressStyle::Lines;
+}
+
+int ListPortsTo(std::ostream& out) {
+  const auto environment = [](const char* name) -> const char* { return std::getenv(name); };
+  for (const PortEntry& entry : ListPorts(FindPresentPorts("/"), environment, 4)) {
+    out << DescribePortEntry(entry) << '\n';
+  }
+  out.flush();
+  return ExitSuccess;
+}
+
+std::string ReaderErrorLine(const std::string& file, HexReadResult result, const HexReadDetail& detail) {
+  if (result == CannotOpen) return "cannot open " + file + ": " + detail.text;
+  std::string line = file + ":";
+  if (detail.line != 0) line += std::to_string(detail.line) + ":";
+  return line + " " + detail.text;
+}
+
 int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
   Console& console = env.console;
   auto file = std::make_unique<LoadedFile>();
   file->name = LoadedFileNameFor(options.file);
-  ConsoleReaderHost host(console);
-  const HexReadResult read = ReadHexFile(options.file.c_str(), file->image, file->time, host);
+  ConsoleReaderHost host;
+  HexReadDetail detail;
+  const HexReadResult read = ReadHexFile(options.file.c_str(), file->image, file->time, host, &detail);
   if (!MaySendAfter(read)) {
     // A broken file is never sent, not even the part that could be read.
+    console.Err("", ReaderErrorLine(options.file, read, detail));
     console.Out("", ReadResultText(read));
     return ExitCodeOfRead(read);
   }

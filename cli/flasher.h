@@ -7,10 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <iosfwd>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "cli/console.h"
 #include "cli/options.h"
+#include "image/hex_reader.h"
 #include "image/memory_image.h"
 #include "link/port.h"
 
@@ -31,5 +35,21 @@ struct FlasherEnvironment {
 
 // Runs the options (devices already resolved, at least one unless --plan) and returns the exit code.
 int RunFlasher(const FlashOptions& options, FlasherEnvironment& environment);
+
+// What the user can do when the device sent nothing at all.
+inline constexpr std::string_view NoAnswerHint =
+    "the device never answered: check that it is powered, that the cable is plugged in at both ends, and "
+    "that its loader is waiting for a download (reset or power it up in loader mode)";
+
+// The reader's failure for standard error: "cannot open fw.hex: permission denied",
+// "fw.hex:12: checksum 3D, expected 3C".
+std::string ReaderErrorLine(const std::string& file, HexReadResult result, const HexReadDetail& detail);
+
+// No progress under --quiet; a live line on a terminal; plain lines in a file or a pipe.
+ProgressStyle ProgressStyleFor(bool quiet, bool terminal);
+
+// --list-ports: what COM1 to COM4 (and further ports present) stand for, one line each. Returns the
+// exit code.
+int ListPortsTo(std::ostream& out);
 
 }  // namespace kv

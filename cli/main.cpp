@@ -13,10 +13,13 @@ int main(int argc, char** argv) {
   kv::CommandLine commandLine = kv::ParseCommandLine(argc, argv, std::cout, std::cerr);
   if (!commandLine.options) return commandLine.exitCode;
   kv::FlashOptions& options = *commandLine.options;
+  if (options.listPorts) return kv::ListPortsTo(std::cout);
   if (options.devices.empty()) options.devices.push_back(kv::TargetForPort(kv::ReadPortSettingReadOnly()));
 
   const std::atomic<bool>& interrupted = kv::WatchForInterrupts();
-  kv::Console console(std::cout, std::cerr, !options.quiet && kv::StandardErrorIsTerminal());
+  kv::Console console(std::cout, std::cerr,
+                      kv::ProgressStyleFor(options.quiet, kv::StandardErrorIsTerminal()),
+                      kv::TerminalColumns);
   kv::FlasherEnvironment environment{console, kv::MakeSerialLink, interrupted, start};
   return kv::RunFlasher(options, environment);
 }

@@ -5,18 +5,18 @@
 #include <ostream>
 
 #include "cli/exit_codes.h"
+#include "link/port_names.h"
 
 namespace kv {
 namespace {
 
-constexpr int MaxPortNumber = 255;
-
-// What COMn is when no environment variable names its device (see the platform's port).
-#ifdef _WIN32
-constexpr const char* DefaultPortDevice = "the device \\\\.\\COMn";
-#else
-constexpr const char* DefaultPortDevice = "/dev/ttyS<n-1>";
-#endif
+// "COM3", "com3" and "3" all name COM3.
+std::string PortNumberText(std::string text) {
+  if (text.size() > 3 && (text[0] | 0x20) == 'c' && (text[1] | 0x20) == 'o' && (text[2] | 0x20) == 'm') {
+    text.erase(0, 3);
+  }
+  return text;
+}
 
 bool HasDuplicate(const std::vector<DeviceTarget>& devices) {
   for (size_t i = 0; i < devices.size(); ++i) {
@@ -52,10 +52,10 @@ DeviceTarget TargetForDevice(const std::string& path) {
 
 std::string HelpFooter() {
   std::string text =
-      "Ports: --port N is COMn: the device named by the environment variable LD6193_COM<n>, else\n";
-  text += DefaultPortDevice;
-  text +=
-      ". --device PATH names a serial device directly. With neither, the port stored in\n"
+      "Ports: --port N (or COMN) is COMn: the device named by the environment variable LD6193_COM<n>,\n"
+      "else on Linux the n-th serial port present (USB adapters by their /dev/serial/by-id names, then\n"
+      "on-board ports) and on Windows \\\\.\\COMn; --list-ports shows which device each one is.\n"
+      "--device PATH names a serial device directly. With neither, the port stored in\n"
       "ld6193.cfg in the working directory (1 to 5, else COM1); the file is only read, never changed.\n"
       "Several --port/--device options flash the same file to all those devices at once.\n"
       "\nExit codes:\n";
@@ -79,17 +79,23 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
   std::vector<int> ports;
   std::vector<std::string> devices;
   CLI::Option* port = app.add_option("--port", ports, "Flash COMn (repeatable)")
-                          ->check(CLI::Range(1, MaxPortNumber))
-                          ->type_name("N");
+                          ->transform(PortNumberText)
+                          ->check(CLI::Range(1, HighestPortNumber))
+                          ->type_name("N|COMN")
+                          ->allow_extra_args(false);  // one value each: FILE is not a port
   CLI::Option* device = app.add_option("--device", devices, "Flash the serial device at PATH (repeatable)")
                             ->check([](const std::string& path) {
                               return path.empty() ? std::string("empty device path") : std::string();
                             })
-                            ->type_name("PATH");
+                            ->type_name("PATH")
+                            ->allow_extra_args(false);
   app.add_flag("--plan", options.plan, "Print what a download would do and how long it takes; open no port");
   app.add_flag("--trace", options.trace, "Write every packet sent and reply byte received to stderr");
-  app.add_flag("--quiet", options.quiet, "Print only the final outcome");
-  app.add_option("FILE", options.file, "The Intel HEX file")->required();
+  app.add_flag("--quiet", options.quiet, "Print only the final outcome (and on failure its cause)");
+  app.add_flag("--list-ports", options.listPorts,
+               "List COM1 to COM4 and further serial ports present, and exit");
+  app.set_version_flag("--version", "ld6193-flash " KV_VERSION);
+  app.add_option("FILE", options.file, "The Intel HEX file");
 
   try {
     app.parse(argc, argv);
@@ -97,6 +103,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
     // CLI11 has its own codes for each kind of parse error; ours has one.
     const int code = app.exit(e, out, err);
     return {std::nullopt, code == 0 ? ExitSuccess : ExitUsage};
+  }
+  if (options.file.empty() && !options.listPorts) {
+    err << "FILE is required\nRun with --help for more information.\n";
+    return {std::nullopt, ExitUsage};
   }
   options.devices = TargetsInOrder(app, port, device);
   if (HasDuplicate(options.devices)) {

@@ -1,6 +1,7 @@
 // The flasher's command line:
-//   ld6193-flash [--port N | --device PATH]... [--plan] [--trace] [--quiet] FILE
-// parsed into options; usage errors become exit code 1, --help exits 0.
+//   ld6193-flash [--port N|COMN | --device PATH]... [--plan] [--trace] [--quiet] FILE
+//   ld6193-flash --list-ports | --version | --help
+// parsed into options; usage errors become exit code 1, --help and --version exit 0.
 #pragma once
 
 #include <iosfwd>
@@ -28,12 +29,13 @@ struct FlashOptions {
   bool plan = false;
   bool trace = false;
   bool quiet = false;
+  bool listPorts = false;  // list what COMn stands for and flash nothing (no FILE then)
   std::string file;
 };
 
 struct CommandLine {
   std::optional<FlashOptions> options;  // set when the flasher should run
-  int exitCode = 0;                     // otherwise: 0 after --help, 1 after a usage error
+  int exitCode = 0;                     // otherwise: 0 after --help or --version, 1 after a usage error
 };
 
 // Help and usage go to `out` and `err` respectively.

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "cli/fixed_path_port.h"
@@ -20,6 +21,11 @@ extern "C" void OnInterrupt(int /*signal*/) {
 
 bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
+}
+
+size_t TerminalColumns() {
+  winsize size{};
+  return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 const std::atomic<bool>& WatchForInterrupts() {

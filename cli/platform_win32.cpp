@@ -44,6 +44,12 @@ bool StandardErrorIsTerminal() {
   return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+size_t TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 const std::atomic<bool>& WatchForInterrupts() {
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   return interruptRequested;

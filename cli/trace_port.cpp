@@ -26,11 +26,15 @@ bool TracePort::PortWrite(const uint8_t* bytes, size_t count) {
 
 ReadResult TracePort::PortReadByte() {
   const ReadResult result = inner_.PortReadByte();
-  if (result.status == ReadStatus::Byte) Report('<', &result.byte, 1);
+  if (result.status == ReadStatus::Byte) {
+    ++received_;
+    Report('<', &result.byte, 1);
+  }
   return result;
 }
 
 void TracePort::Report(char direction, const uint8_t* bytes, size_t count) {
+  if (!sink_) return;
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
   sink_(FormatTraceLine(line_, static_cast<uint64_t>(ms.count()), direction, bytes, count));

@@ -1,5 +1,6 @@
-// A Port that passes everything to the real one and reports every packet written and every reply
-// byte read, one line each, with the milliseconds since the run started: "  1523 ms > A2 10 00 4E".
+// A Port that passes everything to the real one, counts the reply bytes it reads, and (given a sink)
+// reports every packet written and every reply byte read, one line each, with the milliseconds since
+// the run started: "  1523 ms > A2 10 00 4E".
 #pragma once
 
 #include <array>
@@ -23,7 +24,7 @@ std::string_view FormatTraceLine(TraceLine& line, uint64_t ms, char direction, c
 
 class TracePort : public Port {
  public:
-  using Sink = std::function<void(std::string_view line)>;
+  using Sink = std::function<void(std::string_view line)>;  // empty: count only, no lines
   TracePort(Port& inner, Sink sink, std::chrono::steady_clock::time_point start)
       : inner_(inner), sink_(std::move(sink)), start_(start) {}
 
@@ -37,6 +38,9 @@ class TracePort : public Port {
   ReadResult PortReadByte() override;
   bool PortDiscardInput() override { return inner_.PortDiscardInput(); }
 
+  // Bytes the device has sent so far: none at all means it never answered.
+  size_t BytesReceived() const { return received_; }
+
  private:
   void Report(char direction, const uint8_t* bytes, size_t count);
 
@@ -44,6 +48,7 @@ class TracePort : public Port {
   Sink sink_;
   std::chrono::steady_clock::time_point start_;
   TraceLine line_{};
+  size_t received_ = 0;
 };
 
 }  // namespace kv

@@ -85,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   whole.ResetImage();
   CountingPump wholePump;
   kv::MemoryByteSource wholeSource(input);
-  const kv::HexReadResult result = kv::DecodeHex(wholeSource, whole, wholePump);
+  kv::HexReadDetail wholeDetail;
+  const kv::HexReadResult result = kv::DecodeHex(wholeSource, whole, wholePump, &wholeDetail);
 
   Check(result == kv::ReadComplete || result == kv::InvalidHexFormat ||
         result == kv::IllegalSegmentAlignment || result == kv::UnsupportedRecordType);
@@ -98,7 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   chunked.ResetImage();
   CountingPump chunkedPump;
   ChunkedSource chunkedSource(input, 1 + size % 13);
-  Check(kv::DecodeHex(chunkedSource, chunked, chunkedPump) == result);
+  kv::HexReadDetail chunkedDetail;
+  Check(kv::DecodeHex(chunkedSource, chunked, chunkedPump, &chunkedDetail) == result);
+  // Where a read stopped and why does not depend on how the input was cut either; a failure always
+  // says something, and the line is never past the input's last line.
+  Check(chunkedDetail.line == wholeDetail.line && chunkedDetail.text == wholeDetail.text);
+  Check((result == kv::ReadComplete) == wholeDetail.text.empty());
+  size_t lines = 1;
+  for (char c : text) lines += c == '\n' ? 1 : 0;
+  Check(wholeDetail.line <= lines);
   Check(chunkedPump.turns == wholePump.turns);
   Check(SameImage(whole, chunked));
   return 0;

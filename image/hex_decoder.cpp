@@ -5,7 +5,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
+#include <string>
 
 #include "image/hex_reader.h"
 
@@ -28,6 +30,27 @@ constexpr std::array<uint8_t, 256> MakeDigitTable() {
 }
 constexpr std::array<uint8_t, 256> DigitValue = MakeDigitTable();
 
+// What stopped a read, kept only on the failure path for the user's detail line.
+enum class Problem : uint8_t {
+  None,          // nothing went wrong (yet)
+  BadCharacter,  // a character that is not an upper-case hex digit inside a record
+  EndOfInput,    // the input ended inside a record
+  Checksum,      // the record's bytes do not sum to zero
+  SegmentValue,  // a type 02 value the image has no bank for
+  RecordType,    // a record type other than 00, 01 and 02
+  EndRecord,     // an end record other than :00000001FF
+  NoEndRecord,   // the input ended before an end record
+  ZeroByte,      // a zero byte between records
+};
+
+struct FailureNote {
+  Problem problem = Problem::None;
+  uint8_t character = 0;  // BadCharacter
+  uint8_t found = 0;      // Checksum: the file's checksum byte; RecordType: the type
+  uint8_t expected = 0;   // Checksum
+  uint16_t value = 0;     // SegmentValue
+};
+
 // The input as the reader sees it: one byte after another, chunk boundaries hidden, plus the running
 // sum of the current record.
 class RecordInput {
@@ -35,20 +58,41 @@ class RecordInput {
   explicit RecordInput(ByteSource& source) : source_(source) {}
 
   // Skips everything up to and including the next ':'. False when a zero byte or the end of the input
-  // comes first.
+  // comes first. Counts the line breaks on the way: records hold none, so this is every line that a
+  // read which stops in a record has passed.
   bool SkipToColon() {
     for (;;) {
       while (next_ != end_) {
         const uint8_t c = *next_++;
-        if (c == ':') return true;
-        if (c == 0) return false;
+        newlines_ += c == '\n';
+        if (c == ':') {
+          recordLine_ = newlines_ + 1;
+          return true;
+        }
+        if (c == 0) {
+          note_.problem = Problem::ZeroByte;
+          recordLine_ = newlines_ + 1;
+          return false;
+        }
       }
-      if (!Refill()) return false;
+      if (!Refill()) {
+        note_.problem = Problem::NoEndRecord;
+        // The last line that holds something; an input that ends in a line break has no line after it.
+        recordLine_ = newlines_ + (lastByte_ == '\n' ? 0 : 1);
+        return false;
+      }
     }
   }
 
   void StartRecord() { sum_ = 0; }
   bool SumIsZero() const { return sum_ == 0; }
+  // After a failed SumIsZero: the checksum byte that would have made the record sum to zero.
+  void NoteChecksum(uint8_t found) {
+    note_ = {Problem::Checksum, 0, found, static_cast<uint8_t>(found - sum_), 0};
+  }
+  void Note(const FailureNote& note) { note_ = note; }
+  const FailureNote& Failure() const { return note_; }
+  uint32_t RecordLine() const { return recordLine_; }
 
   // Two characters make one byte, high nibble first. Both are read before either is judged; a missing
   // character (end of input) or anything but '0'-'9' and 'A'-'F' is a failure.
@@ -69,6 +113,7 @@ class RecordInput {
       }
       return true;
     }
+    const uint8_t* const first = next_;
     const uint8_t* next = next_;
     uint8_t sum = sum_;
     uint8_t invalid = 0;
@@ -81,14 +126,30 @@ class RecordInput {
     }
     next_ = next;
     sum_ = sum;
-    return (invalid & NotADigit) == 0;
+    if ((invalid & NotADigit) == 0) [[likely]]
+      return true;
+    NoteFirstBadCharacter(first, 2 * count);
+    return false;
   }
 
  private:
+  [[gnu::noinline, gnu::cold]] void NoteFirstBadCharacter(const uint8_t* from, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+      if (DigitValue[from[i]] == NotADigit) {
+        NoteBadCharacter(from[i]);
+        return;
+      }
+    }
+  }
+  void NoteBadCharacter(uint8_t c) { note_ = {Problem::BadCharacter, c, 0, 0, 0}; }
+
   bool Combine(uint8_t first, uint8_t second, uint8_t& value) {
     const uint8_t high = DigitValue[first];
     const uint8_t low = DigitValue[second];
-    if ((high | low) & NotADigit) return false;
+    if ((high | low) & NotADigit) [[unlikely]] {
+      NoteBadCharacter(high == NotADigit ? first : second);
+      return false;
+    }
     value = static_cast<uint8_t>((high << 4) | low);
     sum_ = static_cast<uint8_t>(sum_ + value);
     return true;
@@ -102,7 +163,10 @@ class RecordInput {
   }
 
   bool ReadChar(uint8_t& c) {
-    if (next_ == end_ && !Refill()) return false;
+    if (next_ == end_ && !Refill()) {
+      note_.problem = Problem::EndOfInput;
+      return false;
+    }
     c = *next_++;
     return true;
   }
@@ -110,6 +174,7 @@ class RecordInput {
   // Fetches the next non-empty chunk; false once the source has ended. An empty chunk is final.
   bool Refill() {
     if (ended_) return false;
+    if (end_ != nullptr) lastByte_ = end_[-1];  // the chunk that is left is still valid here
     const auto chunk = source_.NextChunk();
     if (chunk.empty()) {
       ended_ = true;
@@ -125,6 +190,10 @@ class RecordInput {
   const uint8_t* end_ = nullptr;
   bool ended_ = false;
   uint8_t sum_ = 0;
+  uint8_t lastByte_ = '\n';  // the last byte of the chunk before; a line break stands for "none yet"
+  uint32_t newlines_ = 0;
+  uint32_t recordLine_ = 0;  // 1-based line of the current record's colon
+  FailureNote note_;
 };
 
 struct RecordHeader {
@@ -160,7 +229,11 @@ std::optional<HexReadResult> ReadDataRecord(RecordInput& in, const RecordHeader&
   std::array<uint8_t, 255> data;
   if (!in.ReadHexBytes(data.data(), header.count)) return InvalidHexFormat;
   uint8_t checksum;
-  if (!in.ReadHexByte(checksum) || !in.SumIsZero()) return InvalidHexFormat;
+  if (!in.ReadHexByte(checksum)) return InvalidHexFormat;
+  if (!in.SumIsZero()) [[unlikely]] {
+    in.NoteChecksum(checksum);
+    return InvalidHexFormat;
+  }
   StoreRecord(image, segment, header.address, data.data(), header.count);
   return std::nullopt;
 }
@@ -170,10 +243,15 @@ std::optional<HexReadResult> ReadSegmentRecord(RecordInput& in, uint32_t& segmen
   uint8_t high;
   uint8_t low;
   uint8_t checksum;
-  if (!in.ReadHexByte(high) || !in.ReadHexByte(low) || !in.ReadHexByte(checksum) || !in.SumIsZero()) {
+  if (!in.ReadHexByte(high) || !in.ReadHexByte(low) || !in.ReadHexByte(checksum)) return InvalidHexFormat;
+  if (!in.SumIsZero()) {
+    in.NoteChecksum(checksum);
     return InvalidHexFormat;
   }
-  if (low != 0 || (high & 0x8F) != 0) return IllegalSegmentAlignment;
+  if (low != 0 || (high & 0x8F) != 0) {
+    in.Note({Problem::SegmentValue, 0, 0, 0, static_cast<uint16_t>((high << 8) | low)});
+    return IllegalSegmentAlignment;
+  }
   segment = high >> 4;
   return std::nullopt;
 }
@@ -181,16 +259,19 @@ std::optional<HexReadResult> ReadSegmentRecord(RecordInput& in, uint32_t& segmen
 // Only :00000001FF ends a file; the checksum follows the type directly whatever the count says.
 HexReadResult ReadEndRecord(RecordInput& in, const RecordHeader& header) {
   uint8_t checksum;
-  if (!in.ReadHexByte(checksum) || !in.SumIsZero() || header.count != 0 || header.address != 0) {
+  if (!in.ReadHexByte(checksum)) return InvalidHexFormat;
+  if (!in.SumIsZero()) {
+    in.NoteChecksum(checksum);
+    return InvalidHexFormat;
+  }
+  if (header.count != 0 || header.address != 0) {
+    in.Note({Problem::EndRecord, 0, 0, 0, 0});
     return InvalidHexFormat;
   }
   return ReadComplete;
 }
 
-}  // namespace
-
-HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host) {
-  RecordInput in(source);
+HexReadResult DecodeRecords(RecordInput& in, MemoryImage& image, EventPump& host) {
   uint32_t segment = 0;
   for (;;) {
     if (!in.SkipToColon()) return InvalidHexFormat;
@@ -210,10 +291,87 @@ HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host)
       case EndOfFileRecord:
         return ReadEndRecord(in, header);
       default:
+        in.Note({Problem::RecordType, 0, header.type, 0, 0});
         return UnsupportedRecordType;  // the rest of the record is not read
     }
     if (stop) return *stop;
   }
+}
+
+// Why a record type is refused, and how to get a file this loader reads.
+std::string RecordTypeText(uint8_t type) {
+  char text[64];
+  std::snprintf(text, sizeof text, "record type %02X", type);
+  std::string line = text;
+  switch (type) {
+    case 0x04:
+      return line +
+             " (extended linear address): this loader reads 20-bit segment addressing only (types 00, 01, "
+             "02);"
+             " write the file with srec_cat ... -intel -address-length=3 (its default output starts with a"
+             " type 04 record) or with GNU objcopy -O ihex (segment records for addresses below 1 MiB)";
+    case 0x03:
+    case 0x05:
+      return line + " (start address): this loader reads types 00, 01 and 02 only; the start-address record" +
+             " can be dropped (srec_cat ... -intel -address-length=3 writes none)";
+    default:
+      return line + " is not an Intel HEX record type; this loader reads types 00, 01 and 02";
+  }
+}
+
+std::string CharacterText(uint8_t c) {
+  char text[96];
+  if (c == ':' || c == '\r' || c == '\n') return "record cut short";
+  if (c >= 'a' && c <= 'f') {
+    std::snprintf(text, sizeof text, "lower-case digit '%c'; this loader reads upper-case hex digits only",
+                  c);
+  } else if (c > ' ' && c < 0x7F) {
+    std::snprintf(text, sizeof text, "bad character '%c' in a record", c);
+  } else {
+    std::snprintf(text, sizeof text, "bad character 0x%02X in a record", c);
+  }
+  return text;
+}
+
+std::string FailureText(const FailureNote& note) {
+  char text[96];
+  switch (note.problem) {
+    case Problem::BadCharacter:
+      return CharacterText(note.character);
+    case Problem::EndOfInput:
+      return "record cut short by the end of the file";
+    case Problem::Checksum:
+      std::snprintf(text, sizeof text, "checksum %02X, expected %02X", note.found, note.expected);
+      return text;
+    case Problem::SegmentValue:
+      std::snprintf(text, sizeof text, "segment value %04X; this loader takes 0000 to 7000 in steps of 1000",
+                    note.value);
+      return text;
+    case Problem::RecordType:
+      return RecordTypeText(note.found);
+    case Problem::EndRecord:
+      return "bad end record; it must read :00000001FF";
+    case Problem::NoEndRecord:
+      return "the file ends without an end record (:00000001FF)";
+    case Problem::ZeroByte:
+      return "zero byte before the end record";
+    case Problem::None:
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
+HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host, HexReadDetail* detail) {
+  RecordInput in(source);
+  const HexReadResult result = DecodeRecords(in, image, host);
+  if (detail != nullptr) {
+    const bool failed = result != ReadComplete;
+    detail->line = failed ? in.RecordLine() : 0;
+    detail->text = failed ? FailureText(in.Failure()) : std::string();
+  }
+  return result;
 }
 
 }  // namespace kv

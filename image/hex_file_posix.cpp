@@ -13,8 +13,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <string>
 
 #include "image/hex_reader.h"
 
@@ -76,15 +79,31 @@ bool TakeReadLock(int fd) {
   return errno != EAGAIN && errno != EACCES;
 }
 
+// The system's reason in the form it takes after "cannot open FILE: ".
+std::string ReasonOf(int error) {
+  std::string reason = std::strerror(error);
+  if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+  return reason;
+}
+
 // Opens an existing file for reading, never creating it. -1 when it is missing, not accessible, a
-// directory, or write-locked by another holder.
-int OpenForReading(const char* path) {
+// directory, or write-locked by another holder; `reason` then says which.
+int OpenForReading(const char* path, std::string& reason) {
   if (path == nullptr) return -1;
   FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!file.valid()) return -1;
+  if (!file.valid()) {
+    reason = ReasonOf(errno);
+    return -1;
+  }
   struct stat info {};
-  if (fstat(file.get(), &info) == 0 && S_ISDIR(info.st_mode)) return -1;
-  if (!TakeReadLock(file.get())) return -1;
+  if (fstat(file.get(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    reason = ReasonOf(EISDIR);
+    return -1;
+  }
+  if (!TakeReadLock(file.get())) {
+    reason = "another program is writing it";
+    return -1;
+  }
   // Reads block normally from here on: a FIFO with a writer delivers all of its bytes.
   const int flags = fcntl(file.get(), F_GETFL);
   if (flags >= 0) fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
@@ -121,16 +140,18 @@ void CaptureLastWriteTime(int fd, SystemTime& time) {
 }  // namespace
 
 HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
-                          HexReadDetail* /*detail*/) {
+                          HexReadDetail* detail) {
   image.ResetImage();
-  const FileDescriptor file(OpenForReading(path));
+  std::string reason;
+  const FileDescriptor file(OpenForReading(path, reason));
   if (!file.valid()) {
+    if (detail != nullptr) *detail = {0, path == nullptr ? "no file named" : reason};
     host.ShowMessage(CannotOpenFileMessage);
     return CannotOpen;
   }
   CaptureLastWriteTime(file.get(), loadedFileTime);
   FileByteSource source(file.get());
-  return DecodeHex(source, image, host);
+  return DecodeHex(source, image, host, detail);
 }
 
 }  // namespace kv

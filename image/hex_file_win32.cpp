@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <array>
+#include <string>
 
 #include "image/hex_reader.h"
 
@@ -65,21 +66,37 @@ void CaptureLastWriteTime(HANDLE handle, SystemTime& time) {
   time.milliseconds = fields.wMilliseconds;
 }
 
+// The system's reason in the form it takes after "cannot open FILE: ".
+std::string ReasonOf(DWORD error) {
+  if (error == ERROR_SHARING_VIOLATION) return "another program has it open";
+  char text[256] = {};
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                      error, 0, text, sizeof text, nullptr);
+  std::string reason(text, length);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
+    reason.pop_back();
+  }
+  if (reason.empty()) return "system error " + std::to_string(error);
+  if (reason[0] >= 'A' && reason[0] <= 'Z') reason[0] = static_cast<char>(reason[0] - 'A' + 'a');
+  return reason;
+}
+
 }  // namespace
 
 HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
-                          HexReadDetail* /*detail*/) {
+                          HexReadDetail* detail) {
   image.ResetImage();
   const FileHandle file(path == nullptr
                             ? INVALID_HANDLE_VALUE
                             : CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file.valid()) {
+    if (detail != nullptr) *detail = {0, path == nullptr ? "no file named" : ReasonOf(GetLastError())};
     host.ShowMessage(CannotOpenFileMessage);
     return CannotOpen;
   }
   CaptureLastWriteTime(file.get(), loadedFileTime);
   FileByteSource source(file.get());
-  return DecodeHex(source, image, host);
+  return DecodeHex(source, image, host, detail);
 }
 
 }  // namespace kv

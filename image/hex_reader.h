@@ -72,13 +72,16 @@ class MemoryByteSource : public ByteSource {
 inline constexpr std::string_view CannotOpenFileMessage = "Nelze otev\u0159\u00edt soubor ";
 
 // Decodes records from the source into the image, which the caller has reset. Calls
-// host.ProcessMessages() once per record (after its colon). Never shows a message.
-HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host);
+// host.ProcessMessages() once per record (after its colon). Never shows a message. When `detail` is
+// given, it receives the line of the record where the read stopped and what was wrong there.
+HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host,
+                        HexReadDetail* detail = nullptr);
 
 // Resets the image, opens the file read-only (never creating it, held against writers while open),
 // records its last-write time in local time into loadedFileTime, and decodes it. When the file cannot
 // be opened: shows CannotOpenFileMessage, leaves loadedFileTime unchanged, returns CannotOpen.
-// When `detail` is given, it receives where and why the read stopped.
+// When `detail` is given, it receives where and why the read stopped; for CannotOpen, line 0 and the
+// system's reason ("permission denied").
 HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
                           HexReadDetail* detail = nullptr);
 

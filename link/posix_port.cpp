@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <array>
+
 #include "link/line_settings.h"
+#include "link/linux_line.h"
 
 namespace kv {
 
@@ -17,10 +20,37 @@ PosixPort::~PosixPort() {
 }
 
 int PosixPort::OpenPort(int n) {
-  return OpenDevice(PortDeviceName(n));
+  const std::string device = PortDeviceName(n);
+  if (device.empty()) {
+    // No environment variable names COMn and fewer than n serial lines are present.
+    openError_ = {OpenFailure::NotFound, "COM" + std::to_string(n), "no such serial port on this machine"};
+    return 1;
+  }
+  return OpenDevice(device);
 }
 
 namespace {
+
+struct ErrnoCause {
+  int error;
+  OpenFailure cause;
+};
+
+// How the system's reasons for a failed open read to the user. EIO is what an on-board ttyS without a
+// UART behind it answers, and what an adapter pulled out during the open answers.
+constexpr std::array<ErrnoCause, 11> ErrnoCauses{{
+    {ENOENT, OpenFailure::NotFound},
+    {ENOTDIR, OpenFailure::NotFound},
+    {ENXIO, OpenFailure::NotFound},
+    {ENODEV, OpenFailure::NotFound},
+    {EIO, OpenFailure::NotFound},
+    {EACCES, OpenFailure::PermissionDenied},
+    {EPERM, OpenFailure::PermissionDenied},
+    {EROFS, OpenFailure::PermissionDenied},
+    {EBUSY, OpenFailure::Busy},
+    {ENOTTY, OpenFailure::NotSerial},
+    {EISDIR, OpenFailure::NotSerial},
+}};
 
 // Takes the line for ourselves. TIOCEXCL turns away every later open except root's, so a lock is
 // taken too; the lock first, so that a busy line is left exactly as we found it. (A TIOCEXCL mark
@@ -66,37 +96,33 @@ int PosixPort::OpenDevice(const std::string& path) {
   // As on the device's home platform, a line that refuses its settings still counts as open; it
   // shows up later as failed commands.
   (void)::tcsetattr(fd, TCSANOW, &working);
+  lowLatencySet_ = RequestLowLatency(fd);
   openError_ = {OpenFailure::None, path, {}};
   return 0;
 }
 
-int PosixPort::FailOpen(const std::string& path, int error) {
-  OpenFailure cause = OpenFailure::Other;
-  switch (error) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-      cause = OpenFailure::NotFound;
-      break;
-    case EACCES:
-    case EPERM:
-      cause = OpenFailure::PermissionDenied;
-      break;
-    case EBUSY:
-      cause = OpenFailure::Busy;
-      break;
-    case ENOTTY:
-      cause = OpenFailure::NotSerial;
-      break;
-    default:
-      break;
+OpenFailure OpenFailureOfErrno(int error) {
+  for (const ErrnoCause& row : ErrnoCauses) {
+    if (row.error == error) return row.cause;
   }
-  openError_ = {cause, path, std::strerror(error)};
+  return OpenFailure::Other;
+}
+
+int PosixPort::FailOpen(const std::string& path, int error) {
+  const OpenFailure cause = OpenFailureOfErrno(error);
+  std::string detail = std::strerror(error);
+  if (cause == OpenFailure::Busy) {
+    const std::string holder = FindLineHolder(path, "/");
+    detail = holder.empty() ? std::string() : "held by " + holder;
+  }
+  openError_ = {cause, path, std::move(detail)};
   return 1;
 }
 
 void PosixPort::CloseDescriptor() {
   if (fd_ < 0) return;
+  if (lowLatencySet_) PutBackLatency(fd_);
+  lowLatencySet_ = false;
   // Drop the exclusive mark first: a pseudo-terminal's far end keeps it alive after our close, and
   // the next program (or our next download) must be able to open the line again.
   ::ioctl(fd_, TIOCNXCL);

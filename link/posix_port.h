@@ -1,5 +1,6 @@
-// The serial line on Linux and other POSIX systems, on termios. COMn is the path in the environment
-// variable LD6193_COM<n> when it is set (a USB adapter, the simulator's terminal), else /dev/ttyS<n-1>.
+// The serial line on Linux, on termios. COMn is the path in the environment variable LD6193_COM<n>
+// when it is set (a USB adapter, the simulator's terminal), else the n-th serial line present
+// (port_names.h). The driver's low-latency mode is asked for at open and put back at close.
 //
 // The line is held exclusively while open (TIOCEXCL plus a non-blocking flock, since root ignores
 // TIOCEXCL). A line that goes away (adapter unplugged, far end of a pseudo-terminal closed) makes
@@ -12,6 +13,9 @@
 #include "link/port.h"
 
 namespace kv {
+
+// The cause that a failed open's errno stands for.
+OpenFailure OpenFailureOfErrno(int error);
 
 class PosixPort : public Port {
  public:
@@ -42,7 +46,8 @@ class PosixPort : public Port {
 
   Clock& clock_;
   int fd_ = -1;
-  termios saved_{};  // the settings found at the last successful open, put back by ShutdownPort
+  bool lowLatencySet_ = false;  // we switched the driver's low-latency mode on and owe it a switch off
+  termios saved_{};             // the settings found at the last successful open, put back by ShutdownPort
   OpenError openError_;
 };
 

@@ -70,24 +70,52 @@ int Win32Port::OpenDevice(const std::string& path) {
   return 0;
 }
 
-int Win32Port::FailOpen(const std::string& path, unsigned long error) {
-  OpenFailure cause = OpenFailure::Other;
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      cause = OpenFailure::NotFound;
-      break;
-    case ERROR_ACCESS_DENIED:
-      // Windows answers "access denied" for a COM port that another program holds.
-      cause = OpenFailure::Busy;
-      break;
-    case ERROR_SHARING_VIOLATION:
-      cause = OpenFailure::Busy;
-      break;
-    default:
-      break;
+namespace {
+
+struct SystemErrorCause {
+  unsigned long error;
+  OpenFailure cause;
+};
+
+// Windows answers "access denied" for a COM port that another program holds; a USB adapter pulled
+// out while it was being opened answers with a device failure.
+constexpr SystemErrorCause SystemErrorCauses[] = {
+    {ERROR_FILE_NOT_FOUND, OpenFailure::NotFound}, {ERROR_PATH_NOT_FOUND, OpenFailure::NotFound},
+    {ERROR_INVALID_NAME, OpenFailure::NotFound},   {ERROR_GEN_FAILURE, OpenFailure::NotFound},
+    {ERROR_ACCESS_DENIED, OpenFailure::Busy},      {ERROR_SHARING_VIOLATION, OpenFailure::Busy},
+    {ERROR_NOT_SUPPORTED, OpenFailure::NotSerial},
+};
+
+// The system's own words for an error code, without the line break it ends with.
+std::string SystemErrorText(unsigned long error) {
+  char text[256] = {};
+  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        error, 0, text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
+    message.pop_back();
   }
-  openError_ = {cause, path, "system error " + std::to_string(error)};
+  return message.empty() ? "system error " + std::to_string(error) : message;
+}
+
+}  // namespace
+
+OpenFailure OpenFailureOfSystemError(unsigned long error) {
+  for (const SystemErrorCause& row : SystemErrorCauses) {
+    if (row.error == error) return row.cause;
+  }
+  return OpenFailure::Other;
+}
+
+int Win32Port::FailOpen(const std::string& path, unsigned long error) {
+  OpenFailure cause = OpenFailureOfSystemError(error);
+  // A folder is refused as "access denied" too, which would read as a busy port.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    cause = OpenFailure::NotSerial;
+  }
+  // Windows cannot tell who holds a busy port; its "access denied" would only mislead there.
+  openError_ = {cause, path, cause == OpenFailure::Busy ? std::string() : SystemErrorText(error)};
   return 1;
 }
 

@@ -12,6 +12,9 @@
 
 namespace kv {
 
+// The cause that a failed open's system error code stands for.
+OpenFailure OpenFailureOfSystemError(unsigned long error);
+
 class Win32Port : public Port {
  public:
   explicit Win32Port(Clock& clock) : clock_(clock) {}

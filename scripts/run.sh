@@ -4,7 +4,8 @@
 # (ld6193.cfg is kept there). The simulator stops when the window closes.
 #
 # With a real device: set LD6193_COM1 to its serial device (e.g. /dev/ttyUSB0) before running this,
-# and no simulator is started; COM2 to COM4 follow LD6193_COM2..4, else /dev/ttyS1..3.
+# and no simulator is started; COM2 to COM4 follow LD6193_COM2..4, else the serial ports present
+# (ld6193-flash --list-ports shows them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

@@ -25,6 +25,7 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimOptions
       "kv6193-sim: the KV6193 device's resident loader on a pseudo-terminal.\n"
       "Prints the terminal's path as its first line, then serves until SIGINT or SIGTERM."};
   app.name("kv6193-sim");
+  app.set_version_flag("--version", "kv6193-sim " KV_VERSION);
   std::vector<std::string> faultTexts;
   uint32_t hangupAfter = 0;
   app.add_option("--link", options.linkPath,
@@ -46,6 +47,9 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimOptions
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     out << app.help();
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    out << e.what() << '\n';
     return 0;
   } catch (const CLI::ParseError& e) {
     err << "kv6193-sim: " << e.what() << "\n\n" << app.help();

@@ -54,13 +54,22 @@ bool MakeRaw(int fd) {
 
 // Makes `link` point to `target`, replacing a symbolic link left behind by an earlier run (but never
 // a real file).
+// A link left by a simulator that died points at a terminal that is gone, and is replaced. One whose
+// terminal still exists is served by a live simulator (a terminal lives as long as its device end is
+// held), and taking it over would leave that simulator's host talking to the wrong device.
 bool MakeLink(const std::string& target, const std::string& link, std::string& why) {
   if (::symlink(target.c_str(), link.c_str()) == 0) return true;
   struct stat st {};
-  if (errno == EEXIST && ::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-      ::unlink(link.c_str()) == 0 && ::symlink(target.c_str(), link.c_str()) == 0) {
-    return true;
+  const bool isLink = errno == EEXIST && ::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  if (isLink && ::stat(link.c_str(), &st) == 0) {
+    char served[256] = {};
+    const ssize_t length = ::readlink(link.c_str(), served, sizeof served - 1);
+    why = "--link '" + link + "' already points at " +
+          (length > 0 ? std::string(served) : "a live terminal") +
+          ", which a running simulator serves; stop that simulator or choose another path";
+    return false;
   }
+  if (isLink && ::unlink(link.c_str()) == 0 && ::symlink(target.c_str(), link.c_str()) == 0) return true;
   why = SystemError("cannot make link '" + link + "'");
   return false;
 }

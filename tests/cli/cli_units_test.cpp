@@ -148,10 +148,12 @@ Parsed Parse(std::vector<const char*> args) {
 }
 
 TEST(CommandLine, PortsAndDevicesKeepTheirOrder) {
-  const Parsed parsed = Parse({"--port", "2", "--device", "/dev/ttyUSB0", "--port", "1", "fw.hex"});
-  ASSERT_TRUE(parsed.result.options);
+  const Parsed parsed = Parse({"--port", "2", "--device", "/dev/ttyUSB0", "--port", "1", "--port", "COM12",
+                               "--port", "com3", "fw.hex"});
+  ASSERT_TRUE(parsed.result.options) << parsed.err;
   EXPECT_THAT(parsed.result.options->devices,
-              ElementsAre(TargetForPort(2), TargetForDevice("/dev/ttyUSB0"), TargetForPort(1)));
+              ElementsAre(TargetForPort(2), TargetForDevice("/dev/ttyUSB0"), TargetForPort(1),
+                          TargetForPort(12), TargetForPort(3)));
   EXPECT_EQ(parsed.result.options->devices[0].name, "COM2");
   EXPECT_EQ(parsed.result.options->devices[1].name, "/dev/ttyUSB0");
   EXPECT_TRUE(parsed.result.options->devices[1].ByPath());
@@ -195,15 +197,18 @@ TEST(CommandLine, ASlashStartsAPathNeverAnOption) {
 
 TEST(CommandLine, UsageErrorsExitOneWithAMessageOnStandardError) {
   const std::vector<std::vector<const char*>> cases = {
-      {},                                        // no file
-      {"--port", "0", "fw.hex"},                 // no COM0
-      {"--port", "256", "fw.hex"},               // beyond COM255
-      {"--port", "x", "fw.hex"},                 // not a number
-      {"--port", "fw.hex"},                      // port value missing
-      {"--device", "", "fw.hex"},                // empty path
-      {"--bogus", "fw.hex"},                     // unknown option
-      {"a.hex", "b.hex"},                        // one file only
-      {"--port", "3", "--port", "3", "fw.hex"},  // the same line twice
+      {},                                           // no file
+      {"--port", "0", "fw.hex"},                    // no COM0
+      {"--port", "256", "fw.hex"},                  // beyond COM255
+      {"--port", "x", "fw.hex"},                    // not a number
+      {"--port", "COM", "fw.hex"},                  // no number after COM
+      {"--port", "COM0", "fw.hex"},                 // no COM0
+      {"--port", "2", "--port", "COM2", "fw.hex"},  // the same line twice, written two ways
+      {"--port", "fw.hex"},                         // port value missing
+      {"--device", "", "fw.hex"},                   // empty path
+      {"--bogus", "fw.hex"},                        // unknown option
+      {"a.hex", "b.hex"},                           // one file only
+      {"--port", "3", "--port", "3", "fw.hex"},     // the same line twice
       {"--device", "/dev/x", "--device", "/dev/x", "fw.hex"},
   };
   for (const auto& args : cases) {
@@ -215,6 +220,16 @@ TEST(CommandLine, UsageErrorsExitOneWithAMessageOnStandardError) {
     EXPECT_FALSE(parsed.err.empty()) << joined;
     EXPECT_TRUE(parsed.out.empty()) << joined;
   }
+}
+
+TEST(CommandLine, VersionAndListPortsNeedNoFile) {
+  const Parsed version = Parse({"--version"});
+  EXPECT_FALSE(version.result.options);
+  EXPECT_EQ(version.result.exitCode, 0);
+  EXPECT_EQ(version.out, "ld6193-flash 1.1\n");
+  const Parsed list = Parse({"--list-ports"});
+  ASSERT_TRUE(list.result.options) << list.err;
+  EXPECT_TRUE(list.result.options->listPorts);
 }
 
 TEST(CommandLine, HelpExitsZeroAndDocumentsOptionsAndExitCodes) {
@@ -386,6 +401,23 @@ TEST(ProgressLine, OneDeviceShowsBarPagesPercentAndTimes) {
             "[########################] 1088/1088 100 %  elapsed 0:15  left 0:00");
 }
 
+// A narrow terminal gets a line that fits: the bar goes first, then the elapsed time, then it is cut.
+TEST(ProgressLine, FitsTheWidthGiven) {
+  const ProgressSlot slot{"COM1", 272, 1088, Millis{15000}, Millis{10000}};
+  const struct {
+    size_t width;
+    std::string line;
+  } rows[] = {
+      {0, "[######..................] 272/1088  25 %  elapsed 0:15  left 0:30"},
+      {66, "[######..................] 272/1088  25 %  elapsed 0:15  left 0:30"},
+      {65, "272/1088  25 %  elapsed 0:15  left 0:30"},
+      {39, "272/1088  25 %  elapsed 0:15  left 0:30"},
+      {38, "272/1088  25 %  left 0:30"},
+      {19, "272/1088  25 %  lef"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(FormatProgressLine({slot}, row.width), row.line) << row.width;
+}
+
 TEST(ProgressLine, GangShowsEachDeviceAndTheLongestTimes) {
   const std::vector<ProgressSlot> slots = {
       {"COM1", 2, 4, Millis{8000}, Millis{2000}},
@@ -397,7 +429,7 @@ TEST(ProgressLine, GangShowsEachDeviceAndTheLongestTimes) {
 TEST(ConsoleOutput, LinesArePrefixedAndTheProgressLineIsClearedBeforeEachOne) {
   std::ostringstream out;
   std::ostringstream err;
-  Console console(out, err, true);
+  Console console(out, err, ProgressStyle::Live);
   const size_t slot = console.AddSlot("COM1");
   console.DownloadStarted(slot);
   console.Out("", "Erasing sector #0...");
@@ -417,16 +449,39 @@ TEST(ConsoleOutput, LinesArePrefixedAndTheProgressLineIsClearedBeforeEachOne) {
   EXPECT_TRUE(err.str().ends_with("\r")) << "nothing drawn after clearing";
 }
 
-TEST(ConsoleOutput, WithoutATerminalOnlyLines) {
+TEST(ConsoleOutput, OnANarrowTerminalTheLineIsRedrawnInPlaceWithinItsWidth) {
   std::ostringstream out;
   std::ostringstream err;
-  Console console(out, err, false);
+  size_t columns = 40;
+  Console console(out, err, ProgressStyle::Live, [&columns] { return columns; });
   const size_t slot = console.AddSlot("COM1");
   console.DownloadStarted(slot);
-  console.ProgramPhaseStarted(slot, 10);
-  for (uint16_t page = 1; page <= 10; ++page) console.Progress(slot, page, 10);
-  console.Err("[COM1] ", "Nelze");
-  EXPECT_EQ(err.str(), "[COM1] Nelze\n");
+  console.ProgramPhaseStarted(slot, 1000);
+  for (uint16_t page : {100, 1000}) console.Progress(slot, page, 1000);
+  columns = 20;  // the window was narrowed
+  console.Progress(slot, 1000, 1000);
+  EXPECT_EQ(err.str().find('\n'), std::string::npos) << "redrawn in place, never a new line";
+  const std::string text = err.str();
+  std::istringstream pieces(text);
+  for (std::string piece; std::getline(pieces, piece, '\r');) EXPECT_LT(piece.size(), 40u) << piece;
+  EXPECT_TRUE(text.ends_with("\r1000/1000 100 %  le")) << text;
+}
+
+TEST(ConsoleOutput, WithoutATerminalPlainLinesAtEachTenth) {
+  std::ostringstream out;
+  std::ostringstream err;
+  Console console(out, err, ProgressStyle::Lines);
+  const size_t slot = console.AddSlot("COM1");
+  console.DownloadStarted(slot);
+  console.ProgramPhaseStarted(slot, 40);
+  for (uint16_t page = 1; page <= 40; ++page) console.Progress(slot, page, 40);
+  console.Err("[COM1] ", "cannot open");
+  const std::string text = err.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 11) << text;
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_THAT(text, HasSubstr("4/40  10 %"));
+  EXPECT_THAT(text, HasSubstr("40/40 100 %"));
+  EXPECT_TRUE(text.ends_with("[COM1] cannot open\n"));
   EXPECT_EQ(out.str(), "");
 }
 

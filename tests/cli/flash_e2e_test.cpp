@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -204,25 +205,44 @@ TEST_F(FlashEndToEnd, EveryExitCodeFromARealCause) {
     std::vector<std::string> sim;  // simulator faults; {"none"}: no simulator
     int code;
     std::string lastLine;
+    std::string why;  // on standard error, after the file's name
   };
   FileData unknown;
   AddBytes(unknown, 0x00000, 0x10);
   AddBytes(unknown, 0x10000, 0x10);
   std::string cutShort = HexText(SmallMultiSector());
   cutShort.resize(cutShort.find(":00000001FF"));  // every data record readable, no end record
+  // The last line of the file, which holds its last record.
+  const std::string cutShortWhy = ":" + std::to_string(std::count(cutShort.begin(), cutShort.end(), '\n')) +
+                                  ": the file ends without an end record";
   const std::string multi = HexText(SmallMultiSector());
   const Case cases[] = {
-      {"no-file", "", {}, 2, "File not found"},
-      {"cut-short", cutShort, {}, 3, "Invalid HEX format"},
-      {"segment", ":020000021800E4\r\n:00000001FF\r\n", {}, 4, "Illegal segment alignment"},
-      {"type04", ":020000040001F9\r\n:00000001FF\r\n", {}, 5, "Unsupported record type"},
-      {"empty", ":00000001FF\r\n", {}, 6, "Empty HEX file"},
-      {"unknown", HexText(unknown), {}, 7, "Unknown file"},
-      {"no-port", multi, {"none"}, 8, "Serial communication error"},
-      {"page-noack", multi, {"--fault", "page=0x202:noack"}, 8, "Serial communication error"},
-      {"page-error", multi, {"--fault", "page=0x202:error"}, 9, "Flash programming error"},
-      {"erase-error", multi, {"--fault", "erase=16:error"}, 10, "Progr. error during memory erasing"},
-      {"erase-noack", multi, {"--fault", "erase=16:noack"}, 11, "Communication error during memory erasing"},
+      {"no-file", "", {}, 2, "File not found", ""},
+      {"cut-short", cutShort, {}, 3, "Invalid HEX format", cutShortWhy},
+      {"segment",
+       ":020000021800E4\r\n:00000001FF\r\n",
+       {},
+       4,
+       "Illegal segment alignment",
+       ":1: segment value 1800"},
+      {"type04",
+       "\r\n:020000040001F9\r\n:00000001FF\r\n",
+       {},
+       5,
+       "Unsupported record type",
+       ":2: record type 04 (extended linear address)"},
+      {"empty", ":00000001FF\r\n", {}, 6, "Empty HEX file", ""},
+      {"unknown", HexText(unknown), {}, 7, "Unknown file", ""},
+      {"no-port", multi, {"none"}, 8, "Serial communication error", ""},
+      {"page-noack", multi, {"--fault", "page=0x202:noack"}, 8, "Serial communication error", ""},
+      {"page-error", multi, {"--fault", "page=0x202:error"}, 9, "Flash programming error", ""},
+      {"erase-error", multi, {"--fault", "erase=16:error"}, 10, "Progr. error during memory erasing", ""},
+      {"erase-noack",
+       multi,
+       {"--fault", "erase=16:noack"},
+       11,
+       "Communication error during memory erasing",
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tag);
@@ -238,6 +258,12 @@ TEST_F(FlashEndToEnd, EveryExitCodeFromARealCause) {
     EXPECT_EQ(run.exitCode, c.code) << run.out << run.err;
     EXPECT_EQ(LastLine(run.out), c.lastLine);
     EXPECT_THAT(run.out, Not(HasSubstr("File successfully loaded")));
+    if (c.code == 2) {
+      EXPECT_THAT(run.err, HasSubstr("cannot open " + Arg(file) + ": "));
+    }
+    if (!c.why.empty()) {
+      EXPECT_THAT(run.err, HasSubstr(Arg(file) + c.why));
+    }
     if (c.code >= 2 && c.code <= 5) {
       sim.Stop();
       EXPECT_EQ(PacketsSeen(c.tag), 0u) << "nothing of a file that did not load may reach the device";
@@ -381,16 +407,93 @@ TEST_F(FlashEndToEnd, QuietAndTraceOnTheRealLine) {
   const FlashResult quiet = RunFlash({"--quiet", "--device", device, Arg(file)}, environment);
   EXPECT_EQ(quiet.exitCode, 0);
   EXPECT_EQ(quiet.out, "File successfully loaded\n");
-  EXPECT_EQ(quiet.err, "") << "no progress line when standard error is not a terminal";
+  EXPECT_EQ(quiet.err, "") << "no progress at all under --quiet";
 
   const FlashResult traced = RunFlash({"--trace", "--device", device, Arg(file)}, environment);
   EXPECT_EQ(traced.exitCode, 0);
-  const std::vector<std::string> lines = Lines(traced.err);
+  std::vector<std::string> lines = Lines(traced.err);
+  // Standard error is a pipe here: progress comes as plain lines between the trace lines.
+  EXPECT_THAT(lines,
+              Contains(AllOf(HasSubstr("[########################] 1/1 100 %"), HasSubstr("left 0:00"))));
+  std::erase_if(lines, [](const std::string& line) { return line.starts_with("["); });
   EXPECT_THAT(lines, Contains(HasSubstr("ms > A2 10 3D 11")));   // erase sector 9
   EXPECT_THAT(lines, Contains(HasSubstr("ms > A2 11 A0 07 ")));  // its first page
   EXPECT_THAT(lines, Contains(HasSubstr("ms < E5")));
   EXPECT_THAT(lines, Contains(HasSubstr("ms < 68")));
   EXPECT_EQ(lines.size(), 2u * 3u) << "one erase and one page, each a packet and two reply bytes";
+}
+
+// Each way a line cannot be opened ends with exit 8 and one line on standard error that names the
+// device, the cause and the fix.
+TEST_F(FlashEndToEnd, OpenFailuresNameTheDeviceTheCauseAndTheFix) {
+  if (host_.UnderWine()) GTEST_SKIP() << "Linux device paths and causes";
+  FileData data;
+  AddBytes(data, 0x10000, 0x100);
+  const std::string file = WriteHex("app.hex", data);
+  const std::string regular = WriteText("not-a-line", "");
+  struct Row {
+    std::string device;
+    std::string why;
+  };
+  const Row rows[] = {
+      {"/nonexistent/ttyUSB9", ": no such device; ld6193-flash --list-ports shows"},
+      {"/dev/null", ": not a serial line; name a serial device"},
+      {regular, ": not a serial line; name a serial device"},
+  };
+  for (const Row& row : rows) {
+    const FlashResult run = RunFlash({"--device", row.device, file});
+    EXPECT_EQ(run.exitCode, 8) << row.device;
+    EXPECT_EQ(LastLine(run.out), "Serial communication error");
+    EXPECT_THAT(run.err, HasSubstr("cannot open " + row.device + row.why));
+  }
+
+  // A line that another flasher holds: the second one names it.
+  SimProcess sim;
+  StartSim(sim, "sim", {"--erase-ms", "20000"});
+  FlashProcess first;
+  ASSERT_TRUE(first.Start({"--device", sim.ptyPath(), file}));
+  ASSERT_TRUE(first.WaitForOutput("Erasing sector #1...", 10000));
+  const FlashResult second = RunFlash({"--device", sim.ptyPath(), file});
+  EXPECT_EQ(second.exitCode, 8);
+  EXPECT_THAT(second.err, HasSubstr("cannot open " + sim.ptyPath() + ": busy, held by ld6193-flash (pid "));
+  first.Signal(SIGINT);
+  EXPECT_EQ(first.Wait(20000).exitCode, 130);
+}
+
+// A user outside the group that owns a line gets the dialout advice. Run as root, the test makes the
+// flasher a normal user; run as a normal user, it makes a line that user may not open.
+TEST_F(FlashEndToEnd, ALineTheUserMayNotOpenGivesThePermissionFix) {
+  if (host_.UnderWine()) GTEST_SKIP() << "Linux permissions";
+  FileData data;
+  AddBytes(data, 0x10000, 0x100);
+  const std::string file = WriteHex("app.hex", data);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string line = ptsname(master);
+  ASSERT_EQ(chmod(line.c_str(), 0), 0);
+  FlashProcess flash;
+  constexpr uid_t Nobody = 65534;
+  if (geteuid() == 0) flash.RunAs(Nobody, Nobody);
+  ASSERT_TRUE(flash.Start({"--device", line, file}));
+  const FlashResult run = flash.Wait(20000);
+  close(master);
+  EXPECT_EQ(run.exitCode, 8) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("cannot open " + line +
+                                 ": permission denied; add your user to the dialout group (sudo usermod -aG "
+                                 "dialout $USER), then log out and in again"));
+}
+
+TEST_F(FlashEndToEnd, ListPortsShowsAnEnvironmentOverride) {
+  if (host_.UnderWine()) GTEST_SKIP() << "the Linux port list";
+  const FlashResult run = RunFlash({"--list-ports"}, {{"LD6193_COM2", "/dev/pts/kv-test"}});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::vector<std::string> lines = Lines(run.out);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[1], "COM2 \u2014 /dev/pts/kv-test (LD6193_COM2)");
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_TRUE(lines[i].starts_with("COM" + std::to_string(i + 1) + " ")) << lines[i];
 }
 
 }  // namespace

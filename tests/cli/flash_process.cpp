@@ -1,6 +1,7 @@
 #include "tests/cli/flash_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -142,6 +143,10 @@ bool FlashProcess::Start(const std::vector<std::string>& args, const Environment
     if (FlasherHost::FromEnvironment().UnderWine()) setenv("WINEDEBUG", "-all", 1);
     for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
     if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(126);
+    if (uid_ != static_cast<uid_t>(-1) &&
+        (setgroups(0, nullptr) != 0 || setgid(gid_) != 0 || setuid(uid_) != 0)) {
+      _exit(125);
+    }
     execvp(argv[0], argv.data());
     _exit(127);
   }

@@ -79,6 +79,12 @@ class FlashProcess {
 
   bool Start(const std::vector<std::string>& args, const Environment& environment = {},
              const std::string& workingDirectory = {});
+  // Runs the next Start as this user (and group, with no others): for a root test that must see
+  // what a normal user sees.
+  void RunAs(uid_t uid, gid_t gid) {
+    uid_ = uid;
+    gid_ = gid;
+  }
   // Collects output until standard output holds `text`; false when the program ended or time ran out.
   bool WaitForOutput(const std::string& text, int timeoutMs);
   void Signal(int signal);
@@ -92,6 +98,8 @@ class FlashProcess {
   bool Exited();
 
   pid_t pid_ = -1;
+  uid_t uid_ = static_cast<uid_t>(-1);
+  gid_t gid_ = static_cast<gid_t>(-1);
   int status_ = 0;
   bool exited_ = false;
   int out_ = -1;

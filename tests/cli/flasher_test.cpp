@@ -34,6 +34,7 @@ struct DeviceScript {
   std::set<uint16_t> failingPages;  // E5 16 every time
   bool eraseSilent = false;         // no reply to an erase
   int interruptAfterPages = -1;     // raise the interrupt flag once this many pages were programmed
+  OpenFailure openFailure = OpenFailure::None;  // the open fails for this cause
 };
 
 // What a device's port went through, kept after the flasher has destroyed the port.
@@ -80,7 +81,7 @@ class FlasherRun : public ::testing::Test {
 
   // Runs the flasher with a fake device behind every target.
   int Run(const FlashOptions& options) {
-    Console console(out_, err_, false);
+    Console console(out_, err_, ProgressStyle::None);
     FlasherEnvironment environment{console, [this](const DeviceTarget& target) { return MakeLink(target); },
                                    interrupted_, std::chrono::steady_clock::now()};
     return RunFlasher(options, environment);
@@ -93,6 +94,9 @@ class FlasherRun : public ::testing::Test {
     const DeviceScript script = scripts_[target.name];
     auto clock = std::make_unique<VirtualClock>();
     auto port = std::make_unique<RecordedPort>(*clock, record);
+    port->openFails = script.openFailure != OpenFailure::None;
+    if (port->openFails)
+      port->openError = {script.openFailure, "/dev/ttyUSB0", "held by ld6193-flash (pid 7)"};
     auto pages = std::make_shared<int>(0);
     port->responder = [this, script, pages](FakePort& device, const std::vector<uint8_t>& packet) {
       switch (packet[1]) {
@@ -177,15 +181,17 @@ TEST_F(FlasherRun, BrokenFilesAreNeverSent) {
     std::string text;
     int code;
     std::string line;
+    std::string where;  // after the file's name on standard error
   };
   test::FileData data;
   test::AddBytes(data, 0x10000, 0x20);
   std::string cutShort = test::HexText(data);
   cutShort.resize(cutShort.find(":00000001FF"));  // readable data, no end record
   const Row rows[] = {
-      {cutShort, 3, "Invalid HEX format"},
-      {":020000021800E4\r\n:00000001FF\r\n", 4, "Illegal segment alignment"},
-      {":020000040001F9\r\n:00000001FF\r\n", 5, "Unsupported record type"},
+      {cutShort, 3, "Invalid HEX format", ":3: the file ends without an end record (:00000001FF)"},
+      {":020000021800E4\r\n:00000001FF\r\n", 4, "Illegal segment alignment",
+       ":1: segment value 1800; this loader takes 0000 to 7000 in steps of 1000"},
+      {"\r\n:020000040001F9\r\n:00000001FF\r\n", 5, "Unsupported record type", ":2: record type 04 ("},
   };
   for (const Row& row : rows) {
     FlashOptions options;
@@ -193,8 +199,10 @@ TEST_F(FlasherRun, BrokenFilesAreNeverSent) {
     options.file = WriteFile("broken.hex", row.text);
     options.quiet = true;  // the reader's verdict is the final outcome: printed even so
     out_.str("");
+    err_.str("");
     EXPECT_EQ(Run(options), row.code) << row.line;
     EXPECT_THAT(OutLines(), ElementsAre(row.line));
+    EXPECT_THAT(ErrLines(), ElementsAre(testing::StartsWith(options.file + row.where)));
   }
   EXPECT_TRUE(links_.empty()) << "no port may be opened for a broken file";
 }
@@ -205,8 +213,46 @@ TEST_F(FlasherRun, MissingFileShowsTheReadersMessageOnStandardError) {
   options.file = (folder_ / "nothere.hex").string();
   EXPECT_EQ(Run(options), 2);
   EXPECT_THAT(OutLines(), ElementsAre("File not found"));
-  EXPECT_THAT(ErrLines(), ElementsAre("Nelze otev\u0159\u00edt soubor "));
+  // The reason is the system's own words (Linux: "no such file or directory").
+  EXPECT_THAT(ErrLines(), ElementsAre(testing::StartsWith("cannot open " + options.file + ": ")));
+  EXPECT_GT(ErrLines().front().size(), ("cannot open " + options.file + ": ").size());
   EXPECT_TRUE(links_.empty());
+}
+
+// A link failure says why on standard error, where that can be told; the outcome stays on stdout.
+TEST_F(FlasherRun, LinkFailuresSayWhyOnStandardError) {
+  struct Row {
+    OpenFailure openFailure;
+    bool eraseSilent;
+    int failingPage;  // -1: none
+    int code;
+    std::vector<std::string> err;
+  };
+  const Row rows[] = {
+      {OpenFailure::Busy,
+       false,
+       -1,
+       8,
+       {"cannot open /dev/ttyUSB0: busy, held by ld6193-flash (pid 7); close it, or wait for it to finish"}},
+      {OpenFailure::None, true, -1, 11, {std::string(NoAnswerHint)}},
+      {OpenFailure::None, false, 0x101, 9, {}},  // the device answered: no hint
+  };
+  for (const Row& row : rows) {
+    DeviceScript& script = scripts_["COM1"];
+    script.openFailure = row.openFailure;
+    script.eraseSilent = row.eraseSilent;
+    script.failingPages.clear();
+    if (row.failingPage >= 0) script.failingPages.insert(static_cast<uint16_t>(row.failingPage));
+    out_.str("");
+    err_.str("");
+    FlashOptions options;
+    options.devices = {TargetForPort(1)};
+    options.file = Sector1File();
+    options.quiet = true;
+    EXPECT_EQ(Run(options), row.code);
+    EXPECT_EQ(OutLines().size(), 1u);
+    EXPECT_EQ(ErrLines(), row.err);
+  }
 }
 
 TEST_F(FlasherRun, EmptyAndUnknownImagesEndWithTheirOutcome) {

@@ -176,5 +176,54 @@ TEST(DecodeHex, StoresEachRecordBeforeTheNextTurnOfTheEventLoop) {
   EXPECT_FALSE(image.IsPageUsed(0));
 }
 
+// Where a read stopped and why, as the user sees it: the line of the failing record and the fault,
+// the same whatever the chunking.
+TEST(DecodeHex, DetailNamesTheLineAndTheFault) {
+  const std::string type04 =
+      "record type 04 (extended linear address): this loader reads 20-bit segment addressing only (types 00, "
+      "01, 02); write the file with srec_cat ... -intel -address-length=3 (its default output starts with a "
+      "type 04 record) or with GNU objcopy -O ihex (segment records for addresses below 1 MiB)";
+  const struct {
+    std::string text;
+    uint32_t line;
+    std::string detail;
+  } rows[] = {
+      {Good + End, 0, ""},
+      {Good + Good + ":0412340001020304AD\r\n" + End, 3, "checksum AD, expected AC"},
+      {Good + "\n" + ":020000005aA5FF" + End, 3,
+       "lower-case digit 'a'; this loader reads upper-case hex digits only"},
+      {Good + ":02000000G0A5FF" + End, 2, "bad character 'G' in a record"},
+      {Good + ":0200\x01" + End, 2, "bad character 0x01 in a record"},
+      {Good + ":020000005A\r\n" + End, 2, "record cut short"},
+      {Good + ":020000005A" + End, 2, "record cut short"},
+      {Good + ":020000005AA5", 2, "record cut short by the end of the file"},
+      {Good + ":0200000280007C" + End, 2,
+       "segment value 8000; this loader takes 0000 to 7000 in steps of 1000"},
+      {Good + ":020000040001F9" + End, 2, type04},
+      {":0400000300001000E9\n", 1,
+       "record type 03 (start address): this loader reads types 00, 01 and 02 only; the start-address record "
+       "can be dropped (srec_cat ... -intel -address-length=3 writes none)"},
+      {":00000007F9", 1,
+       "record type 07 is not an Intel HEX record type; this loader reads types 00, 01 and 02"},
+      {Good + ":00000101FE", 2, "bad end record; it must read :00000001FF"},
+      {Good + Good, 2, "the file ends without an end record (:00000001FF)"},
+      {Good + Good + "  ", 3, "the file ends without an end record (:00000001FF)"},
+      {"", 0, "the file ends without an end record (:00000001FF)"},
+      {Good + "\0"s + End, 2, "zero byte before the end record"},
+  };
+  for (const auto& row : rows) {
+    for (size_t chunk : {row.text.size() + 1, size_t{1}, size_t{5}}) {
+      SCOPED_TRACE(testing::Message() << row.text << ", chunks of " << chunk);
+      MemoryImage image;
+      RecordingReaderHost host;
+      ChunkedByteSource source(Bytes(row.text), chunk);
+      HexReadDetail detail{99, "stale"};
+      DecodeHex(source, image, host, &detail);
+      EXPECT_EQ(detail.line, row.line);
+      EXPECT_EQ(detail.text, row.detail);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kv::test

@@ -69,7 +69,9 @@ class HexFileTest : public testing::Test {
     const timespec times[2] = {{0, UTIME_OMIT}, {seconds, nanoseconds}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   }
-  HexReadResult Read(const std::string& path) { return ReadHexFile(path.c_str(), image_, time_, host_); }
+  HexReadResult Read(const std::string& path) {
+    return ReadHexFile(path.c_str(), image_, time_, host_, &detail_);
+  }
   void ExpectRefused(HexReadResult result) {
     EXPECT_EQ(result, CannotOpen);
     EXPECT_EQ(host_.messages, std::vector<std::string>{std::string(CannotOpenFileMessage)});
@@ -83,6 +85,7 @@ class HexFileTest : public testing::Test {
   MemoryImage image_;
   SystemTime time_ = Previous;
   RecordingReaderHost host_;
+  HexReadDetail detail_;
 };
 
 TEST_F(HexFileTest, ReadsAFileLargerThanOneChunk) {
@@ -98,11 +101,22 @@ TEST_F(HexFileTest, RefusesWhatCannotBeOpenedAndResetsTheImage) {
   const std::string missing = dir_ + "/missing.hex";
   const std::string fifo = dir_ + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path : {missing, dir_}) {
+  const std::string unreadable = Write("unreadable.hex", Good);
+  ASSERT_EQ(chmod(unreadable.c_str(), 0), 0);
+  const bool root = geteuid() == 0;  // root reads it all the same
+  const struct {
+    std::string path;
+    const char* reason;
+  } rows[] = {
+      {missing, "no such file or directory"}, {dir_, "is a directory"}, {unreadable, "permission denied"}};
+  for (const auto& [path, reason] : rows) {
+    if (path == unreadable && root) continue;
     SCOPED_TRACE(path);
     image_.StoreByte(0, 0, 0x00);
     host_ = {};
     ExpectRefused(Read(path));
+    EXPECT_EQ(detail_.line, 0u);
+    EXPECT_EQ(detail_.text, reason);
   }
   struct stat info;
   EXPECT_EQ(stat(missing.c_str(), &info), -1) << "the missing file was created";

@@ -117,21 +117,36 @@ class PosixPortTest : public ::testing::Test {
 
 // --- Device names ----------------------------------------------------------------------------------
 
-TEST(PortDeviceName, UsesTheEnvironmentElseTheSerialDevice) {
-  const ScopedEnv com1("LD6193_COM1", "/dev/ttyUSB0");
-  const ScopedEnv com2("LD6193_COM2", "");
-  const ScopedEnv com4("LD6193_COM4", nullptr);
+TEST(PortDeviceName, TheEnvironmentWinsOverThePortsPresent) {
+  const ScopedEnv com1("LD6193_COM1", "/dev/ttyUSB7");
   const ScopedEnv com11("LD6193_COM11", nullptr);
+  EXPECT_EQ(PortDeviceName(1), "/dev/ttyUSB7");
+  EXPECT_EQ(DescribePortNumber(1), "COM1 \u2014 /dev/ttyUSB7 (LD6193_COM1)");
+  EXPECT_NE(PortDeviceName(11), "/dev/ttyUSB7") << "COM1's variable is not COM11's";
+}
+
+TEST(DescribeOpenError, NamesTheDeviceTheCauseAndTheFix) {
   const struct {
-    int n;
-    const char* name;
+    OpenError error;
+    const char* line;
   } rows[] = {
-      {1, "/dev/ttyUSB0"},  // set
-      {2, "/dev/ttyS1"},    // set but empty
-      {4, "/dev/ttyS3"},    // unset
-      {11, "/dev/ttyS10"},  // COM1's variable is not COM11's
+      {{OpenFailure::NotFound, "/dev/ttyUSB3", "No such file or directory"},
+       "cannot open /dev/ttyUSB3: no such device; ld6193-flash --list-ports shows the serial ports present "
+       "and what COM1 to COM4 stand for"},
+      {{OpenFailure::PermissionDenied, "/dev/ttyUSB0", "Permission denied"},
+       "cannot open /dev/ttyUSB0: permission denied; add your user to the dialout group (sudo usermod -aG "
+       "dialout $USER), then log out and in again"},
+      {{OpenFailure::Busy, "/dev/ttyACM0", "held by ld6193-flash (pid 42)"},
+       "cannot open /dev/ttyACM0: busy, held by ld6193-flash (pid 42); close it, or wait for it to finish"},
+      {{OpenFailure::Busy, "/dev/ttyACM0", ""},
+       "cannot open /dev/ttyACM0: busy, another program holds the line; close it, or wait for it to finish"},
+      {{OpenFailure::NotSerial, "/dev/null", "Inappropriate ioctl for device"},
+       "cannot open /dev/null: not a serial line; name a serial device; ld6193-flash --list-ports shows the "
+       "ones present"},
+      {{OpenFailure::Other, "/dev/ttyS0", "Input/output error"},
+       "cannot open /dev/ttyS0: Input/output error"},
   };
-  for (const auto& row : rows) EXPECT_EQ(PortDeviceName(row.n), row.name) << row.n;
+  for (const auto& row : rows) EXPECT_EQ(DescribeOpenError(row.error), row.line);
 }
 
 // --- Opening ---------------------------------------------------------------------------------------
@@ -143,10 +158,20 @@ TEST_F(PosixPortTest, RefusedLinesGiveOneAndLeaveNothingToClose) {
     ASSERT_NE(f, nullptr);
     std::fclose(f);
   }
-  const std::string rows[] = {"/nonexistent/ttyS9", "/dev/null", file, "/"};
-  for (const std::string& path : rows) {
+  const struct {
+    std::string path;
+    OpenFailure cause;
+  } rows[] = {
+      {"/nonexistent/ttyS9", OpenFailure::NotFound},
+      {"/dev/null", OpenFailure::NotSerial},
+      {file, OpenFailure::NotSerial},
+      {"/", OpenFailure::NotSerial},
+  };
+  for (const auto& [path, cause] : rows) {
     const size_t descriptors = OpenDescriptors();
     EXPECT_EQ(port.OpenDevice(path), 1) << path;
+    EXPECT_EQ(port.LastOpenError().cause, cause) << path;
+    EXPECT_EQ(port.LastOpenError().device, path);
     EXPECT_FALSE(port.IsOpen()) << path;
     EXPECT_EQ(OpenDescriptors(), descriptors) << path << ": descriptor leaked";
     port.ClosePort();
@@ -183,6 +208,7 @@ TEST_F(PosixPortTest, LineIsHeldExclusivelyAndReleasedByEveryWayOut) {
   EXPECT_TRUE(MarkedExclusive(pty.Path()));
   PosixPort second{clock};
   EXPECT_EQ(second.OpenDevice(pty.Path()), 1);
+  EXPECT_EQ(second.LastOpenError().cause, OpenFailure::Busy);
 
   // A pseudo-terminal keeps the mark after its holder closes: each way of letting go must drop it,
   // or the next download could not open the simulator's line.

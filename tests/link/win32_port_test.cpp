@@ -86,17 +86,22 @@ TEST_F(Win32PortTest, WhatIsNoSerialLineGivesOneAndHoldsNothing) {
   struct Row {
     const char* what;
     std::string path;
+    OpenFailure cause;  // None: whatever the system says
   };
   const Row rows[] = {
-      {"missing file", (dir_ / "missing").string()},
-      {"missing port", "\\\\.\\COM200"},
-      {"disk file", file},
-      {"folder", dir_.string()},
+      {"missing file", (dir_ / "missing").string(), OpenFailure::NotFound},
+      {"missing port", "\\\\.\\COM200", OpenFailure::None},
+      {"disk file", file, OpenFailure::NotSerial},
+      {"folder", dir_.string(), OpenFailure::NotSerial},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Win32Port port(clock_);
     EXPECT_EQ(port.OpenDevice(row.path), 1);
+    EXPECT_EQ(port.LastOpenError().device, row.path);
+    if (row.cause != OpenFailure::None) {
+      EXPECT_EQ(port.LastOpenError().cause, row.cause);
+    }
     ExpectNotOpen(port);
   }
   // The refused file was neither written nor left open: it opens unshared and holds what it held.

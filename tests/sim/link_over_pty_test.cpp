@@ -3,7 +3,11 @@
 // command time limits kept when the device is slow, late or gone.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -216,6 +220,35 @@ TEST(LinkAgainstSim, LinePacingMakesAPageCostItsLineTime) {
   ASSERT_EQ(bench.Timed(Command::Page, ms), Ok);
   // 261 bytes out and two back, 11 bits each at 115200 baud: 25.1 ms at the least.
   EXPECT_GE(ms, 25);
+}
+
+}  // namespace
+}  // namespace kv::test
+
+namespace kv::test {
+namespace {
+
+// A --link path left by a simulator that died is taken over; one that a live simulator serves is not.
+TEST(SimLink, ReplacesAStaleLinkButRefusesALiveOne) {
+  const std::string link = ::testing::TempDir() + "kv_sim_link_" + std::to_string(::getpid());
+  std::remove(link.c_str());
+  ASSERT_EQ(::symlink("/dev/pts/kv-gone", link.c_str()), 0);
+  sim::SimOptions options;
+  options.linkPath = link;
+  sim::PtyServer first(options);
+  std::string why;
+  ASSERT_TRUE(first.Open(why)) << why;
+  char target[256] = {};
+  ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), first.SlavePath());
+
+  sim::PtyServer second(options);
+  EXPECT_FALSE(second.Open(why));
+  EXPECT_NE(why.find("already points at " + first.SlavePath()), std::string::npos) << why;
+  ::memset(target, 0, sizeof target);
+  ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), first.SlavePath()) << "the live simulator keeps its link";
+  std::remove(link.c_str());
 }
 
 }  // namespace

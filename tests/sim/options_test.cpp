@@ -88,5 +88,12 @@ TEST(SimOptions, HelpGoesToStdoutWithCodeZero) {
   EXPECT_TRUE(p.err.empty());
 }
 
+TEST(SimOptions, VersionGoesToStdoutWithCodeZero) {
+  const Parsed p = Parse({"--version"});
+  EXPECT_EQ(p.exit, 0);
+  EXPECT_EQ(p.out, "kv6193-sim 1.1\n");
+  EXPECT_TRUE(p.err.empty());
+}
+
 }  // namespace
 }  // namespace kv::sim
