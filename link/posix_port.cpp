@@ -66,6 +66,8 @@ int PosixPort::OpenDevice(const std::string& path) {
   // As on the device's home platform, a line that refuses its settings still counts as open; it
   // shows up later as failed commands.
   (void)::tcsetattr(fd, TCSANOW, &working);
+  // Bytes left on the line by an earlier run are no answer to anything this run sends.
+  (void)PortDiscardInput();
   openError_ = {OpenFailure::None, path, {}};
   return 0;
 }
