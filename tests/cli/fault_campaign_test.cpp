@@ -37,6 +37,8 @@ constexpr size_t RunsAtOnce = 6;  // the runs mostly wait on the line: several s
 // machine: a late reply below these must cost no repeat.
 constexpr uint32_t SurelyInTimeEraseMs = 300;
 constexpr uint32_t SurelyInTimePageMs = 50;
+// A page's reply this late has missed its window (the packet's 25 ms on the line and 100 ms).
+constexpr uint32_t SurelyLatePageMs = 150;
 
 struct KindSpec {
   const char* name;
@@ -60,6 +62,7 @@ struct FaultPlan {
   std::string rule;  // as given to --fault
   Command target;
   bool surelyInTime = false;  // a late reply well inside the loader's limits
+  uint32_t lateMs = 0;
 };
 
 struct CampaignRun {
@@ -94,8 +97,24 @@ class Campaign {
     for (uint16_t page : pages) run.expected.push_back("page " + std::to_string(page));
     if (run.kind->finish) run.expected.push_back("finish");
 
-    const int rules = Pick(0, 3);
+    const int rules = Pick(1, 3);
     for (int i = 0; i < rules; ++i) run.faults.push_back(MakeFault(run));
+    // Mostly a single late reply is followed by a command the device refuses for good: the case in
+    // which a late reply judged as a later command's would hide the refusal.
+    const auto single = std::find_if(run.faults.begin(), run.faults.end(), [&](const FaultPlan& f) {
+      return f.rule.find(":late=") != std::string::npos && f.rule.ends_with(":1") &&
+             f.target != run.expected.back();
+    });
+    if (single != run.faults.end() && Pick(0, 3) != 0) {
+      const auto at = std::find(run.expected.begin(), run.expected.end(), single->target);
+      const Command refused = run.expected[static_cast<size_t>(
+          Pick(static_cast<int>(at - run.expected.begin()) + 1, static_cast<int>(run.expected.size()) - 1))];
+      if (refused != "finish") {
+        const bool erase = refused.starts_with("erase");
+        run.faults.push_back(
+            {(erase ? "erase=" : "page=") + refused.substr(erase ? 6 : 5) + ":error", refused});
+      }
+    }
     for (const FaultPlan& fault : run.faults) {
       run.simArgs.push_back("--fault");
       run.simArgs.push_back(fault.rule);
@@ -154,16 +173,20 @@ class Campaign {
       what = "finish";
       fault.target = "finish";
     }
-    static const char* const kinds[] = {"error", "noack", "nostatus", "badack", "badstatus", "late"};
-    std::string how = kinds[Pick(0, 5)];
+    // Late replies twice as often as each other fault: they are what can shift one reply onto the
+    // next command.
+    static const char* const kinds[] = {"error", "noack", "nostatus", "badack", "badstatus", "late", "late"};
+    std::string how = kinds[Pick(0, 6)];
     if (how == "late") {
       const int ms = Pick(20, 600);
       how += "=" + std::to_string(ms);
+      fault.lateMs = static_cast<uint32_t>(ms);
       fault.surelyInTime = ms <= static_cast<int>(erase ? SurelyInTimeEraseMs : SurelyInTimePageMs);
     }
     fault.rule = what + ":" + how;
-    // Mostly a few packets only, so that downloads also recover; now and then every packet.
-    const int times = Pick(0, 7);
+    // Mostly a few packets only, so that downloads also recover; now and then every packet. A late
+    // reply is often a single one: the download goes on, and its late bytes are still on their way.
+    const int times = how.starts_with("late") && Pick(0, 3) != 0 ? 1 : Pick(0, 7);
     if (times > 0) fault.rule += ":" + std::to_string(times);
     return fault;
   }
@@ -322,6 +345,8 @@ TEST(FaultCampaign, NoSuccessWithoutTheImageAndNoPacketAfterAFailure) {
         ADD_FAILURE() << "seed " << seed << " run " << live.run.number << " (" << live.run.Describe()
                       << "): " << why << "; exit " << result.exitCode << ", " << result.out;
       }
+      std::cout << "  run " << live.run.number << ": " << live.run.Describe() << " -> exit "
+                << result.exitCode << ", " << sent.size() << " packets" << std::endl;
       failures += !broken.empty();
       loaded += result.exitCode == 0;
     }
