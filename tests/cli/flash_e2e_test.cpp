@@ -211,9 +211,12 @@ TEST_F(FlashEndToEnd, EveryExitCodeFromARealCause) {
   std::string cutShort = HexText(SmallMultiSector());
   cutShort.resize(cutShort.find(":00000001FF"));  // every data record readable, no end record
   const std::string multi = HexText(SmallMultiSector());
+  std::string badRecord = multi;  // good records, then one whose checksum is wrong
+  badRecord.insert(badRecord.find(":00000001FF"), ":0100000000FE\r\n");
   const Case cases[] = {
       {"no-file", "", {}, 2, "File not found"},
       {"cut-short", cutShort, {}, 3, "Invalid HEX format"},
+      {"bad-record", badRecord, {}, 3, "Invalid HEX format"},
       {"segment", ":020000021800E4\r\n:00000001FF\r\n", {}, 4, "Illegal segment alignment"},
       {"type04", ":020000040001F9\r\n:00000001FF\r\n", {}, 5, "Unsupported record type"},
       {"empty", ":00000001FF\r\n", {}, 6, "Empty HEX file"},
