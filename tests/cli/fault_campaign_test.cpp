@@ -100,10 +100,10 @@ class Campaign {
 
     const int rules = Pick(1, 3);
     for (int i = 0; i < rules; ++i) run.faults.push_back(MakeFault(run));
-    // Mostly a single late reply is followed by a command the device refuses for good: the case in
-    // which a late reply judged as a later command's would hide the refusal.
+    // Mostly a page answered once too late is followed by a command the device refuses for good: the
+    // case in which the late reply judged as a later command's would hide the refusal.
     const auto single = std::find_if(run.faults.begin(), run.faults.end(), [&](const FaultPlan& f) {
-      return f.rule.find(":late=") != std::string::npos && f.rule.ends_with(":1") &&
+      return f.target.starts_with("page") && f.lateMs > SurelyLatePageMs && f.rule.ends_with(":1") &&
              f.target != run.expected.back();
     });
     if (single != run.faults.end() && Pick(0, 3) != 0) {
