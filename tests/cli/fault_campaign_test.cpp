@@ -41,7 +41,7 @@ constexpr uint32_t SurelyInTimePageMs = 60;
 // A page's reply this late has missed its window (the packet's 25 ms on the line and 100 ms).
 constexpr uint32_t SurelyLatePageMs = 150;
 
-struct KindSpec {
+struct KindCase {
   const char* name;
   ExpectedKind kind;
   uint16_t firstPage;
@@ -49,7 +49,7 @@ struct KindSpec {
   bool finish;
 };
 
-const KindSpec Kinds[] = {
+const KindCase Kinds[] = {
     {"Sector0", Sector0Kind(), 0x000, {0}, true},
     {"Sector1", Sector1Kind(), 0x100, {8}, false},
     {"MultiSector", MultiSectorKind(), 0x200, {16, 24, 32, 40, 62}, false},
@@ -68,7 +68,7 @@ struct FaultPlan {
 
 struct CampaignRun {
   int number = 0;
-  const KindSpec* kind = nullptr;
+  const KindCase* kind = nullptr;
   FileData data;
   std::vector<uint8_t> startFlash;
   std::vector<FaultPlan> faults;
