@@ -31,12 +31,15 @@ constexpr std::array<OutcomeRow, 8> OutcomeTable{{
 
 // Sends one loader command until it succeeds or has been sent MaxAttempts times, pausing before each
 // repeat. Link failures and device errors count together; the last attempt's result is returned.
+// Before repeating a link failure the line must fall quiet: a late answer to the failed attempt must
+// never be judged as the repeat's.
 template <typename Command>
-LinkResult SendWithRetries(Clock& clock, Command send) {
+LinkResult SendWithRetries(LoaderLink& link, Clock& clock, Command send) {
   for (int attempt = 0;; ++attempt) {
     const LinkResult result = send();
     if (result == Ok || attempt >= MaxAttempts - 1) return result;
     clock.Sleep(RetryPauseMs);
+    if (result == LinkFailure) link.AwaitQuietLine();
   }
 }
 
@@ -47,7 +50,7 @@ DownloadOutcome ErasePhase(const SectorPlan& plan, LoaderLink& link, DownloadCon
   for (const EraseStep& step : plan.erase) {
     context.view.SetStatusText(step.text);
     const LinkResult result =
-        SendWithRetries(context.clock, [&] { return link.EraseSector(step.sectorCode); });
+        SendWithRetries(link, context.clock, [&] { return link.EraseSector(step.sectorCode); });
     if (result == LinkFailure) return DownloadOutcome::EraseCommunicationError;
     if (result == DeviceError) return DownloadOutcome::EraseProgrammingError;
   }
@@ -65,7 +68,8 @@ DownloadOutcome ProgramPhase(const SectorPlan& plan, uint16_t total, LoaderLink&
     for (uint32_t page = step.firstPage; page <= step.lastPage; ++page) {
       if (!context.image.IsPageUsed(page)) continue;
       const auto pageNumber = static_cast<uint16_t>(page);
-      const LinkResult result = SendWithRetries(context.clock, [&] { return link.ProgramPage(pageNumber); });
+      const LinkResult result =
+          SendWithRetries(link, context.clock, [&] { return link.ProgramPage(pageNumber); });
       if (result == LinkFailure) return DownloadOutcome::SerialCommunicationError;
       if (result == DeviceError) return DownloadOutcome::FlashProgrammingError;
       ++pagesDone;
@@ -79,7 +83,7 @@ DownloadOutcome ProgramPhase(const SectorPlan& plan, uint16_t total, LoaderLink&
 DownloadOutcome FinishPhase(const SectorPlan& plan, LoaderLink& link, Clock& clock) {
   if (!plan.finish) return Continue;
   const LinkResult result =
-      SendWithRetries(clock, [&] { return link.Finish() == LinkFailure ? LinkFailure : Ok; });
+      SendWithRetries(link, clock, [&] { return link.Finish() == LinkFailure ? LinkFailure : Ok; });
   return result == LinkFailure ? DownloadOutcome::SerialCommunicationError : Continue;
 }
 

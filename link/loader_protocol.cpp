@@ -35,37 +35,49 @@ void BuildFinishPacket(std::array<uint8_t, FinishPacketSize>& packet) {
   packet[2] = PacketChecksum(packet.data(), FinishPacketSize - 1);
 }
 
-namespace {
+std::optional<uint64_t> LoaderLink::Send(const uint8_t* bytes, size_t count) {
+  // A byte already received can only be stale: a late reply to an earlier packet, or one left on the
+  // line by an earlier run. Judged as this packet's reply it would shift every later judgement.
+  if (!port_.PortDiscardInput()) return std::nullopt;
+  const uint64_t writeStart = clock_.NowMs();
+  if (!port_.PortWrite(bytes, count) || !port_.PortFlush()) return std::nullopt;
+  // The drain means "left the wire" on a real line; a pseudo-terminal, a USB adapter's FIFO or a
+  // network port returns early, so the packet's own line time counts too.
+  return std::max(clock_.NowMs(), writeStart + LineTimeMs(count));
+}
+
+ReadResult LoaderLink::ReplyBy(uint64_t deadlineMs) {
+  const uint64_t now = clock_.NowMs();
+  if (deadlineMs > now + ReadTimeoutMs) clock_.Sleep(static_cast<uint32_t>(deadlineMs - now - ReadTimeoutMs));
+  return port_.PortReadByte();
+}
 
 // The acknowledge: anything but 0xE5 in time is a link failure, and then the status is not read.
-bool AcknowledgeRead(Port& port) {
-  const ReadResult ack = port.PortReadByte();
+bool LoaderLink::AcknowledgedBy(uint64_t deadlineMs) {
+  const ReadResult ack = ReplyBy(deadlineMs);
   return ack.status == ReadStatus::Byte && ack.byte == ReplyAck;
 }
 
 // The status after an acknowledge: 0x68 done, 0x16 failed on the device, anything else (or nothing
 // in time) a link failure.
-LinkResult JudgeStatus(Port& port) {
-  const ReadResult status = port.PortReadByte();
+LinkResult LoaderLink::StatusBy(uint64_t deadlineMs) {
+  const ReadResult status = ReplyBy(deadlineMs);
   if (status.status != ReadStatus::Byte) return LinkFailure;
   if (status.byte == ReplyOk) return Ok;
   if (status.byte == ReplyError) return DeviceError;
   return LinkFailure;
 }
 
-}  // namespace
-
 LinkResult LoaderLink::EraseSector(uint8_t sectorCode) {
   pump_.ProcessMessages();
   if (!port_.PortFlush()) return LinkFailure;
   std::array<uint8_t, ErasePacketSize> packet;
   BuildErasePacket(sectorCode, packet);
-  if (!port_.PortWrite(packet.data(), packet.size())) return LinkFailure;
-  // The loader erases while we wait; its two replies queue up and are read when each pause ends.
-  clock_.Sleep(EraseReplyPauseMs);
-  if (!AcknowledgeRead(port_)) return LinkFailure;
-  clock_.Sleep(EraseReplyPauseMs);
-  return JudgeStatus(port_);
+  const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
+  if (!leftAt) return LinkFailure;
+  // The loader erases while we wait; each reply may come up to the end of its pause plus one read.
+  if (!AcknowledgedBy(*leftAt + EraseReplyPauseMs + ReadTimeoutMs)) return LinkFailure;
+  return StatusBy(clock_.NowMs() + EraseReplyPauseMs + ReadTimeoutMs);
 }
 
 LinkResult LoaderLink::ProgramPage(uint16_t page) {
@@ -74,16 +86,30 @@ LinkResult LoaderLink::ProgramPage(uint16_t page) {
   // Built after the messages were processed: the packet carries the image as it is now.
   std::array<uint8_t, PagePacketSize> packet;
   BuildPagePacket(image_, page, packet);
-  if (!port_.PortWrite(packet.data(), packet.size())) return LinkFailure;
-  if (!AcknowledgeRead(port_)) return LinkFailure;
-  return JudgeStatus(port_);
+  const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
+  if (!leftAt) return LinkFailure;
+  if (!AcknowledgedBy(*leftAt + ReadTimeoutMs)) return LinkFailure;
+  return StatusBy(clock_.NowMs() + ReadTimeoutMs);
 }
 
 LinkResult LoaderLink::Finish() {
   std::array<uint8_t, FinishPacketSize> packet;
   BuildFinishPacket(packet);
-  if (!port_.PortWrite(packet.data(), packet.size())) return LinkFailure;
-  return AcknowledgeRead(port_) ? Ok : LinkFailure;
+  const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
+  if (!leftAt) return LinkFailure;
+  return AcknowledgedBy(*leftAt + ReadTimeoutMs) ? Ok : LinkFailure;
+}
+
+void LoaderLink::AwaitQuietLine() {
+  const uint64_t start = clock_.NowMs();
+  uint64_t lastByteAt = start;
+  for (;;) {
+    const ReadResult read = port_.PortReadByte();
+    const uint64_t now = clock_.NowMs();
+    if (read.status == ReadStatus::Failure) return;  // the repeat will fail on the port at once
+    if (read.status == ReadStatus::Byte) lastByteAt = now;
+    if (now - lastByteAt >= QuietLineMs || now - start >= QuietWaitLimitMs) return;
+  }
 }
 
 }  // namespace kv

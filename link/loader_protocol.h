@@ -1,11 +1,19 @@
 // The three commands of the device's resident loader (erase a sector, program a 256-byte page,
 // finish), their packets, pauses and reply judging. Each command is one call: one packet written, the
-// replies read within fixed limits. Nothing here retries, shows anything or empties the input queue.
+// replies read within fixed limits. Nothing here retries or shows anything.
+//
+// Every reply is judged against the packet it answers: whatever the port has received is thrown away
+// just before each packet is written, and each reply wait starts when the packet has left the wire
+// (the port has drained it, and the packet's own line time has passed since the write began, for
+// transports that do not pace bytes themselves). After a link failure the caller lets the line fall
+// quiet (AwaitQuietLine) before sending the command again, so a late answer to the failed attempt is
+// discarded instead of taken as the repeat's.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "image/host.h"
 #include "image/memory_image.h"
@@ -28,6 +36,13 @@ inline constexpr size_t PagePacketSize = 261;
 inline constexpr size_t FinishPacketSize = 3;
 // The loader needs this long before each of an erase's two reply reads.
 inline constexpr uint32_t EraseReplyPauseMs = 500;
+// After a link failure the line must have been silent this long before the command is sent again.
+// With the 100 ms pause before a repeat, a reply that comes up to 600 ms after the host gave up (the
+// protocol's own widest reply window, an erase's) lands here and is thrown away. Paid on failures only.
+inline constexpr uint32_t QuietLineMs = 500;
+// A line that never falls quiet (a babbling device) is waited on no longer than this; the repeat's
+// discard and its judging must then do.
+inline constexpr uint32_t QuietWaitLimitMs = 3000;
 
 // Two's complement of the 8-bit sum: the covered bytes and it sum to 0 modulo 256.
 uint8_t PacketChecksum(const uint8_t* bytes, size_t count);
@@ -46,7 +61,21 @@ class LoaderLink {
   LinkResult ProgramPage(uint16_t page);  // page taken modulo 2048; reads the image, changes nothing
   LinkResult Finish();                    // Ok or LinkFailure only
 
+  // Reads and throws away what the loader still sends until nothing has come for QuietLineMs (at most
+  // QuietWaitLimitMs, or until the port fails). Called before repeating a command that failed on the
+  // link.
+  void AwaitQuietLine();
+
  private:
+  // Empties the input queue, writes the packet and drains it. Gives the moment the packet has left
+  // the wire, or nothing when the port failed.
+  std::optional<uint64_t> Send(const uint8_t* bytes, size_t count);
+  // One reply byte that must arrive by `deadlineMs`: waits until the last ReadTimeoutMs before the
+  // deadline, then reads once (a waiting byte is taken at once).
+  ReadResult ReplyBy(uint64_t deadlineMs);
+  bool AcknowledgedBy(uint64_t deadlineMs);
+  LinkResult StatusBy(uint64_t deadlineMs);
+
   Port& port_;
   Clock& clock_;
   const MemoryImage& image_;

@@ -28,6 +28,14 @@ struct ReadResult {
 inline constexpr uint32_t ReadTimeoutMs = 100;
 inline constexpr uint32_t ShutdownPauseMs = 250;
 
+// How long `bytes` take to cross the line, to the nearest millisecond: at 115200 baud with 8 data
+// bits, even parity and 1 stop bit each byte is 11 bits on the wire.
+constexpr uint32_t LineTimeMs(size_t bytes) {
+  constexpr size_t baud = 115200;
+  constexpr size_t bitsPerByte = 11;
+  return static_cast<uint32_t>((bytes * bitsPerByte * 1000 + baud / 2) / baud);
+}
+
 // Why the last open failed. The 0/1 result of OpenPort stays what callers test; this keeps the cause
 // so that a front end can name it and the fix.
 enum class OpenFailure : int {

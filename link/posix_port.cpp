@@ -97,6 +97,8 @@ int PosixPort::OpenDevice(const std::string& path) {
   // shows up later as failed commands.
   (void)::tcsetattr(fd, TCSANOW, &working);
   lowLatencySet_ = RequestLowLatency(fd);
+  // Bytes left on the line by an earlier run are no answer to anything this run sends.
+  (void)PortDiscardInput();
   openError_ = {OpenFailure::None, path, {}};
   return 0;
 }

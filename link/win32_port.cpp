@@ -66,6 +66,8 @@ int Win32Port::OpenDevice(const std::string& path) {
   ::GetCommState(handle, &dcb);
   ::BuildCommDCBA(LineMode, &dcb);
   ::SetCommState(handle, &dcb);
+  // Bytes left on the line by an earlier run are no answer to anything this run sends.
+  (void)PortDiscardInput();
   openError_ = {OpenFailure::None, path, {}};
   return 0;
 }

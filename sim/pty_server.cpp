@@ -14,7 +14,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <string_view>
 #include <utility>
 
 #include "sim/flash_file.h"
@@ -71,6 +73,25 @@ bool MakeLink(const std::string& target, const std::string& link, std::string& w
   }
   if (isLink && ::unlink(link.c_str()) == 0 && ::symlink(target.c_str(), link.c_str()) == 0) return true;
   why = SystemError("cannot make link '" + link + "'");
+  return false;
+}
+
+// Whether a process other than this one has the terminal `device` open. Only the processes this one
+// may look into are seen: its own user's and, for root, every one. That is everyone who can open
+// the terminal at all, which belongs to this user and lets no other user's processes read it.
+bool AnotherProcessHasOpen(dev_t device) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const std::string self = std::to_string(::getpid());
+  for (const fs::directory_entry& process : fs::directory_iterator("/proc", error)) {
+    const std::string pid = process.path().filename().string();
+    if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code unreadable;  // gone meanwhile, or not ours to look into
+    for (const fs::directory_entry& fd : fs::directory_iterator(process.path() / "fd", unreadable)) {
+      struct stat st {};
+      if (::stat(fd.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) return true;
+    }
+  }
   return false;
 }
 
@@ -186,10 +207,17 @@ void PtyServer::Join() {
 void PtyServer::ReleaseStaleExclusiveMark() {
   // A host takes the line with a lock and an exclusive mark. On a real port its death closes the
   // line and clears the mark; here our own descriptor keeps the terminal alive, so the mark would
-  // outlive it and lock every later host out. The lock tells: if we can take it, no host holds it.
+  // outlive it and lock every later host out. Only a mark whose holder is gone is cleared: a lock
+  // taken means a live holder; a free lock (a holder that marks without locking, or none at all)
+  // is settled by whether any other process still has the terminal open.
   int exclusive = 0;
   if (slaveKeeper_ < 0 || ::ioctl(slaveKeeper_, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) return;
   if (::flock(slaveKeeper_, LOCK_EX | LOCK_NB) != 0) return;
+  struct stat st {};
+  if (::fstat(slaveKeeper_, &st) != 0 || AnotherProcessHasOpen(st.st_rdev)) {
+    ::flock(slaveKeeper_, LOCK_UN);
+    return;
+  }
   ::ioctl(slaveKeeper_, TIOCNXCL);
   ::flock(slaveKeeper_, LOCK_UN);
   trace_->TraceNote("line released: the host that held it has gone");

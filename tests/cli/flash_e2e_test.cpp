@@ -216,9 +216,14 @@ TEST_F(FlashEndToEnd, EveryExitCodeFromARealCause) {
   const std::string cutShortWhy = ":" + std::to_string(std::count(cutShort.begin(), cutShort.end(), '\n')) +
                                   ": the file ends without an end record";
   const std::string multi = HexText(SmallMultiSector());
+  std::string badRecord = multi;  // good records, then one whose checksum is wrong
+  badRecord.insert(badRecord.find(":00000001FF"), ":0100000000FE\r\n");
+  const std::string badRecordWhy =
+      ":" + std::to_string(std::count(multi.begin(), multi.end(), '\n') + 1) + ": checksum FE, expected FF";
   const Case cases[] = {
       {"no-file", "", {}, 2, "File not found", ""},
       {"cut-short", cutShort, {}, 3, "Invalid HEX format", cutShortWhy},
+      {"bad-record", badRecord, {}, 3, "Invalid HEX format", badRecordWhy},
       {"segment",
        ":020000021800E4\r\n:00000001FF\r\n",
        {},

@@ -19,8 +19,8 @@ namespace kv::test {
 namespace {
 
 // How the fake loader answers one packet: as a healthy loader, with a device error (E5 16; a finish
-// gets a bare 16), or not at all.
-enum class Answer { Done, Refused, Silent };
+// gets a bare 16), not at all, or with a device error that comes 300 ms late, outside every limit.
+enum class Answer { Done, Refused, Silent, LateRefused };
 
 // Plays the device's loader: answers each packet at once, unless a test scripted other answers for
 // that command. Commands are named "erase 16", "page 512" and "finish".
@@ -57,8 +57,10 @@ class FakeLoader {
       queue.pop_front();
     }
     if (answer == Answer::Silent) return;
-    if (packet[1] == CmdFinish) return port.QueueReply(answer == Answer::Done ? ReplyAck : ReplyError);
-    port.QueueReplies({ReplyAck, answer == Answer::Done ? ReplyOk : ReplyError});
+    const uint64_t delayMs = answer == Answer::LateRefused ? 300 : 0;
+    if (packet[1] == CmdFinish)
+      return port.QueueReply(answer == Answer::Done ? ReplyAck : ReplyError, delayMs);
+    port.QueueReplies({ReplyAck, answer == Answer::Done ? ReplyOk : ReplyError}, delayMs);
     if (packet[1] == CmdProgramPage && answer == Answer::Done) {
       programmed[static_cast<uint16_t>(packet[2] | packet[3] << 8)].assign(packet.begin() + 4,
                                                                            packet.end() - 1);
@@ -298,6 +300,40 @@ TEST(DownloadRetryTest, ACommandThatSucceedsOnItsSixthAttemptGoesOnWithoutAMessa
     std::vector<std::string> distinct = rig.loader.received;
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     EXPECT_EQ(distinct, Commands({"erase 0", "page 0", "page 1", "finish"}));
+  }
+}
+
+TEST(DownloadRetryTest, ALateAnswerToAFailedAttemptIsNeverTakenForTheRepeats) {
+  // Each command's first attempt is refused too late to count: a link failure. The refusal lands while
+  // the line is let fall quiet before the repeat, which is then judged on its own answer.
+  for (const std::string command : {"erase 8", "page 257", "finish"}) {
+    SCOPED_TRACE(command);
+    Rig rig;
+    rig.LoadPages({command == "finish" ? uint16_t{3} : uint16_t{257}});
+    rig.loader.Script(command, {Answer::LateRefused});
+    EXPECT_EQ(rig.Send(), DownloadOutcome::Downloaded);
+    EXPECT_EQ(rig.loader.TimesSent(command), 2);
+    EXPECT_EQ(rig.RetryPauses(), 1);
+  }
+}
+
+TEST(DownloadRetryTest, OnlyALinkFailureIsFollowedByTheQuietWait) {
+  // A refusal was read in time: nothing more is on its way, and the repeat follows the pause at once.
+  for (const Answer answer : {Answer::Refused, Answer::Silent}) {
+    Rig rig;
+    rig.LoadPages({257});
+    rig.loader.Script("page 257", {answer});
+    ASSERT_EQ(rig.Send(), DownloadOutcome::Downloaded);
+    std::vector<uint64_t> sent;
+    for (const WrittenPacket& packet : rig.port.writes) {
+      if (packet.bytes[1] == CmdProgramPage && packet.bytes[2] == 1) sent.push_back(packet.at);
+    }
+    ASSERT_EQ(sent.size(), 2u);
+    // The failed attempt's reply wait (the line time and 100 ms, or 100 ms more for the status), the
+    // retry pause, and for the silent one the quiet time.
+    const uint64_t failedAfter = LineTimeMs(PagePacketSize) + ReadTimeoutMs;
+    EXPECT_EQ(sent[1] - sent[0], answer == Answer::Refused ? LineTimeMs(PagePacketSize) + RetryPauseMs
+                                                           : failedAfter + RetryPauseMs + QuietLineMs);
   }
 }
 

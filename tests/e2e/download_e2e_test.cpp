@@ -76,6 +76,7 @@ class SimDownload : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
     dumpPath_ = (dir_ / "flash.bin").string();
+    tracePath_ = (dir_ / "trace.txt").string();
   }
   void TearDown() override {
     sim_.Stop();
@@ -85,7 +86,7 @@ class SimDownload : public ::testing::Test {
 
   void StartSim(std::vector<std::string> extra = {}) {
     std::filesystem::remove(dumpPath_);
-    std::vector<std::string> args{"--dump", dumpPath_};
+    std::vector<std::string> args{"--dump", dumpPath_, "--trace", tracePath_};
     args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_TRUE(sim_.Start(args)) << sim_.error();
     setenv(("LD6193_COM" + std::to_string(SimPortNumber)).c_str(), sim_.ptyPath().c_str(), 1);
@@ -110,8 +111,17 @@ class SimDownload : public ::testing::Test {
     return ReadWholeFile(dumpPath_);
   }
 
+  // How many packets the device received that begin with `prefix` ("A2 11 A1 07": page 0x7A1).
+  size_t PacketsSent(const std::string& prefix) {
+    std::ifstream trace(tracePath_);
+    size_t count = 0;
+    for (std::string line; std::getline(trace, line);) count += line.starts_with("> " + prefix);
+    return count;
+  }
+
   std::filesystem::path dir_;
   std::string dumpPath_;
+  std::string tracePath_;
   SimProcess sim_;
   SystemClock clock_;
   PosixPort port_{clock_};
@@ -258,6 +268,57 @@ TEST_F(SimDownload, ADeviceThatHangsUpMidDownloadEndsItAsALinkFailure) {
   EXPECT_EQ(view_.Progress(), std::vector<std::string>{"1 25 %"});
   EXPECT_FALSE(port_.IsOpen());
   EXPECT_EQ(busy_.value, 0);
+}
+
+TEST_F(SimDownload, EveryReplyIsJudgedAgainstThePacketItAnswers) {
+  // Sector 9 pages 0x7A0 to 0x7A3; the trace names each packet by its first bytes.
+  struct Case {
+    const char* what;
+    std::vector<std::string> sim;
+    DownloadOutcome outcome;
+    std::vector<std::pair<std::string, size_t>> packets;  // how often each was sent
+  };
+  const Case cases[] = {
+      // Answered 80 ms after the page has crossed a paced line: inside the 100 ms, sent once.
+      {"80 ms acknowledge at line rate",
+       {"--line-rate", "--fault", "page=0x7A1:late=80"},
+       DownloadOutcome::Downloaded,
+       {{"A2 10 3D", 1}, {"A2 11 A1 07", 1}, {"A2 11 A2 07", 1}}},
+      // Page 0x7A1 answered 250 ms late once: sent again. Page 0x7A2 refused for good: its own E5 16
+      // must be judged, never the late E5 68, and nothing follows its sixth attempt.
+      {"late then refused",
+       {"--fault", "page=0x7A1:late=250:1", "--fault", "page=0x7A2:error"},
+       DownloadOutcome::FlashProgrammingError,
+       {{"A2 11 A1 07", 2}, {"A2 11 A2 07", 6}, {"A2 11 A3 07", 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartSim(c.sim);
+    LoadFile("s9.hex", DataIn({{0x7A000, 0x7A400}}));
+    EXPECT_EQ(Send(), c.outcome);
+    const std::vector<uint8_t> flash = FinalFlash();
+    for (const auto& [prefix, times] : c.packets) EXPECT_EQ(PacketsSent(prefix), times) << prefix;
+    ASSERT_EQ(flash.size(), DeviceFlashSize);
+    if (c.outcome != DownloadOutcome::Downloaded) {
+      EXPECT_EQ(flash[0x7A200], 0xFF) << "the refused page is still erased";
+    }
+  }
+}
+
+TEST_F(SimDownload, AByteLeftOnTheLineByAnEarlierRunIsNoAnswerInTheNext) {
+  // The first run's finish is answered E5 00: the 00 stays on the line. The second run must not take
+  // it for its erase's acknowledge (which would erase the sector twice and shift every later reply).
+  StartSim({"--fault", "finish:badstatus:1"});
+  const FileData data = DataIn({{0x00000, 0x00300}});
+  LoadFile("boot.hex", data);
+  ASSERT_EQ(Send(), DownloadOutcome::Downloaded);
+  LoadFile("boot.hex", data);
+  EXPECT_EQ(Send(), DownloadOutcome::Downloaded);
+  const std::vector<uint8_t> flash = FinalFlash();
+  EXPECT_EQ(PacketsSent("A2 10 00"), 2u) << "one erase per run";
+  EXPECT_EQ(PacketsSent("A2 13"), 2u) << "one finish per run";
+  const FileStamp stamp{std::string("BOOT\0\0\0\0", 8), 5, 3, 2005, 9, 7, 3};
+  EXPECT_EQ(FirstDifference(flash, ExpectedFlash(data, {0x00000, {{0x00000, 0x10000}}}, stamp)), "");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The loader commands on the scripted port and virtual clock: exact packets, reply judging, pauses,
-// event processing and the input queue that nothing empties.
+// event processing, and every reply judged against the packet it answers.
 #include "link/loader_protocol.h"
 
 #include <gtest/gtest.h>
@@ -154,12 +154,14 @@ struct FailureRow {
   bool flushFails = false;
   bool writeFails = false;
   int failRead = 0;
-  std::vector<Reply> replies;  // queued once the packet is written
+  std::vector<Reply> replies;  // queued once the packet is written, delays from the write's start
   LinkResult expected;
   int reads;        // how many reads the command makes
   size_t leftOver;  // reply bytes still queued afterwards
 };
 
+// A page packet spends 25 ms on the line (261 bytes of 11 bits at 115200 baud): its acknowledge is
+// due within 100 ms after that, 125 ms after the write began.
 const FailureRow failureRows[] = {
     {"erase flush fails", Command::Erase, true, false, 0, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 0, 0},
     {"erase write fails", Command::Erase, false, true, 0, {}, LinkFailure, 0, 0},
@@ -186,10 +188,21 @@ const FailureRow failureRows[] = {
     {"page status ok", Command::Page, false, false, 0, {{0xE5, 0}, {0x68, 0}}, Ok, 2, 0},
     {"page status error", Command::Page, false, false, 0, {{0xE5, 0}, {0x16, 0}}, DeviceError, 2, 0},
     {"page status other", Command::Page, false, false, 0, {{0xE5, 0}, {0x00, 0}}, LinkFailure, 2, 0},
-    {"page slowest answer", Command::Page, false, false, 0, {{0xE5, 100}, {0x68, 200}}, Ok, 2, 0},
-    {"page status too late", Command::Page, false, false, 0, {{0xE5, 0}, {0x68, 101}}, LinkFailure, 2, 1},
+    {"page ack 80 ms after the line time",
+     Command::Page,
+     false,
+     false,
+     0,
+     {{0xE5, 105}, {0x68, 106}},
+     Ok,
+     2,
+     0},
+    {"page slowest answer", Command::Page, false, false, 0, {{0xE5, 125}, {0x68, 225}}, Ok, 2, 0},
+    {"page ack too late", Command::Page, false, false, 0, {{0xE5, 126}, {0x68, 126}}, LinkFailure, 1, 2},
+    {"page status too late", Command::Page, false, false, 0, {{0xE5, 0}, {0x68, 126}}, LinkFailure, 2, 1},
 
     {"finish write fails", Command::Finish, false, true, 0, {}, LinkFailure, 0, 0},
+    {"finish drain fails", Command::Finish, true, false, 0, {{0xE5, 0}}, LinkFailure, 0, 1},
     {"finish read fails", Command::Finish, false, false, 1, {{0xE5, 0}}, LinkFailure, 1, 1},
     {"finish no ack", Command::Finish, false, false, 0, {}, LinkFailure, 1, 0},
     {"finish answered ok", Command::Finish, false, false, 0, {{0x68, 0}}, LinkFailure, 1, 0},
@@ -223,7 +236,7 @@ TEST_P(FailureTable, JudgesTheReplies) {
       break;
     case Command::Page:
       result = link.ProgramPage(0x200);
-      limitMs = 200;
+      limitMs = LineTimeMs(PagePacketSize) + 200;
       break;
     case Command::Finish:
       result = link.Finish();
@@ -234,8 +247,8 @@ TEST_P(FailureTable, JudgesTheReplies) {
   EXPECT_EQ(result, row.expected);
   EXPECT_EQ(port.reads, row.reads);
   EXPECT_EQ(port.QueuedBytes(), row.leftOver);
-  if (row.flushFails) {
-    EXPECT_TRUE(port.writes.empty());
+  if (row.flushFails && row.command != Command::Finish) {
+    EXPECT_TRUE(port.writes.empty());  // the flush before the packet failed
   }
   if (!port.writes.empty()) {
     EXPECT_LE(clock.now - port.writes[0].at, limitMs);
@@ -259,9 +272,10 @@ TEST_F(LoaderTest, EachCommandMakesItsCallsInOrderWithItsPauses) {
     std::vector<uint32_t> sleeps;
     int pumps;
   } rows[] = {
-      {Command::Erase, {"pump", "flush", "write 4", "read", "read"}, {500, 500}, 1},
-      {Command::Page, {"pump", "flush", "write 261", "read", "read"}, {}, 1},
-      {Command::Finish, {"write 3", "read"}, {}, 0},
+      {Command::Erase, {"pump", "flush", "discard", "write 4", "flush", "read", "read"}, {500, 500}, 1},
+      // The page's acknowledge is not read before the packet can have crossed the line.
+      {Command::Page, {"pump", "flush", "discard", "write 261", "flush", "read", "read"}, {25}, 1},
+      {Command::Finish, {"discard", "write 3", "flush", "read"}, {}, 0},
   };
   port.responder = [](FakePort& p, const std::vector<uint8_t>& packet) {
     p.QueueReply(0xE5);
@@ -320,25 +334,73 @@ TEST_F(LoaderTest, EraseRepliesQueuedDuringThePausesAreRead) {
   EXPECT_EQ(clock.now, 1000u);  // both bytes were waiting when the pauses ended
 }
 
-TEST_F(LoaderTest, LatePageRepliesAreTheNextCommandsFirstBytes) {
-  // The first page's acknowledge comes 150 ms after the write: too late. Its E5 and its 16 stay
-  // queued and are judged as the second page's replies, even though the device answers that one 68.
+TEST_F(LoaderTest, TheReplyWaitStartsWhenTheDrainEnds) {
+  // A real line's drain returns when the last bit has gone; the loader's 100 ms count from there.
+  port.drainMs = 60;
+  port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}, 160); };
+  EXPECT_EQ(link.ProgramPage(0x200), Ok);
+  port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}, 161); };
+  EXPECT_EQ(link.ProgramPage(0x200), LinkFailure);
+}
+
+TEST_F(LoaderTest, NoPacketIsSentWhenTheInputCannotBeEmptied) {
+  port.discardFails = true;
+  EXPECT_EQ(link.EraseSector(0), LinkFailure);
+  EXPECT_EQ(link.ProgramPage(0), LinkFailure);
+  EXPECT_EQ(link.Finish(), LinkFailure);
+  EXPECT_TRUE(port.writes.empty());
+}
+
+TEST_F(LoaderTest, ALateReplyIsThrownAwayNeverJudgedAsTheNextCommands) {
+  // The first page is answered E5 16 150 ms after its write: too late, a link failure. The device
+  // answers everything after that E5 68, and that is what must be judged.
   bool first = true;
-  port.responder = [&first](FakePort& p, const std::vector<uint8_t>& packet) {
-    if (first) {
-      p.QueueReplies({0xE5, 0x16}, 150);
-      first = false;
-    } else if (packet[1] == CmdProgramPage) {
-      p.QueueReplies({0xE5, 0x68});
-    }
+  port.responder = [&first](FakePort& p, const std::vector<uint8_t>&) {
+    p.QueueReplies({0xE5, first ? uint8_t{0x16} : uint8_t{0x68}}, first ? 150 : 0);
+    first = false;
   };
   EXPECT_EQ(link.ProgramPage(0x200), LinkFailure);
-  EXPECT_EQ(port.reads, 1);
-  EXPECT_EQ(port.QueuedBytes(), 2u);
-  EXPECT_EQ(link.ProgramPage(0x201), DeviceError);
-  EXPECT_EQ(port.QueuedBytes(), 2u);  // the second page's own E5 68 now wait for the next command
-  EXPECT_EQ(link.Finish(), Ok);       // ...whose acknowledge they are
-  EXPECT_EQ(port.QueuedBytes(), 1u);
+  link.AwaitQuietLine();
+  EXPECT_EQ(port.QueuedBytes(), 0u);
+  EXPECT_EQ(link.ProgramPage(0x200), Ok);
+
+  // Bytes that arrived before a packet is written are thrown away without the quiet wait too.
+  port.QueueReplies({0xE5, 0x16});
+  EXPECT_EQ(link.ProgramPage(0x201), Ok);
+  port.QueueReplies({0x00});  // left by a finish answered E5 00
+  EXPECT_EQ(link.Finish(), Ok);
+  EXPECT_EQ(port.QueuedBytes(), 1u);  // the finish's own trailing 68
+}
+
+TEST_F(LoaderTest, TheQuietWaitLastsUntilNothingHasComeForItsTime) {
+  const struct {
+    const char* name;
+    std::vector<Reply> replies;  // from the start of the wait
+    bool readFails;
+    uint64_t endsAt;
+  } rows[] = {
+      {"silent line", {}, false, QuietLineMs},
+      {"late pair", {{0xE5, 300}, {0x68, 350}}, false, 350 + QuietLineMs},
+      {"port failed", {{0xE5, 0}}, true, 0},
+  };
+  for (const auto& row : rows) {
+    VirtualClock rowClock;
+    FakePort rowPort{rowClock};
+    LoaderLink rowLink{rowPort, rowClock, image, host};
+    rowPort.OpenPort(1);
+    rowPort.readFails = row.readFails;
+    for (const Reply& r : row.replies) rowPort.QueueReply(r.byte, r.delayMs);
+    rowLink.AwaitQuietLine();
+    EXPECT_EQ(rowClock.now, row.endsAt) << row.name;
+    EXPECT_EQ(rowPort.QueuedBytes(), row.readFails ? row.replies.size() : 0u) << row.name;
+  }
+}
+
+TEST_F(LoaderTest, TheQuietWaitGivesUpOnALineThatNeverFallsQuiet) {
+  for (uint64_t at = 50; at < 10000; at += 50) port.QueueReply(0x00, at);
+  link.AwaitQuietLine();
+  EXPECT_GE(clock.now, QuietWaitLimitMs);
+  EXPECT_LT(clock.now, QuietWaitLimitMs + ReadTimeoutMs);
 }
 
 }  // namespace

@@ -341,6 +341,23 @@ TEST_F(PosixPortTest, ReadTakesAWaitingByteAtOnceAndWaitsAbout100msForNone) {
   EXPECT_EQ(r.byte, 0xE5);
 }
 
+TEST_F(PosixPortTest, BytesReceivedBeforeTheOpenOrADiscardAreNeverRead) {
+  pty.Send({0x00});  // left on the line by an earlier run
+  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  pty.Send({0xE5});
+  ReadResult r = port.PortReadByte();
+  EXPECT_EQ(r.status, ReadStatus::Byte);
+  EXPECT_EQ(r.byte, 0xE5);
+
+  // One write from the device end arrives together: once its first byte is read, the rest waits.
+  pty.Send({0x68, 0x16, 0xAA});
+  ASSERT_EQ(port.PortReadByte().byte, 0x68);
+  EXPECT_TRUE(port.PortDiscardInput());
+  EXPECT_EQ(port.PortReadByte().status, ReadStatus::NoByte);
+  port.ClosePort();
+  EXPECT_FALSE(port.PortDiscardInput());
+}
+
 // --- A line that goes away -------------------------------------------------------------------------
 
 TEST_F(PosixPortTest, HungUpLineFailsAtOnceAndNeverSpins) {

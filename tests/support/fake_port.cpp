@@ -29,13 +29,17 @@ void FakePort::ShutdownPort() {
 
 bool FakePort::PortFlush() {
   calls.emplace_back("flush");
-  return open_ && !flushFails;
+  if (!open_ || flushFails) return false;
+  if (undrained_) clock_.now += drainMs;  // not a pause of ours: the line is busy
+  undrained_ = false;
+  return true;
 }
 
 bool FakePort::PortWrite(const uint8_t* bytes, size_t count) {
   calls.push_back("write " + std::to_string(count));
   if (!open_ || writeFails) return false;
   writes.push_back({std::vector<uint8_t>(bytes, bytes + count), clock_.now});
+  undrained_ = true;
   if (responder) responder(*this, writes.back().bytes);
   return true;
 }
@@ -55,7 +59,8 @@ ReadResult FakePort::PortReadByte() {
 }
 
 bool FakePort::PortDiscardInput() {
-  if (!open_) return false;
+  calls.emplace_back("discard");
+  if (!open_ || discardFails) return false;
   // Only what has arrived by now is thrown away; bytes still on their way arrive later.
   while (!input_.empty() && input_.front().at <= clock_.now) input_.pop_front();
   return true;

@@ -55,6 +55,8 @@ class FakePort : public Port {
   bool openFails = false;
   OpenError openError;  // what LastOpenError reports
   bool flushFails = false;
+  bool discardFails = false;
+  uint32_t drainMs = 0;  // a flush after a write takes this long, as a real line's drain does
   bool writeFails = false;
   bool readFails = false;
   int failRead = 0;  // when > 0, the read with this number (1 for the first) fails
@@ -63,7 +65,7 @@ class FakePort : public Port {
 
   // What happened.
   std::vector<WrittenPacket> writes;
-  std::vector<std::string> calls;  // "open 1", "flush", "write 4", "read", "close", "shutdown"
+  std::vector<std::string> calls;  // "open 1", "flush", "discard", "write 4", "read", "close", "shutdown"
   std::vector<int> openedPorts;
   int reads = 0;
   int closes = 0;     // closes of an open port
@@ -76,6 +78,7 @@ class FakePort : public Port {
   };
   VirtualClock& clock_;
   bool open_ = false;
+  bool undrained_ = false;  // written since the last flush
   std::deque<Pending> input_;
 };
 
