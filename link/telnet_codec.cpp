@@ -147,13 +147,15 @@ size_t Receiver::Decode(uint8_t* bytes, size_t count) {
 }
 
 void Receiver::OnOption(uint8_t verb, uint8_t option) {
-  // Answer only a change of state (RFC 854), so that two sides never bounce answers for ever.
+  // Otherwise only a change of state is answered (RFC 854), so that two sides never bounce answers
+  // for ever.
   const bool serverSide = verb == Will || verb == Wont;
   const bool asks = verb == Will || verb == Do;
   const bool agree = asks && Wanted(serverSide, option);
   bool& enabled = (serverSide ? serverEnabled_ : clientEnabled_)[option];
   if (!serverSide && option == OptionComPort) comPortAnswer_ = agree ? Answer::Yes : Answer::No;
-  if (enabled == agree) return;
+  // A refused request is always answered: the server waits for that answer.
+  if (enabled == agree && !(asks && !agree)) return;
   enabled = agree;
   if (serverSide) {
     Reply(agree ? Do : Dont, option);
