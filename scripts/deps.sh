@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that are missing for the given purposes:
-#   build   compiler, CMake, Ninja, Qt 6, CLI11 (the programs)
-#   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64 and wine (every test)
+#   build   compiler, CMake, Ninja, Qt 6, CLI11, nlohmann-json, OpenSSL (the programs)
+#   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64, wine and ser2net (every test)
 # Runs apt-get directly as root (CI) and through sudo as a normal user.
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ qt6-base-dev libcli11-dev)
+build_pkgs=(cmake ninja-build g++ qt6-base-dev libcli11-dev nlohmann-json3-dev libssl-dev)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev clang-format
-  xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 procps)
+  xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 procps ser2net)
 
 want=()
 for purpose in "$@"; do
