@@ -78,7 +78,9 @@ std::optional<NetworkAddress> ParseNetworkUrl(std::string_view url) {
   return address;
 }
 
-int NetworkPort::OpenPort(int /*n*/) {
+int NetworkPort::OpenPort(int n) {
+  ClosePort();
+  openError_.device = "COM" + std::to_string(n);
   return Fail(OpenFailure::NotFound, "a network port is opened by its URL");
 }
 

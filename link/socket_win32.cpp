@@ -8,10 +8,8 @@
 
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
+#include "link/call_within.h"
 #include "link/socket.h"
 
 namespace kv {
@@ -48,40 +46,28 @@ std::string ReasonFor(int error) {
   }
 }
 
-struct Resolution {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  bool abandoned = false;
-  int status = 0;
-  addrinfo* addresses = nullptr;
-};
-
+// getaddrinfo, given up after `timeoutMs` (WSAETIMEDOUT then).
 int Resolve(const std::string& host, const std::string& service, uint32_t timeoutMs, addrinfo** out) {
-  auto state = std::make_shared<Resolution>();
-  std::thread([state, host, service] {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    const int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
-    std::lock_guard lock(state->mutex);
-    if (state->abandoned) {
-      if (status == 0) ::freeaddrinfo(result);
-      return;
-    }
-    state->status = status;
-    state->addresses = result;
-    state->finished = true;
-    state->done.notify_one();
-  }).detach();
-  std::unique_lock lock(state->mutex);
-  if (!state->done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state->finished; })) {
-    state->abandoned = true;
-    return WSAETIMEDOUT;
-  }
-  *out = state->addresses;
-  return state->status;
+  struct Answer {
+    int status;
+    addrinfo* addresses;
+  };
+  const auto answer = CallWithin<Answer>(
+      timeoutMs,
+      [host, service] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        Answer a{0, nullptr};
+        a.status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &a.addresses);
+        return a;
+      },
+      [](const Answer& late) {
+        if (late.status == 0) ::freeaddrinfo(late.addresses);
+      });
+  if (!answer) return WSAETIMEDOUT;
+  *out = answer->addresses;
+  return answer->status;
 }
 
 class WinsockSocket : public Socket {
