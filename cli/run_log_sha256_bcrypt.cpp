@@ -1,8 +1,9 @@
 // SHA-256 from Windows' own BCrypt (Debian has no OpenSSL for mingw-w64).
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
-#include <bcrypt.h>
 #include <windows.h>
+// bcrypt.h needs the types of windows.h.
+#include <bcrypt.h>
 
 #include <algorithm>
 
