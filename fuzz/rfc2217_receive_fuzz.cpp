@@ -45,10 +45,10 @@ class FuzzSocket : public kv::Socket {
     if (opening_ == 1) {
       static constexpr uint8_t Welcome[] = {
           255, 253, 44,                                 // DO COM-PORT-OPTION
-          255, 250, 44, 101, 0, 1, 194, 0, 255, 240,  // 115200 baud
-          255, 250, 44, 102, 8, 255, 240,              // 8 data bits
-          255, 250, 44, 103, 3, 255, 240,              // even parity
-          255, 250, 44, 104, 1, 255, 240,              // 1 stop bit
+          255, 250, 44, 101, 0, 1,   194, 0, 255, 240,  // 115200 baud
+          255, 250, 44, 102, 8, 255, 240,               // 8 data bits
+          255, 250, 44, 103, 3, 255, 240,               // even parity
+          255, 250, 44, 104, 1, 255, 240,               // 1 stop bit
       };
       opening_ = 2;
       std::copy(std::begin(Welcome), std::end(Welcome), buffer);

@@ -2,8 +2,8 @@
 // write time, simulators with dump and trace files, and the flasher host (Linux, or Windows under wine).
 #pragma once
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>

@@ -68,9 +68,10 @@ TEST_F(NetworkEndToEnd, AGangOfOneLocalAndTwoNetworkDevicesHoldsTheFileByteForBy
   host_.AttachPort(1, local.ptyPath(), environment);
   environment.emplace_back("LD6193_COM2", server.Url(1));  // COMn may stand for a network line too
   const std::string log = Path("line.log");
-  const FlashResult run = RunFlash({"--quiet", "--log", Arg(log), "--device", host_.DeviceArgument(1, local.ptyPath()),
-                                    "--device", server.Url(0), "--port", "2", Arg(file)},
-                                   environment);
+  const FlashResult run =
+      RunFlash({"--quiet", "--log", Arg(log), "--device", host_.DeviceArgument(1, local.ptyPath()),
+                "--device", server.Url(0), "--port", "2", Arg(file)},
+               environment);
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   ASSERT_EQ(local.Stop(), 0);
   ASSERT_EQ(overRfc2217.Stop(), 0);
