@@ -1,5 +1,5 @@
 // A real port that opens one fixed device whatever port number it is asked for: the download opens
-// its port by number, while --device names the line by path.
+// its port by number, while --device names the line by path or URL.
 #pragma once
 
 #include <string>
@@ -7,7 +7,7 @@
 
 namespace kv {
 
-// RealPort is a platform port with OpenDevice(path) (PosixPort, Win32Port).
+// RealPort is a port with OpenDevice(name) (SystemPort, PosixPort, Win32Port).
 template <class RealPort>
 class FixedPathPort : public RealPort {
  public:

@@ -19,6 +19,7 @@ void FlashView::SetProgressMax(uint16_t maximum) {
 }
 
 void FlashView::SetProgress(uint16_t position, std::string_view /*label*/) {
+  pagesDone_ = position;
   console_.Progress(slot_, position, maximum_);
 }
 

@@ -39,6 +39,8 @@ class FlashView : public DownloadView {
   void ProcessMessages() override;
 
   bool ShutDownByInterrupt() const { return shutDown_; }
+  // Pages the device has taken so far (the progress bar's position).
+  uint16_t PagesDone() const { return pagesDone_; }
 
  private:
   Console& console_;
@@ -47,6 +49,7 @@ class FlashView : public DownloadView {
   Port& port_;
   const std::atomic<bool>& interrupted_;
   uint16_t maximum_ = 0;
+  uint16_t pagesDone_ = 0;
   bool messageShown_ = false;
   bool shutDown_ = false;
 };

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -10,6 +13,7 @@
 #include "cli/exit_codes.h"
 #include "cli/flash_view.h"
 #include "cli/plan_report.h"
+#include "cli/run_log.h"
 #include "cli/trace_port.h"
 #include "download/download.h"
 #include "download/file_kind.h"
@@ -38,6 +42,39 @@ struct LoadedFile {
   SystemTime time;
   std::string name;
 };
+
+// What every row of the log shares, and the lock that keeps the rows of one run apart.
+struct RunLog {
+  std::string path;  // empty: no log
+  std::string file;
+  std::string sha256;
+  std::string kind;
+  std::mutex lock;
+};
+
+std::string FileDigest(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  return Sha256Hex(bytes);
+}
+
+void WriteLogRow(const DeviceRun& run, RunLog& log, Console& console) {
+  if (log.path.empty()) return;
+  const RunLogRow row{std::chrono::system_clock::now(),
+                      run.target.name,
+                      log.file,
+                      log.sha256,
+                      log.kind,
+                      run.view->PagesDone(),
+                      std::string(TextsOf(run.outcome).message),
+                      ExitCodeOfOutcome(run.outcome),
+                      run.seconds};
+  const std::string line = RunLogLine(row);
+  const std::lock_guard guard(log.lock);
+  if (const std::string problem = AppendLine(log.path, line); !problem.empty()) {
+    console.Err(run.prefix, "cannot write the log " + log.path + ": " + problem);
+  }
+}
 
 int PlanExitCode(FileKind kind) {
   if (kind == FileKind::Empty) return ExitCodeOfOutcome(DownloadOutcome::EmptyHexFile);
@@ -101,6 +138,15 @@ void PrintSummary(const std::vector<std::unique_ptr<DeviceRun>>& runs, Console& 
   }
 }
 
+// Creates the log if it is missing: a line that cannot keep its log should not flash at all.
+bool LogWritable(const std::string& path, Console& console) {
+  if (path.empty()) return true;
+  const std::string problem = AppendLine(path, {});
+  if (problem.empty()) return true;
+  console.Err("", "cannot write the log " + path + ": " + problem);
+  return false;
+}
+
 int Interrupted(Console& console) {
   console.Err("", "Interrupted");
   return ExitInterrupted;
@@ -156,13 +202,27 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
     return PlanExitCode(report.kind);
   }
 
+  if (!LogWritable(options.log, console)) return ExitUsage;
+  RunLog log;
+  log.path = options.log;
+  if (!log.path.empty()) {
+    log.file = options.file;
+    log.sha256 = FileDigest(options.file);
+    log.kind = std::string(FileKindName(ClassifyImage(file->image.Pages()).kind));
+  }
+
   const bool gang = options.devices.size() > 1;
   std::vector<std::unique_ptr<DeviceRun>> runs;
   for (const DeviceTarget& target : options.devices)
     runs.push_back(PrepareDevice(target, *file, gang, options, env));
 
   std::vector<std::thread> threads;
-  for (auto& run : runs) threads.emplace_back([&run, &file, &console] { Download(*run, *file, console); });
+  for (auto& run : runs) {
+    threads.emplace_back([&run, &file, &console, &log] {
+      Download(*run, *file, console);
+      WriteLogRow(*run, log, console);
+    });
+  }
   for (std::thread& thread : threads) thread.join();
   console.ClearProgress();
   if (gang) PrintSummary(runs, console);

@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "cli/exit_codes.h"
+#include "link/network_port.h"
 #include "link/port_names.h"
 
 namespace kv {
@@ -55,7 +56,9 @@ std::string HelpFooter() {
       "Ports: --port N (or COMN) is COMn: the device named by the environment variable LD6193_COM<n>,\n"
       "else on Linux the n-th serial port present (USB adapters by their /dev/serial/by-id names, then\n"
       "on-board ports) and on Windows \\\\.\\COMn; --list-ports shows which device each one is.\n"
-      "--device PATH names a serial device directly. With neither, the port stored in\n"
+      "--device PATH names a serial device directly; --device rfc2217://HOST:PORT (RFC 2217) and\n"
+      "--device socket://HOST:PORT (raw TCP) name a line on another machine, such as one exported by\n"
+      "ser2net; LD6193_COM<n> may hold such a URL too. With no --port or --device, the port stored in\n"
       "ld6193.cfg in the working directory (1 to 5, else COM1); the file is only read, never changed.\n"
       "Several --port/--device options flash the same file to all those devices at once.\n"
       "\nExit codes:\n";
@@ -83,15 +86,25 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
                           ->check(CLI::Range(1, HighestPortNumber))
                           ->type_name("N|COMN")
                           ->allow_extra_args(false);  // one value each: FILE is not a port
-  CLI::Option* device = app.add_option("--device", devices, "Flash the serial device at PATH (repeatable)")
-                            ->check([](const std::string& path) {
-                              return path.empty() ? std::string("empty device path") : std::string();
-                            })
-                            ->type_name("PATH")
-                            ->allow_extra_args(false);
+  CLI::Option* device =
+      app.add_option("--device", devices,
+                     "Flash the serial device at PATH, or the network line at URL (repeatable)")
+          ->check([](const std::string& path) {
+            if (path.empty()) return std::string("empty device path");
+            if (IsNetworkUrl(path) && !ParseNetworkUrl(path)) {
+              return path + " is not a network line: write rfc2217://HOST:PORT or socket://HOST:PORT";
+            }
+            return std::string();
+          })
+          ->type_name("PATH|URL")
+          ->allow_extra_args(false);
   app.add_flag("--plan", options.plan, "Print what a download would do and how long it takes; open no port");
   app.add_flag("--trace", options.trace, "Write every packet sent and reply byte received to stderr");
   app.add_flag("--quiet", options.quiet, "Print only the final outcome (and on failure its cause)");
+  app.add_option("--log", options.log,
+                 "After each device's run, append a JSON line (time, device, file, sha256, kind, pages, "
+                 "outcome, exit, seconds) to LOG")
+      ->type_name("LOG");
   app.add_flag("--list-ports", options.listPorts,
                "List COM1 to COM4 and further serial ports present, and exit");
   app.set_version_flag("--version", "ld6193-flash " KV_VERSION);

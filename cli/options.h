@@ -1,5 +1,5 @@
 // The flasher's command line:
-//   ld6193-flash [--port N|COMN | --device PATH]... [--plan] [--trace] [--quiet] FILE
+//   ld6193-flash [--port N|COMN | --device PATH|URL]... [--plan] [--trace] [--quiet] [--log LOG] FILE
 //   ld6193-flash --list-ports | --version | --help
 // parsed into options; usage errors become exit code 1, --help and --version exit 0.
 #pragma once
@@ -11,11 +11,12 @@
 
 namespace kv {
 
-// One device to flash: COMn by number (resolved as the window resolves it), or a device path.
+// One device to flash: COMn by number (resolved as the window resolves it), a device path, or a
+// network URL (rfc2217://HOST:PORT, socket://HOST:PORT).
 struct DeviceTarget {
-  std::string name;        // shown in front of its lines: "COM3" or the path
+  std::string name;        // shown in front of its lines: "COM3", the path or the URL
   int portNumber = 0;      // for a target by number
-  std::string devicePath;  // for a target by path; empty for one by number
+  std::string devicePath;  // for a target by path or URL; empty for one by number
 
   bool ByPath() const { return !devicePath.empty(); }
   friend bool operator==(const DeviceTarget&, const DeviceTarget&) = default;
@@ -30,6 +31,7 @@ struct FlashOptions {
   bool trace = false;
   bool quiet = false;
   bool listPorts = false;  // list what COMn stands for and flash nothing (no FILE then)
+  std::string log;  // append one JSON line per device here; empty: no log
   std::string file;
 };
 

@@ -4,8 +4,8 @@
 
 #include "cli/fixed_path_port.h"
 #include "cli/platform.h"
-#include "link/posix_port.h"
 #include "link/system_clock.h"
+#include "link/system_port.h"
 
 namespace kv {
 namespace {
@@ -45,9 +45,9 @@ SerialLink MakeSerialLink(const DeviceTarget& target) {
   SerialLink link;
   link.clock = std::make_unique<SystemClock>();
   if (target.ByPath()) {
-    link.port = std::make_unique<FixedPathPort<PosixPort>>(target.devicePath, *link.clock);
+    link.port = std::make_unique<FixedPathPort<SystemPort>>(target.devicePath, *link.clock);
   } else {
-    link.port = std::make_unique<PosixPort>(*link.clock);
+    link.port = std::make_unique<SystemPort>(*link.clock);
   }
   return link;
 }

@@ -5,7 +5,7 @@
 #include "cli/fixed_path_port.h"
 #include "cli/platform.h"
 #include "link/system_clock.h"
-#include "link/win32_port.h"
+#include "link/system_port.h"
 
 namespace kv {
 namespace {
@@ -59,9 +59,9 @@ SerialLink MakeSerialLink(const DeviceTarget& target) {
   SerialLink link;
   link.clock = std::make_unique<SystemClock>();
   if (target.ByPath()) {
-    link.port = std::make_unique<FixedPathPort<Win32Port>>(target.devicePath, *link.clock);
+    link.port = std::make_unique<FixedPathPort<SystemPort>>(target.devicePath, *link.clock);
   } else {
-    link.port = std::make_unique<Win32Port>(*link.clock);
+    link.port = std::make_unique<SystemPort>(*link.clock);
   }
   return link;
 }

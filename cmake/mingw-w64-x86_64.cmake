@@ -24,7 +24,10 @@ if(KV_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KV_WINE})
 endif()
 
-# CLI11 is header-only and the same for every platform: use the build machine's copy.
+# CLI11 and nlohmann-json are header-only and the same for every platform: use the build machine's copies.
 if(EXISTS /usr/share/cmake/CLI11/CLI11Config.cmake)
   set(CLI11_DIR /usr/share/cmake/CLI11 CACHE PATH "CLI11 (header-only) for the Windows build")
+endif()
+if(EXISTS /usr/share/cmake/nlohmann_json/nlohmann_jsonConfig.cmake)
+  set(nlohmann_json_DIR /usr/share/cmake/nlohmann_json CACHE PATH "nlohmann-json (header-only) for the Windows build")
 endif()

@@ -4,15 +4,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
 #include "cli/flasher.h"
+#include "cli/run_log.h"
 #include "image/loaded_file.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/hex_text.h"
@@ -399,6 +402,92 @@ TEST_F(FlasherRun, InterruptDuringTheLoadSendsNothing) {
   EXPECT_EQ(Run(options), 130);
   EXPECT_TRUE(links_.empty());
   EXPECT_THAT(ErrLines(), ElementsAre("Interrupted"));
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
+namespace {
+
+TEST_F(FlasherRun, LogGetsOneRowPerDeviceAppendedToWhatWasThere) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1), TargetForDevice("rfc2217://jig7:4001")};
+  options.file = MultiSectorFile();
+  options.quiet = true;
+  options.log = (folder_ / "line.log").string();
+  std::ofstream(options.log) << "{\"earlier\":true}\n";
+  scripts_["rfc2217://jig7:4001"].failingPages = {0x203};
+  const auto before = std::chrono::system_clock::now();
+  EXPECT_EQ(Run(options), 9);
+
+  std::ifstream in(options.log);
+  std::vector<nlohmann::json> rows;
+  for (std::string line; std::getline(in, line);) rows.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], nlohmann::json::parse("{\"earlier\":true}"));
+  rows.erase(rows.begin());
+  std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a["device"] < b["device"]; });
+  std::ifstream file(options.file, std::ios::binary);
+  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+  struct Want {
+    const char* device;
+    unsigned pages;
+    const char* outcome;
+    int exit;
+  };
+  const Want wants[] = {{"COM1", 7, "File successfully loaded", 0},
+                        {"rfc2217://jig7:4001", 3, "Flash programming error", 9}};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const nlohmann::json& row = rows[i];
+    SCOPED_TRACE(row.dump());
+    EXPECT_EQ(row["device"], wants[i].device);
+    EXPECT_EQ(row["file"], options.file);
+    EXPECT_EQ(row["sha256"], Sha256Hex(bytes));
+    EXPECT_EQ(row["kind"], "MultiSector");
+    EXPECT_EQ(row["pages"], wants[i].pages);
+    EXPECT_EQ(row["outcome"], wants[i].outcome);
+    EXPECT_EQ(row["exit"], wants[i].exit);
+    EXPECT_GE(row["seconds"].get<double>(), 0.0);
+    const std::string time = row["time"];
+    EXPECT_GE(time, UtcTimestamp(before));
+    EXPECT_LE(time, UtcTimestamp(std::chrono::system_clock::now()));
+  }
+}
+
+TEST_F(FlasherRun, AnUnwritableLogStopsTheRunBeforeAnyPortOpens) {
+  FlashOptions options;
+  options.devices = {TargetForPort(1)};
+  options.file = Sector1File();
+  options.log = (folder_ / "no-such-folder" / "line.log").string();
+  EXPECT_EQ(Run(options), 1);
+  EXPECT_TRUE(links_.empty());
+  EXPECT_THAT(ErrLines(), Contains(HasSubstr("cannot write the log " + options.log)));
+}
+
+TEST(RunLog, TimesAreUtcIso8601AndDigestsAreSha256) {
+  using std::chrono::seconds;
+  using std::chrono::system_clock;
+  EXPECT_EQ(UtcTimestamp(system_clock::time_point(seconds(0))), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(UtcTimestamp(system_clock::time_point(seconds(951868799))), "2000-02-29T23:59:59Z");
+  EXPECT_EQ(UtcTimestamp(system_clock::time_point(seconds(1110013623)) + std::chrono::milliseconds(999)),
+            "2005-03-05T09:07:03Z");
+  const std::string abc = "abc";
+  EXPECT_EQ(Sha256Hex({reinterpret_cast<const uint8_t*>(abc.data()), abc.size()}),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+TEST(RunLog, AnyPathMakesOneParsableLine) {
+  RunLogRow row;
+  row.file = "C:\\fw\\\"new\"\nline\xff.hex";  // quotes, a line break, a byte that is not UTF-8
+  row.seconds = 1.23456;
+  const std::string line = RunLogLine(row);
+  ASSERT_TRUE(line.ends_with("\n"));
+  EXPECT_EQ(line.find('\n'), line.size() - 1);
+  const nlohmann::json parsed = nlohmann::json::parse(line);
+  EXPECT_EQ(parsed["file"], "C:\\fw\\\"new\"\nline\xEF\xBF\xBD.hex");
+  EXPECT_EQ(parsed["seconds"], 1.235);
 }
 
 }  // namespace

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Times one full MultiSector download (examples/multisector_full.hex, 1,088 pages) to kv6193-sim
+# --line-rate in one run: straight to its terminal, then through ser2net over RFC 2217 and over raw
+# TCP, with the configuration the README recommends (chardelay off: ser2net otherwise holds each
+# reply back for a few character times, waiting for more), and once more over RFC 2217 with ser2net's
+# defaults, for comparison. Prints every time and each network one as a multiple of the direct one;
+# fails when one of the recommended set-ups takes more than 1.10 times the direct download.
+#
+# Usage: bench/network_download.sh [BUILD_DIR]   (default build; needs kv6193-sim and ld6193-flash
+# built there, and ser2net installed: scripts/deps.sh test). Takes about two and a half minutes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "${1:-build}")
+sim=$build/sim/kv6193-sim
+flasher=$build/cli/ld6193-flash
+file=examples/multisector_full.hex
+limit=1.10
+for program in "$sim" "$flasher"; do
+  [ -x "$program" ] || { echo "missing $program: build kv6193-sim and ld6193-flash first" >&2; exit 1; }
+done
+command -v ser2net >/dev/null || { echo "ser2net is not installed: scripts/deps.sh test" >&2; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+wait_for() {  # what, then a command that succeeds once it is there; gives up after 5 s
+  local what=$1
+  shift
+  local deadline=$((SECONDS + 5))
+  until "$@" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || { echo "$what did not come up" >&2; exit 1; }
+    sleep 0.01
+  done
+}
+
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+free_port() {  # a loopback port in the dynamic range that nobody answers on
+  local port
+  while :; do
+    port=$((49152 + RANDOM % 16000))
+    listening "$port" || { echo "$port"; return; }
+  done
+}
+
+"$sim" --line-rate --link "$work/line" >"$work/sim.out" 2>&1 &
+pids+=($!)
+wait_for "kv6193-sim's terminal" test -e "$work/line"
+pty=$(readlink -f "$work/line")
+
+rfc_port=$(free_port)
+tcp_port=$(free_port)
+default_port=$(free_port)
+cat >"$work/ser2net.yaml" <<YAML
+connection: &rfc2217
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc_port
+  connector: serialdev,$pty,115200e81,local
+  options:
+    chardelay: false
+connection: &raw
+  accepter: tcp,127.0.0.1,$tcp_port
+  connector: serialdev,$pty,115200e81,local
+  options:
+    chardelay: false
+connection: &defaults
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$default_port
+  connector: serialdev,$pty,115200e81,local
+YAML
+ser2net -n -d -c "$work/ser2net.yaml" -P "$work/ser2net.pid" >"$work/ser2net.out" 2>&1 &
+pids+=($!)
+wait_for "ser2net on port $rfc_port" listening "$rfc_port"
+wait_for "ser2net on port $tcp_port" listening "$tcp_port"
+wait_for "ser2net on port $default_port" listening "$default_port"
+
+time_ms() {  # the flasher's --device argument; prints milliseconds
+  local start
+  start=$(date +%s%N)
+  "$flasher" --quiet --device "$1" "$file" >"$work/flash.out" 2>&1 || {
+    echo "download through $1 failed:" >&2
+    cat "$work/flash.out" >&2
+    exit 1
+  }
+  echo $((($(date +%s%N) - start) / 1000000))
+}
+
+echo "Full MultiSector download ($file) to kv6193-sim --line-rate:"
+direct=$(time_ms "$pty")
+seconds() { awk -v ms="$1" 'BEGIN { printf "%.3f", ms / 1000 }'; }
+printf '  %-34s %8s s\n' "direct" "$(seconds "$direct")"
+status=0
+network() {  # label, URL, whether the limit applies
+  local ms ratio
+  ms=$(time_ms "$2")
+  ratio=$(awk -v a="$ms" -v b="$direct" 'BEGIN { printf "%.3f", a / b }')
+  printf '  %-34s %8s s  = %s x direct%s\n' "$1" "$(seconds "$ms")" "$ratio" "${3:+ (limit $limit)}"
+  if [ -n "$3" ] && awk -v r="$ratio" -v l="$limit" 'BEGIN { exit !(r > l) }'; then status=1; fi
+}
+network "rfc2217:// (chardelay off)" "rfc2217://127.0.0.1:$rfc_port" limit
+network "socket:// (chardelay off)" "socket://127.0.0.1:$tcp_port" limit
+network "rfc2217:// (ser2net defaults)" "rfc2217://127.0.0.1:$default_port" ""
+[ $status = 0 ] && echo "Within the limit." || echo "Over the limit." >&2
+exit $status

@@ -1,0 +1,93 @@
+// A serial line on another machine, reached over TCP through a serial-over-network server such as
+// ser2net, and used exactly like a local line:
+//   rfc2217://HOST:PORT  telnet with COM-PORT-OPTION (RFC 2217): this port sets 115200 baud, 8 data
+//                        bits, even parity, 1 stop bit, no flow control, and purges the server's
+//                        buffers at open.
+//   socket://HOST:PORT   raw TCP: the server holds the line settings.
+//
+// Name resolution and connection together give up after 3 s (cause Unreachable); reads give up after
+// 100 ms; "flushed" means every byte has left this machine for the server; a closed or broken
+// connection fails the operation at once and every one after it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "link/port.h"
+#include "link/socket.h"
+#include "link/telnet_codec.h"
+
+namespace kv {
+
+enum class NetworkProtocol {
+  Rfc2217,  // rfc2217://
+  RawTcp,   // socket://
+};
+
+struct NetworkAddress {
+  NetworkProtocol protocol = NetworkProtocol::RawTcp;
+  std::string host;  // a name, an IPv4 address, or an IPv6 address without its brackets
+  std::string port;  // decimal, 1 to 65535
+};
+
+// True when `name` starts with one of the network schemes (and so must not be opened as a file).
+bool IsNetworkUrl(std::string_view name);
+// The address in "rfc2217://HOST:PORT" or "socket://HOST:PORT" ("[::1]:PORT" for IPv6).
+std::optional<NetworkAddress> ParseNetworkUrl(std::string_view url);
+
+inline constexpr uint32_t ConnectTimeoutMs = 3000;
+// How long bytes may wait to leave this machine (the server stopped reading) before flush fails.
+inline constexpr uint32_t NetworkFlushLimitMs = 3000;
+
+class NetworkPort : public Port {
+ public:
+  NetworkPort(Clock& clock, std::unique_ptr<Socket> socket) : clock_(clock), socket_(std::move(socket)) {}
+  NetworkPort(const NetworkPort&) = delete;
+  NetworkPort& operator=(const NetworkPort&) = delete;
+
+  // The URL of the server's line: 0 when connected (and, for RFC 2217, the line set up), else 1 with
+  // the cause in LastOpenError.
+  int OpenUrl(const std::string& url);
+  // A network port has no number of its own; COMn reaches one through SystemPort.
+  int OpenPort(int n) override;
+  const OpenError& LastOpenError() const override { return openError_; }
+  void ClosePort() override;
+  // The server keeps its own settings, so there is nothing to put back: pause and close.
+  void ShutdownPort() override;
+  bool IsOpen() const override { return open_; }
+
+  bool PortFlush() override;
+  bool PortWrite(const uint8_t* bytes, size_t count) override;
+  ReadResult PortReadByte() override;
+  bool PortDiscardInput() override;
+
+ private:
+  int Fail(OpenFailure cause, const std::string& detail);
+  int SetUpLine(const std::string& where, uint64_t deadline);
+  bool SendRaw(const uint8_t* bytes, size_t count);
+  // Receives within `timeoutMs` and decodes into the input buffer: the raw bytes received, -1 when
+  // the connection broke.
+  int ReceiveMore(uint32_t timeoutMs);
+  // Decodes the `count` raw bytes at the start of the input buffer and sends the answers they call
+  // for; false when sending failed.
+  bool Absorb(size_t count);
+  void Break();
+
+  Clock& clock_;
+  std::unique_ptr<Socket> socket_;
+  NetworkProtocol protocol_ = NetworkProtocol::RawTcp;
+  bool open_ = false;
+  OpenError openError_;
+  telnet::Receiver receiver_;
+  // Received data not yet read: in_[inPos_, inEnd_). Filled only when empty, so it never grows.
+  std::array<uint8_t, 1024> in_{};
+  size_t inPos_ = 0;
+  size_t inEnd_ = 0;
+  std::array<uint8_t, 1024> out_{};  // escaped data on its way to the socket
+};
+
+}  // namespace kv

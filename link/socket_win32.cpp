@@ -1,0 +1,177 @@
+// TCP on Winsock. As on POSIX, resolution runs on a helper thread that is left behind when it takes
+// too long, and the connect is non-blocking and polled. Winsock cannot tell how much of what was sent
+// is still queued, so "drained" means the system has taken every byte (TCP_NODELAY sends them at once).
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cctype>
+#include <chrono>
+
+#include "link/call_within.h"
+#include "link/socket.h"
+
+namespace kv {
+namespace {
+
+constexpr DWORD SendLimitMs = 3000;
+
+uint64_t NowMs() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+std::string SystemText(int error) {
+  char text[256] = {};
+  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+  std::string line(text, n);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == '.')) line.pop_back();
+  if (!line.empty()) line[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(line[0])));
+  return line.empty() ? "error " + std::to_string(error) : line;
+}
+
+std::string ReasonFor(int error) {
+  switch (error) {
+    case WSAECONNREFUSED:
+      return "connection refused";
+    case WSAETIMEDOUT:
+      return "no answer within the time limit";
+    case WSAHOST_NOT_FOUND:
+    case WSANO_DATA:
+      return "unknown host";
+    default:
+      return SystemText(error);
+  }
+}
+
+// getaddrinfo, given up after `timeoutMs` (WSAETIMEDOUT then).
+int Resolve(const std::string& host, const std::string& service, uint32_t timeoutMs, addrinfo** out) {
+  struct Answer {
+    int status;
+    addrinfo* addresses;
+  };
+  const auto answer = CallWithin<Answer>(
+      timeoutMs,
+      [host, service] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        Answer a{0, nullptr};
+        a.status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &a.addresses);
+        return a;
+      },
+      [](const Answer& late) {
+        if (late.status == 0) ::freeaddrinfo(late.addresses);
+      });
+  if (!answer) return WSAETIMEDOUT;
+  *out = answer->addresses;
+  return answer->status;
+}
+
+class WinsockSocket : public Socket {
+ public:
+  WinsockSocket() {
+    WSADATA data{};
+    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  ~WinsockSocket() override {
+    Close();
+    if (started_) ::WSACleanup();
+  }
+
+  ConnectResult Connect(const std::string& host, const std::string& service, uint32_t timeoutMs) override {
+    Close();
+    if (!started_) return {false, "the network is not available (WSAStartup failed)"};
+    const uint64_t deadline = NowMs() + timeoutMs;
+    addrinfo* addresses = nullptr;
+    const int status = Resolve(host, service, timeoutMs, &addresses);
+    if (status != 0) return {false, ReasonFor(status)};
+    std::string reason = "no address";
+    for (addrinfo* a = addresses; a != nullptr && socket_ == INVALID_SOCKET; a = a->ai_next) {
+      reason = TryAddress(*a, deadline);
+    }
+    ::freeaddrinfo(addresses);
+    if (socket_ == INVALID_SOCKET) return {false, reason};
+    return {true, {}};
+  }
+
+  bool Send(const uint8_t* bytes, size_t count) override {
+    size_t done = 0;
+    while (socket_ != INVALID_SOCKET && done < count) {
+      const int n =
+          ::send(socket_, reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done), 0);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return socket_ != INVALID_SOCKET;
+  }
+
+  int Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
+    if (socket_ == INVALID_SOCKET) return -1;
+    WSAPOLLFD p{socket_, POLLRDNORM, 0};
+    const int ready = ::WSAPoll(&p, 1, static_cast<INT>(timeoutMs));
+    if (ready < 0) return -1;
+    if (ready == 0) return 0;
+    const int n = ::recv(socket_, reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0);
+    return n > 0 ? n : -1;  // 0: the server closed the connection
+  }
+
+  bool Drain(uint32_t /*timeoutMs*/) override { return socket_ != INVALID_SOCKET; }
+
+  void Close() override {
+    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+  }
+
+ private:
+  std::string TryAddress(const addrinfo& address, uint64_t deadline) {
+    SOCKET s = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    if (s == INVALID_SOCKET) return ReasonFor(::WSAGetLastError());
+    u_long nonBlocking = 1;
+    ::ioctlsocket(s, FIONBIO, &nonBlocking);
+    int error = 0;
+    if (::connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+      error = ::WSAGetLastError();
+      if (error == WSAEWOULDBLOCK) error = AwaitConnect(s, deadline);
+    }
+    if (error != 0) {
+      ::closesocket(s);
+      return ReasonFor(error);
+    }
+    u_long blocking = 0;
+    ::ioctlsocket(s, FIONBIO, &blocking);
+    const BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&SendLimitMs), sizeof SendLimitMs);
+    socket_ = s;
+    return {};
+  }
+
+  static int AwaitConnect(SOCKET s, uint64_t deadline) {
+    const uint64_t now = NowMs();
+    if (now >= deadline) return WSAETIMEDOUT;
+    WSAPOLLFD p{s, POLLWRNORM, 0};
+    const int ready = ::WSAPoll(&p, 1, static_cast<INT>(deadline - now));
+    if (ready < 0) return ::WSAGetLastError();
+    if (ready == 0) return WSAETIMEDOUT;
+    int error = 0;
+    int length = sizeof error;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+      return ::WSAGetLastError();
+    }
+    return error;
+  }
+
+  bool started_ = false;
+  SOCKET socket_ = INVALID_SOCKET;
+};
+
+}  // namespace
+
+std::unique_ptr<Socket> MakeSocket() {
+  return std::make_unique<WinsockSocket>();
+}
+
+}  // namespace kv

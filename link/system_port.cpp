@@ -1,0 +1,30 @@
+#include "link/system_port.h"
+
+#include "link/network_port.h"
+#include "link/socket.h"
+
+namespace kv {
+
+int SystemPort::OpenDevice(const std::string& name) {
+  ClosePort();
+  line_.reset();
+  if (!IsNetworkUrl(name)) {
+    line_ = OpenSerial(clock_, name, openError_);
+    return line_ ? 0 : 1;
+  }
+  auto network = std::make_unique<NetworkPort>(clock_, MakeSocket());
+  const int result = network->OpenUrl(name);
+  openError_ = network->LastOpenError();
+  if (result == 0) line_ = std::move(network);
+  return result;
+}
+
+void SystemPort::ClosePort() {
+  if (line_) line_->ClosePort();
+}
+
+void SystemPort::ShutdownPort() {
+  if (line_) line_->ShutdownPort();
+}
+
+}  // namespace kv

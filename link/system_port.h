@@ -1,0 +1,44 @@
+// The port the programs use: it opens a device by name and picks the right kind of line for it.
+// "rfc2217://HOST:PORT" and "socket://HOST:PORT" are lines on other machines (network_port.h); any
+// other name is a serial device of this platform. COMn is the name PortDeviceName(n) gives, so
+// LD6193_COM<n> may hold a URL as well as a path.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "link/port.h"
+
+namespace kv {
+
+class SystemPort : public Port {
+ public:
+  explicit SystemPort(Clock& clock) : clock_(clock) {}
+
+  int OpenPort(int n) override { return OpenDevice(PortDeviceName(n)); }
+  // 0 when open, 1 when not (the cause in LastOpenError). Closes what was open before.
+  int OpenDevice(const std::string& name);
+  const OpenError& LastOpenError() const override { return openError_; }
+
+  void ClosePort() override;
+  void ShutdownPort() override;
+  bool IsOpen() const override { return line_ != nullptr && line_->IsOpen(); }
+
+  bool PortFlush() override { return line_ != nullptr && line_->PortFlush(); }
+  bool PortWrite(const uint8_t* bytes, size_t count) override {
+    return line_ != nullptr && line_->PortWrite(bytes, count);
+  }
+  ReadResult PortReadByte() override { return line_ ? line_->PortReadByte() : ReadResult{}; }
+  bool PortDiscardInput() override { return line_ != nullptr && line_->PortDiscardInput(); }
+
+ private:
+  // The platform's serial device at `path`, open, or nullptr with the cause in `error`
+  // (system_port_posix.cpp, system_port_win32.cpp).
+  static std::unique_ptr<Port> OpenSerial(Clock& clock, const std::string& path, OpenError& error);
+
+  Clock& clock_;
+  std::unique_ptr<Port> line_;  // the open line, or the last one opened
+  OpenError openError_;
+};
+
+}  // namespace kv

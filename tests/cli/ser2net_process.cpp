@@ -1,0 +1,116 @@
+#include "tests/cli/ser2net_process.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+namespace kv::test {
+namespace {
+
+constexpr auto StartLimit = std::chrono::seconds(5);
+constexpr auto ProbeInterval = std::chrono::milliseconds(10);
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+bool Listening(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = Loopback(port);
+  const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return connected;
+}
+
+}  // namespace
+
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+Ser2netProcess::~Ser2netProcess() {
+  Stop(SIGTERM);
+}
+
+bool Ser2netProcess::Start(const std::vector<Line>& lines, const std::string& folder) {
+  lines_ = lines;
+  const std::string config = folder + "/ser2net.yaml";
+  std::ofstream out(config);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    ports_.push_back(FreeLoopbackPort());
+    out << "connection: &line" << i << "\n"
+        << "  accepter: " << (lines[i].rfc2217 ? "telnet(rfc2217),tcp" : "tcp") << ",127.0.0.1," << ports_[i]
+        << "\n"
+        << "  connector: serialdev," << lines[i].ptyPath << ",115200e81,local\n";
+  }
+  out.close();
+  const std::string pidFile = folder + "/ser2net.pid";
+  const std::string logFile = folder + "/ser2net.log";
+  pid_ = fork();
+  if (pid_ < 0) {
+    error_ = std::string("fork: ") + std::strerror(errno);
+    return false;
+  }
+  if (pid_ == 0) {
+    if (freopen(logFile.c_str(), "w", stdout) == nullptr || dup2(STDOUT_FILENO, STDERR_FILENO) < 0)
+      _exit(126);
+    execlp("ser2net", "ser2net", "-n", "-d", "-c", config.c_str(), "-P", pidFile.c_str(), nullptr);
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + StartLimit;
+  for (size_t i = 0; i < ports_.size(); ++i) {
+    while (!Listening(ports_[i])) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        error_ = "ser2net ended at once (exit " + std::to_string(WEXITSTATUS(status)) +
+                 "; 127: not installed, see scripts/deps.sh); its output is in " + logFile;
+        return false;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        error_ = "ser2net did not listen on port " + std::to_string(ports_[i]) + " within 5 s";
+        return false;
+      }
+      std::this_thread::sleep_for(ProbeInterval);
+    }
+  }
+  return true;
+}
+
+std::string Ser2netProcess::Url(size_t i) const {
+  return std::string(lines_.at(i).rfc2217 ? "rfc2217://" : "socket://") +
+         "127.0.0.1:" + std::to_string(ports_.at(i));
+}
+
+int Ser2netProcess::Stop(int signal) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signal);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace kv::test
