@@ -35,8 +35,8 @@ done
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "${args[@]}"
 fi
-build=${1:-$root/build/win}
-host_build=${KV_HOST_BUILD:-$root/build/winhost}
+build=$(realpath -m "${1:-$root/build/win}")  # absolute: the tests run programs from other folders
+host_build=$(realpath -m "${KV_HOST_BUILD:-$root/build/winhost}")
 jobs=${KV_JOBS:-2}
 
 echo "== Windows cross-build"

@@ -327,7 +327,7 @@ LRESULT CALLBACK Win32Form::WindowProc(HWND window, UINT message, WPARAM wParam,
   if (!self) return ::DefWindowProcW(window, message, wParam, lParam);
   // No exception may cross the platform's frames: it is shown, and the window carries on.
   try {
-    return self->Handle(window, message, wParam, lParam);
+    return self->HandleMessage(window, message, wParam, lParam);
   } catch (const std::exception& error) {
     ShowProgramMessage(window, error.what());
   } catch (...) {
@@ -336,7 +336,7 @@ LRESULT CALLBACK Win32Form::WindowProc(HWND window, UINT message, WPARAM wParam,
   return 0;
 }
 
-LRESULT Win32Form::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT Win32Form::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
       if (HIWORD(wParam) == 0 && lParam == 0) OnCommand(LOWORD(wParam));

@@ -35,7 +35,6 @@ class Win32Form : public Form {
   // Loads the file once the message loop runs, as if it had been confirmed in the "Load File" dialog
   // (Explorer's "Open with" starts the program this way). nativePath is in the ANSI code page.
   void LoadAtStart(std::string nativePath);
-  HWND Handle() const { return window_; }
 
   // Form.
   void SetCaption(std::string_view text) override;
@@ -53,7 +52,7 @@ class Win32Form : public Form {
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  LRESULT Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(WORD id);
   void OnMenuSelect(WORD id, WORD flags);
   void BuildMenu();
