@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/fixed_path_port.h"
 #include "cli/flash_view.h"
 #include "cli/plan_report.h"
 #include "cli/run_log.h"
@@ -19,6 +20,8 @@
 #include "download/file_kind.h"
 #include "image/hex_reader.h"
 #include "link/port_names.h"
+#include "link/system_clock.h"
+#include "link/system_port.h"
 
 namespace kv {
 namespace {
@@ -153,6 +156,17 @@ int Interrupted(Console& console) {
 }
 
 }  // namespace
+
+SerialLink MakeSerialLink(const DeviceTarget& target) {
+  SerialLink link;
+  link.clock = std::make_unique<SystemClock>();
+  if (target.ByPath()) {
+    link.port = std::make_unique<FixedPathPort<SystemPort>>(target.devicePath, *link.clock);
+  } else {
+    link.port = std::make_unique<SystemPort>(*link.clock);
+  }
+  return link;
+}
 
 ProgressStyle ProgressStyleFor(bool quiet, bool terminal) {
   if (quiet) return ProgressStyle::None;

@@ -26,6 +26,9 @@ struct SerialLink {
   std::unique_ptr<Port> port;  // opens the target whatever port number the download gives it
 };
 
+// The real line for a target: by number or path, a serial device of this platform or a network line.
+SerialLink MakeSerialLink(const DeviceTarget& target);
+
 struct FlasherEnvironment {
   Console& console;
   std::function<SerialLink(const DeviceTarget&)> makeLink;

@@ -1,6 +1,6 @@
 // The few things the flasher needs from the operating system, one file per platform
 // (platform_posix.cpp, platform_win32.cpp): whether standard error is a terminal and how wide, Ctrl-C
-// and termination requests, and the real port with its clock.
+// and termination requests.
 #pragma once
 
 #include <atomic>
@@ -16,8 +16,5 @@ size_t TerminalColumns();
 
 // Installs the handlers for Ctrl-C and termination requests; they only set the returned flag.
 const std::atomic<bool>& WatchForInterrupts();
-
-// The port for the target: by number (as the window opens it), by path, or by network URL.
-SerialLink MakeSerialLink(const DeviceTarget& target);
 
 }  // namespace kv

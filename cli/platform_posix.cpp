@@ -2,10 +2,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "cli/fixed_path_port.h"
 #include "cli/platform.h"
-#include "link/system_clock.h"
-#include "link/system_port.h"
 
 namespace kv {
 namespace {
@@ -39,17 +36,6 @@ const std::atomic<bool>& WatchForInterrupts() {
   // through: the lost lines are not worth a half-programmed device.
   signal(SIGPIPE, SIG_IGN);
   return interruptRequested;
-}
-
-SerialLink MakeSerialLink(const DeviceTarget& target) {
-  SerialLink link;
-  link.clock = std::make_unique<SystemClock>();
-  if (target.ByPath()) {
-    link.port = std::make_unique<FixedPathPort<SystemPort>>(target.devicePath, *link.clock);
-  } else {
-    link.port = std::make_unique<SystemPort>(*link.clock);
-  }
-  return link;
 }
 
 }  // namespace kv

@@ -2,10 +2,7 @@
 #define NOMINMAX
 #include <windows.h>
 
-#include "cli/fixed_path_port.h"
 #include "cli/platform.h"
-#include "link/system_clock.h"
-#include "link/system_port.h"
 
 namespace kv {
 namespace {
@@ -53,17 +50,6 @@ size_t TerminalColumns() {
 const std::atomic<bool>& WatchForInterrupts() {
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   return interruptRequested;
-}
-
-SerialLink MakeSerialLink(const DeviceTarget& target) {
-  SerialLink link;
-  link.clock = std::make_unique<SystemClock>();
-  if (target.ByPath()) {
-    link.port = std::make_unique<FixedPathPort<SystemPort>>(target.devicePath, *link.clock);
-  } else {
-    link.port = std::make_unique<SystemPort>(*link.clock);
-  }
-  return link;
 }
 
 }  // namespace kv

@@ -30,9 +30,19 @@ const CauseText* TextOf(OpenFailure cause) {
   return nullptr;
 }
 
+// A line on another machine ("rfc2217://HOST:PORT"): its port says in its own words what went wrong
+// ("cannot reach HOST:PORT: connection refused"), since no local device advice fits.
+bool IsNetworkLine(const std::string& device) {
+  return device.find("://") != std::string::npos;
+}
+
 }  // namespace
 
 std::string DescribeOpenError(const OpenError& error) {
+  if (IsNetworkLine(error.device) && !error.detail.empty() && error.cause != OpenFailure::None) {
+    if (error.cause == OpenFailure::Unreachable) return error.detail + "; " + TextOf(error.cause)->fix;
+    return "cannot open " + error.device + ": " + error.detail;
+  }
   std::string line = "cannot open " + error.device;
   const CauseText* text = TextOf(error.cause);
   if (text == nullptr || text->what == nullptr) {

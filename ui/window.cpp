@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "link/system_clock.h"
+#include "link/system_port.h"
 #include "ui/layout.h"
 
 namespace kv {
@@ -178,7 +179,7 @@ void TForm1::ProcessMessages() {
 WindowLink MakeWindowLink() {
   WindowLink link;
   link.clock = std::make_unique<SystemClock>();
-  link.port = MakeWindowPort(*link.clock);
+  link.port = std::make_unique<SystemPort>(*link.clock);  // COMn may name a network line too
   return link;
 }
 

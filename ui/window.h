@@ -116,7 +116,5 @@ struct WindowLink {
   std::unique_ptr<Port> port;
 };
 WindowLink MakeWindowLink();
-// This platform's serial port (window_link_posix.cpp, window_link_win32.cpp).
-std::unique_ptr<Port> MakeWindowPort(Clock& clock);
 
 }  // namespace kv

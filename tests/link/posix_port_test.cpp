@@ -145,6 +145,11 @@ TEST(DescribeOpenError, NamesTheDeviceTheCauseAndTheFix) {
        "ones present"},
       {{OpenFailure::Other, "/dev/ttyS0", "Input/output error"},
        "cannot open /dev/ttyS0: Input/output error"},
+      // A network line speaks for itself; no advice about local devices.
+      {{OpenFailure::Unreachable, "rfc2217://jig7:4001", "cannot reach jig7:4001: connection refused"},
+       "cannot reach jig7:4001: connection refused; check the host name, the network and the server"},
+      {{OpenFailure::NotSerial, "rfc2217://jig7:4001", "jig7:4001 does not speak RFC 2217"},
+       "cannot open rfc2217://jig7:4001: jig7:4001 does not speak RFC 2217"},
   };
   for (const auto& row : rows) EXPECT_EQ(DescribeOpenError(row.error), row.line);
 }
