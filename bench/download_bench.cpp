@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli/plan_report.h"
 #include "download/download.h"
 #include "download/file_kind.h"
 #include "image/hex_reader.h"
@@ -24,9 +25,6 @@
 namespace kv {
 namespace {
 
-constexpr double LineBitsPerByte = 11;
-constexpr double LineBitsPerSecond = 115200;
-constexpr double ErasePauseSeconds = 2 * EraseReplyPauseMs / 1000.0;
 constexpr int SimPortNumber = 4;
 
 // A front end with no screen: remembers what the download ended with, shows nothing.
@@ -45,15 +43,11 @@ std::string BenchHexPath() {
   return std::string(KV_EXAMPLES_DIR) + "/multisector_full.hex";
 }
 
-// The least time the line and the protocol allow for sending this image: every byte of every packet
-// and reply, one after another, and each erase's two fixed pauses (the device's own erase time hides
-// inside them).
+// The least time the line and the protocol allow for sending this image: the flasher's own estimate
+// (every byte of every packet and reply, one after another, and each erase's two fixed pauses, inside
+// which the device erases).
 double FloorSeconds(const SectorPlan& plan, uint32_t pages) {
-  double bytes =
-      static_cast<double>(plan.erase.size()) * (ErasePacketSize + 2) + pages * (PagePacketSize + 2.0);
-  if (plan.finish) bytes += FinishPacketSize + 1;
-  return bytes * LineBitsPerByte / LineBitsPerSecond +
-         static_cast<double>(plan.erase.size()) * ErasePauseSeconds;
+  return EstimateDownload(plan.erase.size(), pages, plan.finish).TotalMs() / 1000.0;
 }
 
 void BM_DownloadAtLineRate(benchmark::State& state) {

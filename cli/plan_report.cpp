@@ -13,10 +13,6 @@ constexpr size_t EraseReplyBytes = 2;
 constexpr size_t PageReplyBytes = 2;
 constexpr size_t FinishReplyBytes = 1;
 
-double LineMs(size_t bytes) {
-  return static_cast<double>(bytes) * LineBitsPerByte * 1000.0 / LineBaud;
-}
-
 std::string HexPage(unsigned page) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%03X", page);

@@ -12,10 +12,6 @@
 
 namespace kv {
 
-// The line runs 8E1: start, 8 data, parity and stop bit.
-inline constexpr double LineBaud = 115200.0;
-inline constexpr double LineBitsPerByte = 11.0;
-
 struct DownloadEstimate {
   double lineMs = 0;   // every packet and reply byte on the line
   double pauseMs = 0;  // the two 500 ms pauses of each erase, inside which the device erases

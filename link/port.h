@@ -28,12 +28,18 @@ struct ReadResult {
 inline constexpr uint32_t ReadTimeoutMs = 100;
 inline constexpr uint32_t ShutdownPauseMs = 250;
 
-// How long `bytes` take to cross the line, to the nearest millisecond: at 115200 baud with 8 data
-// bits, even parity and 1 stop bit each byte is 11 bits on the wire.
+// The line: 115200 baud, and with 8 data bits, even parity and 1 stop bit each byte is 11 bits on
+// the wire (the start bit included).
+inline constexpr uint32_t LineBaud = 115200;
+inline constexpr uint32_t LineBitsPerByte = 11;
+
+// How long `bytes` take to cross the line, in milliseconds.
+constexpr double LineMs(size_t bytes) {
+  return static_cast<double>(bytes) * LineBitsPerByte * 1000.0 / LineBaud;
+}
+// The same to the nearest whole millisecond.
 constexpr uint32_t LineTimeMs(size_t bytes) {
-  constexpr size_t baud = 115200;
-  constexpr size_t bitsPerByte = 11;
-  return static_cast<uint32_t>((bytes * bitsPerByte * 1000 + baud / 2) / baud);
+  return static_cast<uint32_t>((bytes * LineBitsPerByte * 1000 + LineBaud / 2) / LineBaud);
 }
 
 // Why the last open failed. The 0/1 result of OpenPort stays what callers test; this keeps the cause
