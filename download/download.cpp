@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <optional>
 
 #include "download/file_kind.h"
 #include "download/ident_block.h"
@@ -37,28 +38,30 @@ template <typename Command>
 LinkResult SendWithRetries(LoaderLink& link, Clock& clock, Command send) {
   for (int attempt = 0;; ++attempt) {
     const LinkResult result = send();
-    if (result == Ok || attempt >= MaxAttempts - 1) return result;
+    if (result == LinkResult::Ok || attempt >= MaxAttempts - 1) return result;
     clock.Sleep(RetryPauseMs);
-    if (result == LinkFailure) link.AwaitQuietLine();
+    if (result == LinkResult::LinkFailure) link.AwaitQuietLine();
   }
 }
 
-// What a run of the plan's phases reports: Downloaded means "carry on".
-constexpr DownloadOutcome Continue = DownloadOutcome::Downloaded;
+// How a phase of the plan ended: nothing when every step succeeded and the next phase may begin,
+// else the outcome that ends the download.
+using PhaseFailure = std::optional<DownloadOutcome>;
+constexpr PhaseFailure CarryOn = std::nullopt;
 
-DownloadOutcome ErasePhase(const SectorPlan& plan, LoaderLink& link, DownloadContext& context) {
+PhaseFailure ErasePhase(const SectorPlan& plan, LoaderLink& link, DownloadContext& context) {
   for (const EraseStep& step : plan.erase) {
     context.view.SetStatusText(step.text);
     const LinkResult result =
         SendWithRetries(link, context.clock, [&] { return link.EraseSector(step.sectorCode); });
-    if (result == LinkFailure) return DownloadOutcome::EraseCommunicationError;
-    if (result == DeviceError) return DownloadOutcome::EraseProgrammingError;
+    if (result == LinkResult::LinkFailure) return DownloadOutcome::EraseCommunicationError;
+    if (result == LinkResult::DeviceError) return DownloadOutcome::EraseProgrammingError;
   }
-  return Continue;
+  return CarryOn;
 }
 
-DownloadOutcome ProgramPhase(const SectorPlan& plan, uint16_t total, LoaderLink& link,
-                             DownloadContext& context) {
+PhaseFailure ProgramPhase(const SectorPlan& plan, uint16_t total, LoaderLink& link,
+                          DownloadContext& context) {
   uint16_t pagesDone = 0;
   bool firstStep = true;
   for (const ProgramStep& step : plan.program) {
@@ -70,21 +73,23 @@ DownloadOutcome ProgramPhase(const SectorPlan& plan, uint16_t total, LoaderLink&
       const auto pageNumber = static_cast<uint16_t>(page);
       const LinkResult result =
           SendWithRetries(link, context.clock, [&] { return link.ProgramPage(pageNumber); });
-      if (result == LinkFailure) return DownloadOutcome::SerialCommunicationError;
-      if (result == DeviceError) return DownloadOutcome::FlashProgrammingError;
+      if (result == LinkResult::LinkFailure) return DownloadOutcome::SerialCommunicationError;
+      if (result == LinkResult::DeviceError) return DownloadOutcome::FlashProgrammingError;
       ++pagesDone;
       ShowProgress(context.view, pagesDone, total);
     }
   }
-  return Continue;
+  return CarryOn;
 }
 
 // The finish command knows only link failures: any other answer ends the step successfully.
-DownloadOutcome FinishPhase(const SectorPlan& plan, LoaderLink& link, Clock& clock) {
-  if (!plan.finish) return Continue;
-  const LinkResult result =
-      SendWithRetries(link, clock, [&] { return link.Finish() == LinkFailure ? LinkFailure : Ok; });
-  return result == LinkFailure ? DownloadOutcome::SerialCommunicationError : Continue;
+PhaseFailure FinishPhase(const SectorPlan& plan, LoaderLink& link, Clock& clock) {
+  if (!plan.finish) return CarryOn;
+  const LinkResult result = SendWithRetries(link, clock, [&] {
+    return link.Finish() == LinkResult::LinkFailure ? LinkResult::LinkFailure : LinkResult::Ok;
+  });
+  if (result == LinkResult::LinkFailure) return DownloadOutcome::SerialCommunicationError;
+  return CarryOn;
 }
 
 // Everything between taking the busy flag and the ending.
@@ -101,10 +106,10 @@ DownloadOutcome OpenClassifyAndSend(DownloadContext& context) {
   SealIdentificationBlock(context.image, found.kind, context.loadedFileName, context.loadedFileTime);
 
   LoaderLink link(context.port, context.clock, context.image, context.view);
-  DownloadOutcome outcome = ErasePhase(*plan, link, context);
-  if (outcome == Continue) outcome = ProgramPhase(*plan, total, link, context);
-  if (outcome == Continue) outcome = FinishPhase(*plan, link, context.clock);
-  return outcome;
+  if (const PhaseFailure failed = ErasePhase(*plan, link, context)) return *failed;
+  if (const PhaseFailure failed = ProgramPhase(*plan, total, link, context)) return *failed;
+  if (const PhaseFailure failed = FinishPhase(*plan, link, context.clock)) return *failed;
+  return DownloadOutcome::Downloaded;
 }
 
 // The port and the flag stay held while the box is up; both are released only after the final text.

@@ -31,15 +31,16 @@ struct BusyFlag {
   explicit operator bool() const { return value != 0; }
 };
 
+// How a download ends.
 enum class DownloadOutcome {
-  Busy,
-  Downloaded,
-  SerialCommunicationError,
-  FlashProgrammingError,
-  EraseProgrammingError,
-  EraseCommunicationError,
-  EmptyHexFile,
-  UnknownFile,
+  Busy,                      // refused: another download is running
+  Downloaded,                // every step succeeded
+  SerialCommunicationError,  // the port did not open, or a page or the finish failed on the link
+  FlashProgrammingError,     // a page failed on the device for good
+  EraseProgrammingError,     // an erase failed on the device for good
+  EraseCommunicationError,   // an erase failed on the link for good
+  EmptyHexFile,              // the image occupies no sector
+  UnknownFile,               // the occupied sectors make no known kind
 };
 
 struct OutcomeTexts {

@@ -62,33 +62,33 @@ bool LoaderLink::AcknowledgedBy(uint64_t deadlineMs) {
 // in time) a link failure.
 LinkResult LoaderLink::StatusBy(uint64_t deadlineMs) {
   const ReadResult status = ReplyBy(deadlineMs);
-  if (status.status != ReadStatus::Byte) return LinkFailure;
-  if (status.byte == ReplyOk) return Ok;
-  if (status.byte == ReplyError) return DeviceError;
-  return LinkFailure;
+  if (status.status != ReadStatus::Byte) return LinkResult::LinkFailure;
+  if (status.byte == ReplyOk) return LinkResult::Ok;
+  if (status.byte == ReplyError) return LinkResult::DeviceError;
+  return LinkResult::LinkFailure;
 }
 
 LinkResult LoaderLink::EraseSector(uint8_t sectorCode) {
   pump_.ProcessMessages();
-  if (!port_.PortFlush()) return LinkFailure;
+  if (!port_.PortFlush()) return LinkResult::LinkFailure;
   std::array<uint8_t, ErasePacketSize> packet;
   BuildErasePacket(sectorCode, packet);
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
-  if (!leftAt) return LinkFailure;
+  if (!leftAt) return LinkResult::LinkFailure;
   // The loader erases while we wait; each reply may come up to the end of its pause plus one read.
-  if (!AcknowledgedBy(*leftAt + EraseReplyPauseMs + ReadTimeoutMs)) return LinkFailure;
+  if (!AcknowledgedBy(*leftAt + EraseReplyPauseMs + ReadTimeoutMs)) return LinkResult::LinkFailure;
   return StatusBy(clock_.NowMs() + EraseReplyPauseMs + ReadTimeoutMs);
 }
 
 LinkResult LoaderLink::ProgramPage(uint16_t page) {
   pump_.ProcessMessages();
-  if (!port_.PortFlush()) return LinkFailure;
+  if (!port_.PortFlush()) return LinkResult::LinkFailure;
   // Built after the messages were processed: the packet carries the image as it is now.
   std::array<uint8_t, PagePacketSize> packet;
   BuildPagePacket(image_, page, packet);
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
-  if (!leftAt) return LinkFailure;
-  if (!AcknowledgedBy(*leftAt + ReadTimeoutMs)) return LinkFailure;
+  if (!leftAt) return LinkResult::LinkFailure;
+  if (!AcknowledgedBy(*leftAt + ReadTimeoutMs)) return LinkResult::LinkFailure;
   return StatusBy(clock_.NowMs() + ReadTimeoutMs);
 }
 
@@ -96,8 +96,8 @@ LinkResult LoaderLink::Finish() {
   std::array<uint8_t, FinishPacketSize> packet;
   BuildFinishPacket(packet);
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
-  if (!leftAt) return LinkFailure;
-  return AcknowledgedBy(*leftAt + ReadTimeoutMs) ? Ok : LinkFailure;
+  if (!leftAt) return LinkResult::LinkFailure;
+  return AcknowledgedBy(*leftAt + ReadTimeoutMs) ? LinkResult::Ok : LinkResult::LinkFailure;
 }
 
 void LoaderLink::AwaitQuietLine() {

@@ -21,7 +21,12 @@
 
 namespace kv {
 
-enum LinkResult : int { Ok = 0, LinkFailure = 1, DeviceError = 2 };
+// The result of one loader command.
+enum class LinkResult : int {
+  Ok = 0,           // acknowledged and, for erase and program, reported done
+  LinkFailure = 1,  // the port failed, a reply did not come in time, or a reply byte was not the one expected
+  DeviceError = 2,  // acknowledged, and the loader reported that the step failed (0x16)
+};
 
 inline constexpr uint8_t PacketLead = 0xA2;
 inline constexpr uint8_t CmdEraseSector = 0x10;

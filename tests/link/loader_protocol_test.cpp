@@ -163,51 +163,187 @@ struct FailureRow {
 // A page packet spends 25 ms on the line (261 bytes of 11 bits at 115200 baud): its acknowledge is
 // due within 100 ms after that, 125 ms after the write began.
 const FailureRow failureRows[] = {
-    {"erase flush fails", Command::Erase, true, false, 0, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 0, 0},
-    {"erase write fails", Command::Erase, false, true, 0, {}, LinkFailure, 0, 0},
-    {"erase ack read fails", Command::Erase, false, false, 1, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 1, 2},
-    {"erase no ack", Command::Erase, false, false, 0, {}, LinkFailure, 1, 0},
-    {"erase ack too late", Command::Erase, false, false, 0, {{0xE5, 601}}, LinkFailure, 1, 1},
-    {"erase ack is error", Command::Erase, false, false, 0, {{0x16, 0}, {0x68, 0}}, LinkFailure, 1, 1},
-    {"erase ack is ok", Command::Erase, false, false, 0, {{0x68, 0}, {0x68, 0}}, LinkFailure, 1, 1},
-    {"erase status read fails", Command::Erase, false, false, 2, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 2, 1},
-    {"erase no status", Command::Erase, false, false, 0, {{0xE5, 0}}, LinkFailure, 2, 0},
-    {"erase status ok", Command::Erase, false, false, 0, {{0xE5, 0}, {0x68, 0}}, Ok, 2, 0},
-    {"erase status error", Command::Erase, false, false, 0, {{0xE5, 0}, {0x16, 0}}, DeviceError, 2, 0},
-    {"erase status other", Command::Erase, false, false, 0, {{0xE5, 0}, {0x00, 0}}, LinkFailure, 2, 0},
-    {"erase status repeats ack", Command::Erase, false, false, 0, {{0xE5, 0}, {0xE5, 0}}, LinkFailure, 2, 0},
-    {"erase slowest answer", Command::Erase, false, false, 0, {{0xE5, 600}, {0x68, 1200}}, Ok, 2, 0},
+    {"erase flush fails",
+     Command::Erase,
+     true,
+     false,
+     0,
+     {{0xE5, 0}, {0x68, 0}},
+     LinkResult::LinkFailure,
+     0,
+     0},
+    {"erase write fails", Command::Erase, false, true, 0, {}, LinkResult::LinkFailure, 0, 0},
+    {"erase ack read fails",
+     Command::Erase,
+     false,
+     false,
+     1,
+     {{0xE5, 0}, {0x68, 0}},
+     LinkResult::LinkFailure,
+     1,
+     2},
+    {"erase no ack", Command::Erase, false, false, 0, {}, LinkResult::LinkFailure, 1, 0},
+    {"erase ack too late", Command::Erase, false, false, 0, {{0xE5, 601}}, LinkResult::LinkFailure, 1, 1},
+    {"erase ack is error",
+     Command::Erase,
+     false,
+     false,
+     0,
+     {{0x16, 0}, {0x68, 0}},
+     LinkResult::LinkFailure,
+     1,
+     1},
+    {"erase ack is ok",
+     Command::Erase,
+     false,
+     false,
+     0,
+     {{0x68, 0}, {0x68, 0}},
+     LinkResult::LinkFailure,
+     1,
+     1},
+    {"erase status read fails",
+     Command::Erase,
+     false,
+     false,
+     2,
+     {{0xE5, 0}, {0x68, 0}},
+     LinkResult::LinkFailure,
+     2,
+     1},
+    {"erase no status", Command::Erase, false, false, 0, {{0xE5, 0}}, LinkResult::LinkFailure, 2, 0},
+    {"erase status ok", Command::Erase, false, false, 0, {{0xE5, 0}, {0x68, 0}}, LinkResult::Ok, 2, 0},
+    {"erase status error",
+     Command::Erase,
+     false,
+     false,
+     0,
+     {{0xE5, 0}, {0x16, 0}},
+     LinkResult::DeviceError,
+     2,
+     0},
+    {"erase status other",
+     Command::Erase,
+     false,
+     false,
+     0,
+     {{0xE5, 0}, {0x00, 0}},
+     LinkResult::LinkFailure,
+     2,
+     0},
+    {"erase status repeats ack",
+     Command::Erase,
+     false,
+     false,
+     0,
+     {{0xE5, 0}, {0xE5, 0}},
+     LinkResult::LinkFailure,
+     2,
+     0},
+    {"erase slowest answer",
+     Command::Erase,
+     false,
+     false,
+     0,
+     {{0xE5, 600}, {0x68, 1200}},
+     LinkResult::Ok,
+     2,
+     0},
 
-    {"page flush fails", Command::Page, true, false, 0, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 0, 0},
-    {"page write fails", Command::Page, false, true, 0, {}, LinkFailure, 0, 0},
-    {"page ack read fails", Command::Page, false, false, 1, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 1, 2},
-    {"page no ack", Command::Page, false, false, 0, {}, LinkFailure, 1, 0},
-    {"page ack is error", Command::Page, false, false, 0, {{0x16, 0}, {0x68, 0}}, LinkFailure, 1, 1},
-    {"page status read fails", Command::Page, false, false, 2, {{0xE5, 0}, {0x68, 0}}, LinkFailure, 2, 1},
-    {"page no status", Command::Page, false, false, 0, {{0xE5, 0}}, LinkFailure, 2, 0},
-    {"page status ok", Command::Page, false, false, 0, {{0xE5, 0}, {0x68, 0}}, Ok, 2, 0},
-    {"page status error", Command::Page, false, false, 0, {{0xE5, 0}, {0x16, 0}}, DeviceError, 2, 0},
-    {"page status other", Command::Page, false, false, 0, {{0xE5, 0}, {0x00, 0}}, LinkFailure, 2, 0},
+    {"page flush fails",
+     Command::Page,
+     true,
+     false,
+     0,
+     {{0xE5, 0}, {0x68, 0}},
+     LinkResult::LinkFailure,
+     0,
+     0},
+    {"page write fails", Command::Page, false, true, 0, {}, LinkResult::LinkFailure, 0, 0},
+    {"page ack read fails",
+     Command::Page,
+     false,
+     false,
+     1,
+     {{0xE5, 0}, {0x68, 0}},
+     LinkResult::LinkFailure,
+     1,
+     2},
+    {"page no ack", Command::Page, false, false, 0, {}, LinkResult::LinkFailure, 1, 0},
+    {"page ack is error",
+     Command::Page,
+     false,
+     false,
+     0,
+     {{0x16, 0}, {0x68, 0}},
+     LinkResult::LinkFailure,
+     1,
+     1},
+    {"page status read fails",
+     Command::Page,
+     false,
+     false,
+     2,
+     {{0xE5, 0}, {0x68, 0}},
+     LinkResult::LinkFailure,
+     2,
+     1},
+    {"page no status", Command::Page, false, false, 0, {{0xE5, 0}}, LinkResult::LinkFailure, 2, 0},
+    {"page status ok", Command::Page, false, false, 0, {{0xE5, 0}, {0x68, 0}}, LinkResult::Ok, 2, 0},
+    {"page status error",
+     Command::Page,
+     false,
+     false,
+     0,
+     {{0xE5, 0}, {0x16, 0}},
+     LinkResult::DeviceError,
+     2,
+     0},
+    {"page status other",
+     Command::Page,
+     false,
+     false,
+     0,
+     {{0xE5, 0}, {0x00, 0}},
+     LinkResult::LinkFailure,
+     2,
+     0},
     {"page ack 80 ms after the line time",
      Command::Page,
      false,
      false,
      0,
      {{0xE5, 105}, {0x68, 106}},
-     Ok,
+     LinkResult::Ok,
      2,
      0},
-    {"page slowest answer", Command::Page, false, false, 0, {{0xE5, 125}, {0x68, 225}}, Ok, 2, 0},
-    {"page ack too late", Command::Page, false, false, 0, {{0xE5, 126}, {0x68, 126}}, LinkFailure, 1, 2},
-    {"page status too late", Command::Page, false, false, 0, {{0xE5, 0}, {0x68, 126}}, LinkFailure, 2, 1},
+    {"page slowest answer", Command::Page, false, false, 0, {{0xE5, 125}, {0x68, 225}}, LinkResult::Ok, 2, 0},
+    {"page ack too late",
+     Command::Page,
+     false,
+     false,
+     0,
+     {{0xE5, 126}, {0x68, 126}},
+     LinkResult::LinkFailure,
+     1,
+     2},
+    {"page status too late",
+     Command::Page,
+     false,
+     false,
+     0,
+     {{0xE5, 0}, {0x68, 126}},
+     LinkResult::LinkFailure,
+     2,
+     1},
 
-    {"finish write fails", Command::Finish, false, true, 0, {}, LinkFailure, 0, 0},
-    {"finish drain fails", Command::Finish, true, false, 0, {{0xE5, 0}}, LinkFailure, 0, 1},
-    {"finish read fails", Command::Finish, false, false, 1, {{0xE5, 0}}, LinkFailure, 1, 1},
-    {"finish no ack", Command::Finish, false, false, 0, {}, LinkFailure, 1, 0},
-    {"finish answered ok", Command::Finish, false, false, 0, {{0x68, 0}}, LinkFailure, 1, 0},
-    {"finish answered error", Command::Finish, false, false, 0, {{0x16, 0}}, LinkFailure, 1, 0},
-    {"finish acknowledged", Command::Finish, false, false, 0, {{0xE5, 0}, {0x68, 0}}, Ok, 1, 1},
+    {"finish write fails", Command::Finish, false, true, 0, {}, LinkResult::LinkFailure, 0, 0},
+    {"finish drain fails", Command::Finish, true, false, 0, {{0xE5, 0}}, LinkResult::LinkFailure, 0, 1},
+    {"finish read fails", Command::Finish, false, false, 1, {{0xE5, 0}}, LinkResult::LinkFailure, 1, 1},
+    {"finish no ack", Command::Finish, false, false, 0, {}, LinkResult::LinkFailure, 1, 0},
+    {"finish answered ok", Command::Finish, false, false, 0, {{0x68, 0}}, LinkResult::LinkFailure, 1, 0},
+    {"finish answered error", Command::Finish, false, false, 0, {{0x16, 0}}, LinkResult::LinkFailure, 1, 0},
+    {"finish acknowledged", Command::Finish, false, false, 0, {{0xE5, 0}, {0x68, 0}}, LinkResult::Ok, 1, 1},
 };
 
 class FailureTable : public ::testing::TestWithParam<FailureRow> {};
@@ -227,7 +363,7 @@ TEST_P(FailureTable, JudgesTheReplies) {
     for (const Reply& r : row.replies) p.QueueReply(r.byte, r.delayMs);
   };
 
-  LinkResult result = LinkFailure;
+  LinkResult result = LinkResult::LinkFailure;
   uint64_t limitMs = 0;
   switch (row.command) {
     case Command::Erase:
@@ -288,7 +424,7 @@ TEST_F(LoaderTest, EachCommandMakesItsCallsInOrderWithItsPauses) {
     const LinkResult result = row.command == Command::Erase  ? link.EraseSector(0)
                               : row.command == Command::Page ? link.ProgramPage(0)
                                                              : link.Finish();
-    EXPECT_EQ(result, Ok);
+    EXPECT_EQ(result, LinkResult::Ok);
     EXPECT_EQ(port.calls, row.calls);
     EXPECT_EQ(clock.sleeps, row.sleeps);
     EXPECT_EQ(host.pumps, row.pumps);
@@ -296,13 +432,13 @@ TEST_F(LoaderTest, EachCommandMakesItsCallsInOrderWithItsPauses) {
 }
 
 TEST_F(LoaderTest, EraseMakesOnlyOnePauseWhenTheAcknowledgeFails) {
-  EXPECT_EQ(link.EraseSector(0), LinkFailure);
+  EXPECT_EQ(link.EraseSector(0), LinkResult::LinkFailure);
   EXPECT_EQ(clock.sleeps, (std::vector<uint32_t>{500}));
 }
 
 TEST_F(LoaderTest, EraseTakesAtLeastASecondHoweverFastTheLoader) {
   port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}); };
-  EXPECT_EQ(link.EraseSector(0), Ok);
+  EXPECT_EQ(link.EraseSector(0), LinkResult::Ok);
   EXPECT_GE(clock.now, 1000u);
 }
 
@@ -310,9 +446,9 @@ TEST_F(LoaderTest, PortShutDownWhileMessagesAreProcessedFailsTheCommand) {
   // The window closed inside the command's event processing: nothing may be sent after that.
   host.onPump = [this] { port.ShutdownPort(); };
   port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}); };
-  EXPECT_EQ(link.EraseSector(0), LinkFailure);
-  EXPECT_EQ(link.ProgramPage(0), LinkFailure);
-  EXPECT_EQ(link.Finish(), LinkFailure);
+  EXPECT_EQ(link.EraseSector(0), LinkResult::LinkFailure);
+  EXPECT_EQ(link.ProgramPage(0), LinkResult::LinkFailure);
+  EXPECT_EQ(link.Finish(), LinkResult::LinkFailure);
   EXPECT_TRUE(port.writes.empty());
 }
 
@@ -330,7 +466,7 @@ TEST_F(LoaderTest, EraseRepliesQueuedDuringThePausesAreRead) {
     p.QueueReply(0xE5, 0);
     p.QueueReply(0x68, 300);
   };
-  EXPECT_EQ(link.EraseSector(62), Ok);
+  EXPECT_EQ(link.EraseSector(62), LinkResult::Ok);
   EXPECT_EQ(clock.now, 1000u);  // both bytes were waiting when the pauses ended
 }
 
@@ -338,16 +474,16 @@ TEST_F(LoaderTest, TheReplyWaitStartsWhenTheDrainEnds) {
   // A real line's drain returns when the last bit has gone; the loader's 100 ms count from there.
   port.drainMs = 60;
   port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}, 160); };
-  EXPECT_EQ(link.ProgramPage(0x200), Ok);
+  EXPECT_EQ(link.ProgramPage(0x200), LinkResult::Ok);
   port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}, 161); };
-  EXPECT_EQ(link.ProgramPage(0x200), LinkFailure);
+  EXPECT_EQ(link.ProgramPage(0x200), LinkResult::LinkFailure);
 }
 
 TEST_F(LoaderTest, NoPacketIsSentWhenTheInputCannotBeEmptied) {
   port.discardFails = true;
-  EXPECT_EQ(link.EraseSector(0), LinkFailure);
-  EXPECT_EQ(link.ProgramPage(0), LinkFailure);
-  EXPECT_EQ(link.Finish(), LinkFailure);
+  EXPECT_EQ(link.EraseSector(0), LinkResult::LinkFailure);
+  EXPECT_EQ(link.ProgramPage(0), LinkResult::LinkFailure);
+  EXPECT_EQ(link.Finish(), LinkResult::LinkFailure);
   EXPECT_TRUE(port.writes.empty());
 }
 
@@ -359,16 +495,16 @@ TEST_F(LoaderTest, ALateReplyIsThrownAwayNeverJudgedAsTheNextCommands) {
     p.QueueReplies({0xE5, first ? uint8_t{0x16} : uint8_t{0x68}}, first ? 150 : 0);
     first = false;
   };
-  EXPECT_EQ(link.ProgramPage(0x200), LinkFailure);
+  EXPECT_EQ(link.ProgramPage(0x200), LinkResult::LinkFailure);
   link.AwaitQuietLine();
   EXPECT_EQ(port.QueuedBytes(), 0u);
-  EXPECT_EQ(link.ProgramPage(0x200), Ok);
+  EXPECT_EQ(link.ProgramPage(0x200), LinkResult::Ok);
 
   // Bytes that arrived before a packet is written are thrown away without the quiet wait too.
   port.QueueReplies({0xE5, 0x16});
-  EXPECT_EQ(link.ProgramPage(0x201), Ok);
+  EXPECT_EQ(link.ProgramPage(0x201), LinkResult::Ok);
   port.QueueReplies({0x00});  // left by a finish answered E5 00
-  EXPECT_EQ(link.Finish(), Ok);
+  EXPECT_EQ(link.Finish(), LinkResult::Ok);
   EXPECT_EQ(port.QueuedBytes(), 1u);  // the finish's own trailing 68
 }
 

@@ -409,7 +409,7 @@ TEST_F(PosixPortTest, CommandsOnALineThatHangsUpFailWithinTheirLimits) {
         row.packetSize == ErasePacketSize ? link.EraseSector(16) : link.ProgramPage(0x200);
     const long elapsed = MsSince(start);
     device.join();
-    EXPECT_EQ(result, LinkFailure) << row.name;
+    EXPECT_EQ(result, LinkResult::LinkFailure) << row.name;
     EXPECT_LT(elapsed, row.limitMs) << row.name;
   }
 }
@@ -427,7 +427,7 @@ TEST_F(PosixPortTest, PageIsProgrammedOverARealLine) {
     packet = pty.Receive(PagePacketSize);
     pty.Send({ReplyAck, ReplyOk});
   });
-  EXPECT_EQ(link.ProgramPage(0x234), Ok);
+  EXPECT_EQ(link.ProgramPage(0x234), LinkResult::Ok);
   device.join();
   ASSERT_EQ(packet.size(), PagePacketSize);
   EXPECT_EQ(packet[2], 0x34);

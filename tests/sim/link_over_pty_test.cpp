@@ -67,7 +67,7 @@ class Bench {
       case Command::Finish:
         return link_.Finish();
     }
-    return LinkFailure;
+    return LinkResult::LinkFailure;
   }
   // Runs the command and measures how long it took, in milliseconds.
   LinkResult Timed(Command command, int64_t& ms) {
@@ -99,7 +99,10 @@ class Bench {
 };
 
 const char* Name(LinkResult r) {
-  return r == Ok ? "Ok" : r == DeviceError ? "DeviceError" : r == LinkFailure ? "LinkFailure" : "?";
+  return r == LinkResult::Ok            ? "Ok"
+         : r == LinkResult::DeviceError ? "DeviceError"
+         : r == LinkResult::LinkFailure ? "LinkFailure"
+                                        : "?";
 }
 
 TEST(LinkAgainstSim, ResultsForEachDeviceBehaviour) {
@@ -109,34 +112,34 @@ TEST(LinkAgainstSim, ResultsForEachDeviceBehaviour) {
     LinkResult expected;
   };
   const std::vector<Row> rows = {
-      {{}, Command::Erase0, Ok},
-      {{}, Command::Page, Ok},
-      {{}, Command::Finish, Ok},
-      {{}, Command::EraseBad, DeviceError},
-      {{"--fault", "erase=0:error"}, Command::Erase0, DeviceError},
-      {{"--fault", "page=0x7C3:error"}, Command::Page, DeviceError},
-      {{"--fault", "any:noack"}, Command::Erase0, LinkFailure},
-      {{"--fault", "any:noack"}, Command::Page, LinkFailure},
-      {{"--fault", "any:noack"}, Command::Finish, LinkFailure},
-      {{"--fault", "any:nostatus"}, Command::Erase0, LinkFailure},
-      {{"--fault", "any:nostatus"}, Command::Page, LinkFailure},
-      {{"--fault", "any:badack"}, Command::Erase0, LinkFailure},
-      {{"--fault", "any:badack"}, Command::Page, LinkFailure},
-      {{"--fault", "any:badack"}, Command::Finish, LinkFailure},
-      {{"--fault", "any:badstatus"}, Command::Erase0, LinkFailure},
-      {{"--fault", "any:badstatus"}, Command::Page, LinkFailure},
-      {{"--fault", "page=0x7C3:late=150"}, Command::Page, LinkFailure},
-      {{"--fault", "page=0x7C3:late=40"}, Command::Page, Ok},
+      {{}, Command::Erase0, LinkResult::Ok},
+      {{}, Command::Page, LinkResult::Ok},
+      {{}, Command::Finish, LinkResult::Ok},
+      {{}, Command::EraseBad, LinkResult::DeviceError},
+      {{"--fault", "erase=0:error"}, Command::Erase0, LinkResult::DeviceError},
+      {{"--fault", "page=0x7C3:error"}, Command::Page, LinkResult::DeviceError},
+      {{"--fault", "any:noack"}, Command::Erase0, LinkResult::LinkFailure},
+      {{"--fault", "any:noack"}, Command::Page, LinkResult::LinkFailure},
+      {{"--fault", "any:noack"}, Command::Finish, LinkResult::LinkFailure},
+      {{"--fault", "any:nostatus"}, Command::Erase0, LinkResult::LinkFailure},
+      {{"--fault", "any:nostatus"}, Command::Page, LinkResult::LinkFailure},
+      {{"--fault", "any:badack"}, Command::Erase0, LinkResult::LinkFailure},
+      {{"--fault", "any:badack"}, Command::Page, LinkResult::LinkFailure},
+      {{"--fault", "any:badack"}, Command::Finish, LinkResult::LinkFailure},
+      {{"--fault", "any:badstatus"}, Command::Erase0, LinkResult::LinkFailure},
+      {{"--fault", "any:badstatus"}, Command::Page, LinkResult::LinkFailure},
+      {{"--fault", "page=0x7C3:late=150"}, Command::Page, LinkResult::LinkFailure},
+      {{"--fault", "page=0x7C3:late=40"}, Command::Page, LinkResult::Ok},
       // 80 ms after the packet has crossed a paced line: inside the loader's 100 ms.
-      {{"--line-rate", "--fault", "page=0x7C3:late=80"}, Command::Page, Ok},
-      {{"--fault", "erase=62:late=700"}, Command::Erase62, LinkFailure},
-      {{"--fault", "finish:late=150"}, Command::Finish, LinkFailure},
+      {{"--line-rate", "--fault", "page=0x7C3:late=80"}, Command::Page, LinkResult::Ok},
+      {{"--fault", "erase=62:late=700"}, Command::Erase62, LinkResult::LinkFailure},
+      {{"--fault", "finish:late=150"}, Command::Finish, LinkResult::LinkFailure},
       // Finish reads the acknowledge only: an error status behind it is not its business.
-      {{"--fault", "finish:error"}, Command::Finish, Ok},
-      {{"--erase-ms", "300"}, Command::Erase62, Ok},
-      {{"--erase-ms", "1300"}, Command::Erase62, LinkFailure},
-      {{"--line-rate"}, Command::Page, Ok},
-      {{"--line-rate"}, Command::Erase0, Ok},
+      {{"--fault", "finish:error"}, Command::Finish, LinkResult::Ok},
+      {{"--erase-ms", "300"}, Command::Erase62, LinkResult::Ok},
+      {{"--erase-ms", "1300"}, Command::Erase62, LinkResult::LinkFailure},
+      {{"--line-rate"}, Command::Page, LinkResult::Ok},
+      {{"--line-rate"}, Command::Erase0, LinkResult::Ok},
   };
   for (const Row& row : rows) {
     const std::string label = row.args.empty() ? "plain" : row.args.back();
@@ -154,9 +157,9 @@ TEST(LinkAgainstSim, ErasedSectorsAndProgrammedPagesReachTheDeviceFlash) {
   std::ofstream(zeros, std::ios::binary) << std::string(524288, '\0');
   Bench bench({"--flash", zeros, "--erase-ms", "0"});
   ASSERT_TRUE(bench.ready());
-  ASSERT_EQ(bench.Run(Command::Page), DeviceError);
-  ASSERT_EQ(bench.Run(Command::Erase62), Ok);
-  ASSERT_EQ(bench.Run(Command::Page), Ok);
+  ASSERT_EQ(bench.Run(Command::Page), LinkResult::DeviceError);
+  ASSERT_EQ(bench.Run(Command::Erase62), LinkResult::Ok);
+  ASSERT_EQ(bench.Run(Command::Page), LinkResult::Ok);
   const sim::Device& device = bench.StoppedDevice();
   const uint32_t page = Bench::PageUnderTest * 256u;
   for (uint32_t a = 0x7A000; a < 0x80000; ++a) {
@@ -171,21 +174,21 @@ TEST(LinkAgainstSim, ALateAnswerIsThrownAwayAndTheNextCommandJudgesItsOwn) {
   // E5 16, never on the page's E5 68.
   Bench bench({"--fault", "page=0x7C3:late=150:1", "--fault", "erase=0:error", "--erase-ms", "0"});
   ASSERT_TRUE(bench.ready());
-  EXPECT_EQ(bench.Run(Command::Page), LinkFailure);
+  EXPECT_EQ(bench.Run(Command::Page), LinkResult::LinkFailure);
   bench.link().AwaitQuietLine();
-  EXPECT_EQ(bench.Run(Command::Erase0), DeviceError);
-  EXPECT_EQ(bench.Run(Command::Page), Ok);
+  EXPECT_EQ(bench.Run(Command::Erase0), LinkResult::DeviceError);
+  EXPECT_EQ(bench.Run(Command::Page), LinkResult::Ok);
 }
 
 TEST(LinkAgainstSim, AfterAHangUpEveryCommandFailsAtOnce) {
   for (Command command : {Command::Erase0, Command::Page, Command::Finish}) {
     Bench bench({"--hangup-after", "2", "--erase-ms", "0"});
     ASSERT_TRUE(bench.ready());
-    ASSERT_EQ(bench.Run(Command::Page), Ok);
-    EXPECT_EQ(bench.Run(command), LinkFailure) << int(command);
+    ASSERT_EQ(bench.Run(Command::Page), LinkResult::Ok);
+    EXPECT_EQ(bench.Run(command), LinkResult::LinkFailure) << int(command);
     // The line is gone: the next command fails without waiting out its reads.
     int64_t ms = 0;
-    EXPECT_EQ(bench.Timed(Command::Page, ms), LinkFailure) << int(command);
+    EXPECT_EQ(bench.Timed(Command::Page, ms), LinkResult::LinkFailure) << int(command);
     EXPECT_LT(ms, 100) << int(command);
   }
 }
@@ -201,7 +204,7 @@ TEST(LinkAgainstSim, AHangUpMidCommandFailsWithinTheCommandsOwnLimit) {
     Bench bench({"--hangup-after", "1"});
     ASSERT_TRUE(bench.ready());
     int64_t ms = 0;
-    EXPECT_EQ(bench.Timed(row.command, ms), LinkFailure) << int(row.command);
+    EXPECT_EQ(bench.Timed(row.command, ms), LinkResult::LinkFailure) << int(row.command);
     EXPECT_LE(ms, row.limitMs + SlackMs) << int(row.command);
   }
 }
@@ -210,7 +213,7 @@ TEST(LinkAgainstSim, TheLineCanBeClosedAndOpenedAgainBetweenDownloads) {
   Bench bench({"--erase-ms", "0"});
   ASSERT_TRUE(bench.ready());
   for (int round = 0; round < 3; ++round) {
-    EXPECT_EQ(bench.Run(Command::Page), Ok) << round;
+    EXPECT_EQ(bench.Run(Command::Page), LinkResult::Ok) << round;
     bench.port().ShutdownPort();
     ASSERT_EQ(bench.port().OpenDevice(bench.slavePath()), 0) << round;
   }
@@ -220,7 +223,7 @@ TEST(LinkAgainstSim, LinePacingMakesAPageCostItsLineTime) {
   Bench bench({"--line-rate"});
   ASSERT_TRUE(bench.ready());
   int64_t ms = 0;
-  ASSERT_EQ(bench.Timed(Command::Page, ms), Ok);
+  ASSERT_EQ(bench.Timed(Command::Page, ms), LinkResult::Ok);
   // 261 bytes out and two back, 11 bits each at 115200 baud: 25.1 ms at the least.
   EXPECT_GE(ms, 25);
 }
