@@ -16,7 +16,6 @@ class FixedPathPort : public RealPort {
       : RealPort(std::forward<Args>(args)...), path_(std::move(path)) {}
 
   int OpenPort(int /*n*/) override { return this->OpenDevice(path_); }
-  const std::string& Path() const { return path_; }
 
  private:
   std::string path_;

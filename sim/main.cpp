@@ -30,10 +30,9 @@ void CatchStopSignals() {
 
 int main(int argc, char** argv) {
   kv::sim::SimOptions options;
-  if (const std::optional<int> exitCode =
-          kv::sim::ParseSimOptions(argc, argv, options, std::cout, std::cerr)) {
-    return *exitCode;
-  }
+  const kv::sim::ParsedCommandLine parsed =
+      kv::sim::ParseSimOptions(argc, argv, options, std::cout, std::cerr);
+  if (!parsed.run) return parsed.exitCode;
   kv::sim::PtyServer server(options);
   std::string why;
   if (!server.Open(why)) {

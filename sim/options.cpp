@@ -19,8 +19,8 @@ constexpr const char* FaultHelp =
 
 }  // namespace
 
-std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::ostream& out,
-                                   std::ostream& err) {
+ParsedCommandLine ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::ostream& out,
+                                  std::ostream& err) {
   CLI::App app{
       "kv6193-sim: the KV6193 device's resident loader on a pseudo-terminal.\n"
       "Prints the terminal's path as its first line, then serves until SIGINT or SIGTERM."};
@@ -47,13 +47,13 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimOptions
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     out << app.help();
-    return 0;
+    return {false, 0};
   } catch (const CLI::CallForVersion& e) {
     out << e.what() << '\n';
-    return 0;
+    return {false, 0};
   } catch (const CLI::ParseError& e) {
     err << "kv6193-sim: " << e.what() << "\n\n" << app.help();
-    return ExitUsage;
+    return {false, ExitUsage};
   }
 
   for (const std::string& text : faultTexts) {
@@ -61,12 +61,12 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimOptions
     const std::optional<FaultRule> rule = ParseFaultRule(text, why);
     if (!rule) {
       err << "kv6193-sim: --fault " << text << ": " << why << "\n\n" << app.help();
-      return ExitUsage;
+      return {false, ExitUsage};
     }
     options.device.faults.push_back(*rule);
   }
   if (hangupAfter > 0) options.device.hangupAfter = hangupAfter;
-  return std::nullopt;
+  return {true, 0};
 }
 
 }  // namespace kv::sim

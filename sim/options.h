@@ -22,9 +22,15 @@ struct SimOptions {
   DeviceOptions device;
 };
 
-// Reads the command line into `options`. Gives nothing when the simulator should run; otherwise the
-// exit code, having printed the help (0) on `out` or the problem and the usage (2) on `err`.
-std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::ostream& out,
-                                   std::ostream& err);
+// What the command line asks for: to run the simulator, or to stop at once with an exit code.
+struct ParsedCommandLine {
+  bool run = false;  // true: serve with the options read
+  int exitCode = 0;  // when not run: 0 after --help or --version, ExitUsage after a mistake
+};
+
+// Reads the command line into `options`. Before stopping it prints the help or version (exit code
+// 0) on `out`, or the problem and the usage (ExitUsage) on `err`.
+ParsedCommandLine ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::ostream& out,
+                                  std::ostream& err);
 
 }  // namespace kv::sim

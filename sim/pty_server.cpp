@@ -33,6 +33,10 @@ uint64_t NowNs() {
 // How often the line is checked for an exclusive mark left by a host that died holding it.
 constexpr uint64_t StaleMarkCheckNs = 250'000'000;
 
+// How long the master is left alone after an error on it (no host has the line open for the moment),
+// so that the loop rests instead of spinning on the error.
+constexpr uint64_t MasterRestNs = 20'000'000;
+
 std::string SystemError(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
@@ -262,7 +266,7 @@ void PtyServer::ReadFromHost() {
   if (n <= 0) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     // EIO: the slave side is gone for the moment. Rest instead of spinning on it.
-    masterQuietUntil_ = NowNs() + 20'000'000;
+    masterQuietUntil_ = NowNs() + MasterRestNs;
     return;
   }
   const uint64_t now = NowNs();
@@ -321,7 +325,7 @@ void PtyServer::Run() {
       if (fds[1].revents & POLLIN) {
         ReadFromHost();
       } else if (fds[1].revents & (POLLHUP | POLLERR)) {
-        masterQuietUntil_ = NowNs() + 20'000'000;
+        masterQuietUntil_ = NowNs() + MasterRestNs;
       }
     }
   }

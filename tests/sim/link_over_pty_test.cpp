@@ -40,7 +40,7 @@ class Bench {
     for (const std::string& a : args) argv.push_back(a.c_str());
     sim::SimOptions options;
     std::ostringstream out, err;
-    parsed_ = !sim::ParseSimOptions(static_cast<int>(argv.size()), argv.data(), options, out, err);
+    parsed_ = sim::ParseSimOptions(static_cast<int>(argv.size()), argv.data(), options, out, err).run;
     server_ = std::make_unique<sim::PtyServer>(options);
     std::string why;
     started_ = parsed_ && server_->Start(why);

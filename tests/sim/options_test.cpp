@@ -11,7 +11,7 @@ namespace kv::sim {
 namespace {
 
 struct Parsed {
-  std::optional<int> exit;
+  ParsedCommandLine exit;
   SimOptions options;
   std::string out;
   std::string err;
@@ -31,7 +31,7 @@ Parsed Parse(std::vector<std::string> args) {
 
 TEST(SimOptions, DefaultsServeAPlainDevice) {
   const Parsed p = Parse({});
-  ASSERT_FALSE(p.exit);
+  ASSERT_TRUE(p.exit.run);
   EXPECT_EQ(p.options.device.eraseMs, 100u);
   EXPECT_FALSE(p.options.device.lineRate);
   EXPECT_FALSE(p.options.device.hangupAfter);
@@ -44,7 +44,7 @@ TEST(SimOptions, ReadsEveryOption) {
   const Parsed p = Parse({"--link", "/tmp/com1", "--dump", "d.bin", "--flash", "f.bin", "--trace", "t.txt",
                           "--line-rate", "--erase-ms", "300", "--fault", "page=0x205:error:6", "--fault",
                           "finish:noack", "--hangup-after", "12"});
-  ASSERT_FALSE(p.exit) << p.err;
+  ASSERT_TRUE(p.exit.run) << p.err;
   EXPECT_EQ(p.options.linkPath, "/tmp/com1");
   EXPECT_EQ(p.options.dumpPath, "d.bin");
   EXPECT_EQ(p.options.flashPath, "f.bin");
@@ -75,7 +75,8 @@ TEST(SimOptions, BadCommandLinesGiveUsageOnStderrAndCodeTwo) {
   };
   for (const auto& args : rows) {
     const Parsed p = Parse(args);
-    EXPECT_EQ(p.exit, 2) << args[0];
+    EXPECT_FALSE(p.exit.run) << args[0];
+    EXPECT_EQ(p.exit.exitCode, 2) << args[0];
     EXPECT_NE(p.err.find("Usage:"), std::string::npos) << args[0] << "\n" << p.err;
     EXPECT_TRUE(p.out.empty()) << args[0];
   }
@@ -83,14 +84,16 @@ TEST(SimOptions, BadCommandLinesGiveUsageOnStderrAndCodeTwo) {
 
 TEST(SimOptions, HelpGoesToStdoutWithCodeZero) {
   const Parsed p = Parse({"--help"});
-  EXPECT_EQ(p.exit, 0);
+  EXPECT_FALSE(p.exit.run);
+  EXPECT_EQ(p.exit.exitCode, 0);
   EXPECT_NE(p.out.find("--fault"), std::string::npos);
   EXPECT_TRUE(p.err.empty());
 }
 
 TEST(SimOptions, VersionGoesToStdoutWithCodeZero) {
   const Parsed p = Parse({"--version"});
-  EXPECT_EQ(p.exit, 0);
+  EXPECT_FALSE(p.exit.run);
+  EXPECT_EQ(p.exit.exitCode, 0);
   EXPECT_EQ(p.out, "kv6193-sim 1.1\n");
   EXPECT_TRUE(p.err.empty());
 }
