@@ -19,12 +19,10 @@
 #include <ctime>
 #include <string>
 
-#include "image/hex_reader.h"
+#include "image/hex_file.h"
 
 namespace kv {
 namespace {
-
-constexpr size_t ChunkSize = 64 * 1024;
 
 // Owns one descriptor and closes it exactly once.
 class FileDescriptor {
@@ -49,24 +47,6 @@ class FileDescriptor {
   int fd_;
 };
 
-// The file in 64 KiB reads; a read error ends the input just as the end of the file does.
-class FileByteSource : public ByteSource {
- public:
-  explicit FileByteSource(int fd) : fd_(fd) {}
-  std::span<const uint8_t> NextChunk() override {
-    for (;;) {
-      const ssize_t n = read(fd_, buffer_.data(), buffer_.size());
-      if (n > 0) return {buffer_.data(), static_cast<size_t>(n)};
-      if (n < 0 && errno == EINTR) continue;
-      return {};
-    }
-  }
-
- private:
-  int fd_;
-  std::array<uint8_t, ChunkSize> buffer_;
-};
-
 // False only when another holder's write lock is in the way; other failures (no lock support) let the
 // load go on unlocked.
 bool TakeReadLock(int fd) {
@@ -89,7 +69,6 @@ std::string ReasonOf(int error) {
 // Opens an existing file for reading, never creating it. -1 when it is missing, not accessible, a
 // directory, or write-locked by another holder; `reason` then says which.
 int OpenForReading(const char* path, std::string& reason) {
-  if (path == nullptr) return -1;
   FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!file.valid()) {
     reason = ReasonOf(errno);
@@ -114,9 +93,7 @@ int OpenForReading(const char* path, std::string& reason) {
 constexpr int FirstYear = 1601;
 constexpr int LastYear = 30827;
 
-// The file's last-write time in local time, converted with the UTC offset in effect now (at loading),
-// not the one in effect at the file's time. Leaves `time` unchanged when it cannot be obtained.
-void CaptureLastWriteTime(int fd, SystemTime& time) {
+void CaptureLastWriteTimeOf(int fd, SystemTime& time) {
   struct stat info {};
   if (fstat(fd, &info) != 0) return;
   const time_t now = std::time(nullptr);
@@ -139,19 +116,27 @@ void CaptureLastWriteTime(int fd, SystemTime& time) {
 
 }  // namespace
 
-HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
-                          HexReadDetail* detail) {
-  image.ResetImage();
-  std::string reason;
-  const FileDescriptor file(OpenForReading(path, reason));
-  if (!file.valid()) {
-    if (detail != nullptr) *detail = {0, path == nullptr ? "no file named" : reason};
-    host.ShowMessage(CannotOpenFileMessage);
-    return CannotOpen;
+HexFile::HexFile(const char* path, std::string& reason) : handle_(OpenForReading(path, reason)) {}
+
+HexFile::~HexFile() {
+  if (IsOpen()) close(static_cast<int>(handle_));
+}
+
+bool HexFile::IsOpen() const {
+  return handle_ >= 0;
+}
+
+void HexFile::CaptureLastWriteTime(SystemTime& time) const {
+  CaptureLastWriteTimeOf(static_cast<int>(handle_), time);
+}
+
+std::span<const uint8_t> HexFile::NextChunk() {
+  for (;;) {
+    const ssize_t n = read(static_cast<int>(handle_), buffer_.data(), buffer_.size());
+    if (n > 0) return {buffer_.data(), static_cast<size_t>(n)};
+    if (n < 0 && errno == EINTR) continue;
+    return {};
   }
-  CaptureLastWriteTime(file.get(), loadedFileTime);
-  FileByteSource source(file.get());
-  return DecodeHex(source, image, host, detail);
 }
 
 }  // namespace kv

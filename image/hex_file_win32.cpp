@@ -7,48 +7,14 @@
 #include <array>
 #include <string>
 
-#include "image/hex_reader.h"
+#include "image/hex_file.h"
 
 namespace kv {
 namespace {
 
-constexpr DWORD ChunkSize = 64 * 1024;
-
-// Owns one handle and closes it exactly once.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  ~FileHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
-
-// The file in 64 KiB reads; a read error ends the input just as the end of the file does.
-class FileByteSource : public ByteSource {
- public:
-  explicit FileByteSource(HANDLE handle) : handle_(handle) {}
-  std::span<const uint8_t> NextChunk() override {
-    DWORD read = 0;
-    if (!ReadFile(handle_, buffer_.data(), ChunkSize, &read, nullptr) || read == 0) return {};
-    return {buffer_.data(), read};
-  }
-
- private:
-  HANDLE handle_;
-  std::array<uint8_t, ChunkSize> buffer_;
-};
-
 // The last-write time in local time; FileTimeToLocalFileTime applies the time-zone bias in effect now,
 // daylight saving included, as wanted. Leaves `time` unchanged when a step fails.
-void CaptureLastWriteTime(HANDLE handle, SystemTime& time) {
+void CaptureLastWriteTimeOf(HANDLE handle, SystemTime& time) {
   FILETIME written;
   FILETIME local;
   SYSTEMTIME fields;
@@ -81,22 +47,39 @@ std::string ReasonOf(DWORD error) {
   return reason;
 }
 
+HANDLE AsHandle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+// Opens with no sharing: the open fails while another holder has the file open, and nobody else can
+// open it while the load runs.
+HANDLE OpenForReading(const char* path, std::string& reason) {
+  const HANDLE handle = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) reason = ReasonOf(GetLastError());
+  return handle;
+}
+
 }  // namespace
 
-HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
-                          HexReadDetail* detail) {
-  image.ResetImage();
-  const FileHandle file(path == nullptr
-                            ? INVALID_HANDLE_VALUE
-                            : CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file.valid()) {
-    if (detail != nullptr) *detail = {0, path == nullptr ? "no file named" : ReasonOf(GetLastError())};
-    host.ShowMessage(CannotOpenFileMessage);
-    return CannotOpen;
-  }
-  CaptureLastWriteTime(file.get(), loadedFileTime);
-  FileByteSource source(file.get());
-  return DecodeHex(source, image, host, detail);
+HexFile::HexFile(const char* path, std::string& reason)
+    : handle_(reinterpret_cast<std::intptr_t>(OpenForReading(path, reason))) {}
+
+HexFile::~HexFile() {
+  if (IsOpen()) CloseHandle(AsHandle(handle_));
+}
+
+bool HexFile::IsOpen() const {
+  return AsHandle(handle_) != INVALID_HANDLE_VALUE;
+}
+
+void HexFile::CaptureLastWriteTime(SystemTime& time) const {
+  CaptureLastWriteTimeOf(AsHandle(handle_), time);
+}
+
+std::span<const uint8_t> HexFile::NextChunk() {
+  DWORD read = 0;
+  if (!ReadFile(AsHandle(handle_), buffer_.data(), ChunkSize, &read, nullptr) || read == 0) return {};
+  return {buffer_.data(), read};
 }
 
 }  // namespace kv

@@ -1,0 +1,38 @@
+// The file under ReadHexFile: one class, one implementation per platform (hex_file_posix.cpp,
+// hex_file_win32.cpp). Internal to image/; everything else reads files through ReadHexFile.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "image/hex_reader.h"
+
+namespace kv {
+
+// An existing file opened for reading only (never created), held against writers while it is open,
+// delivered in 64 KiB chunks; a read error ends the input as the end of the file does.
+class HexFile : public ByteSource {
+ public:
+  // When the file cannot be opened, IsOpen() is false and `reason` says why in the system's words
+  // ("permission denied", "another program is writing it").
+  HexFile(const char* path, std::string& reason);
+  ~HexFile() override;
+  HexFile(const HexFile&) = delete;
+  HexFile& operator=(const HexFile&) = delete;
+
+  bool IsOpen() const;
+  // The last-write time in local time, converted with the UTC offset in effect now (at loading), not
+  // the one in effect at the file's time. Leaves `time` unchanged when it cannot be obtained.
+  void CaptureLastWriteTime(SystemTime& time) const;
+  std::span<const uint8_t> NextChunk() override;
+
+ private:
+  static constexpr size_t ChunkSize = 64 * 1024;
+  std::intptr_t handle_;  // a descriptor or a handle, whichever the platform has
+  std::array<uint8_t, ChunkSize> buffer_;
+};
+
+}  // namespace kv
