@@ -22,7 +22,7 @@ std::string HexPage(unsigned page) {
 void AppendRange(std::string& out, unsigned first, unsigned last) {
   if (!out.empty()) out += ", ";
   out += HexPage(first);
-  if (last != first) out += "-" + HexPage(last);
+  if (last != first) out.append(1, '-').append(HexPage(last));
 }
 
 std::string Seconds(double ms) {
