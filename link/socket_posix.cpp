@@ -16,7 +16,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "link/call_within.h"
+#include "link/resolve_within.h"
 #include "link/socket.h"
 
 namespace kv {
@@ -36,30 +36,6 @@ uint64_t NowMs() {
   return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// getaddrinfo, given up after `timeoutMs` (EAI_AGAIN then).
-int Resolve(const std::string& host, const std::string& service, uint32_t timeoutMs, addrinfo** out) {
-  struct Answer {
-    int status;
-    addrinfo* addresses;
-  };
-  const auto answer = CallWithin<Answer>(
-      timeoutMs,
-      [host, service] {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        Answer a{0, nullptr};
-        a.status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &a.addresses);
-        return a;
-      },
-      [](const Answer& late) {
-        if (late.status == 0) ::freeaddrinfo(late.addresses);
-      });
-  if (!answer) return EAI_AGAIN;
-  *out = answer->addresses;
-  return answer->status;
-}
-
 class PosixSocket : public Socket {
  public:
   ~PosixSocket() override { Close(); }
@@ -68,7 +44,7 @@ class PosixSocket : public Socket {
     Close();
     const uint64_t deadline = NowMs() + timeoutMs;
     addrinfo* addresses = nullptr;
-    const int status = Resolve(host, service, timeoutMs, &addresses);
+    const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(EAI_AGAIN);
     if (status == EAI_AGAIN && NowMs() >= deadline)
       return {false, "no answer from the name service within the time limit"};
     if (status != 0) return {false, LowerFirst(::gai_strerror(status))};

@@ -9,7 +9,7 @@
 #include <cctype>
 #include <chrono>
 
-#include "link/call_within.h"
+#include "link/resolve_within.h"
 #include "link/socket.h"
 
 namespace kv {
@@ -46,30 +46,6 @@ std::string ReasonFor(int error) {
   }
 }
 
-// getaddrinfo, given up after `timeoutMs` (WSAETIMEDOUT then).
-int Resolve(const std::string& host, const std::string& service, uint32_t timeoutMs, addrinfo** out) {
-  struct Answer {
-    int status;
-    addrinfo* addresses;
-  };
-  const auto answer = CallWithin<Answer>(
-      timeoutMs,
-      [host, service] {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        Answer a{0, nullptr};
-        a.status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &a.addresses);
-        return a;
-      },
-      [](const Answer& late) {
-        if (late.status == 0) ::freeaddrinfo(late.addresses);
-      });
-  if (!answer) return WSAETIMEDOUT;
-  *out = answer->addresses;
-  return answer->status;
-}
-
 class WinsockSocket : public Socket {
  public:
   WinsockSocket() {
@@ -86,7 +62,7 @@ class WinsockSocket : public Socket {
     if (!started_) return {false, "the network is not available (WSAStartup failed)"};
     const uint64_t deadline = NowMs() + timeoutMs;
     addrinfo* addresses = nullptr;
-    const int status = Resolve(host, service, timeoutMs, &addresses);
+    const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(WSAETIMEDOUT);
     if (status != 0) return {false, ReasonFor(status)};
     std::string reason = "no address";
     for (addrinfo* a = addresses; a != nullptr && socket_ == INVALID_SOCKET; a = a->ai_next) {
