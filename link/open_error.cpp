@@ -38,6 +38,10 @@ bool IsNetworkLine(const std::string& device) {
 
 }  // namespace
 
+OpenError NoSuchPort(int n) {
+  return {OpenFailure::NotFound, "COM" + std::to_string(n), "no such serial port on this machine"};
+}
+
 std::string DescribeOpenError(const OpenError& error) {
   if (IsNetworkLine(error.device) && !error.detail.empty() && error.cause != OpenFailure::None) {
     if (error.cause == OpenFailure::Unreachable) return error.detail + "; " + TextOf(error.cause)->fix;

@@ -62,6 +62,8 @@ struct OpenError {
 
 // One line for the user that names the device and the cause, with the fix where there is one.
 std::string DescribeOpenError(const OpenError& error);
+// The failure of opening COMn when nothing stands for it: no LD6193_COM<n> and fewer than n ports.
+OpenError NoSuchPort(int n);
 
 class Port {
  public:

@@ -23,7 +23,7 @@ int PosixPort::OpenPort(int n) {
   const std::string device = PortDeviceName(n);
   if (device.empty()) {
     // No environment variable names COMn and fewer than n serial lines are present.
-    openError_ = {OpenFailure::NotFound, "COM" + std::to_string(n), "no such serial port on this machine"};
+    openError_ = NoSuchPort(n);
     return 1;
   }
   return OpenDevice(device);

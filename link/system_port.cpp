@@ -5,6 +5,15 @@
 
 namespace kv {
 
+int SystemPort::OpenPort(int n) {
+  const std::string name = PortDeviceName(n);
+  if (!name.empty()) return OpenDevice(name);
+  ClosePort();
+  line_.reset();
+  openError_ = NoSuchPort(n);
+  return 1;
+}
+
 int SystemPort::OpenDevice(const std::string& name) {
   ClosePort();
   line_.reset();

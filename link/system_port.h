@@ -15,7 +15,9 @@ class SystemPort : public Port {
  public:
   explicit SystemPort(Clock& clock) : clock_(clock) {}
 
-  int OpenPort(int n) override { return OpenDevice(PortDeviceName(n)); }
+  // COMn: the device or URL that PortDeviceName(n) gives; "COMn" itself names the failure when
+  // nothing stands for it.
+  int OpenPort(int n) override;
   // 0 when open, 1 when not (the cause in LastOpenError). Closes what was open before.
   int OpenDevice(const std::string& name);
   const OpenError& LastOpenError() const override { return openError_; }

@@ -1,5 +1,6 @@
 // The POSIX port over a real pseudo-terminal: this test holds the far ("device") end.
 #include "link/posix_port.h"
+#include "link/system_port.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -123,6 +124,18 @@ TEST(PortDeviceName, TheEnvironmentWinsOverThePortsPresent) {
   EXPECT_EQ(PortDeviceName(1), "/dev/ttyUSB7");
   EXPECT_EQ(DescribePortNumber(1), "COM1 \u2014 /dev/ttyUSB7 (LD6193_COM1)");
   EXPECT_NE(PortDeviceName(11), "/dev/ttyUSB7") << "COM1's variable is not COM11's";
+}
+
+// The window and the flasher open COMn through SystemPort: a COMn that nothing stands for must be
+// named as such, not as a device with an empty name.
+TEST(SystemPort, ACOMnThatNothingStandsForIsNamedAsNotFound) {
+  ScopedEnv unset("LD6193_COM99", nullptr);
+  test::VirtualClock clock;
+  SystemPort port(clock);
+  EXPECT_EQ(port.OpenPort(99), 1);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.LastOpenError().cause, OpenFailure::NotFound);
+  EXPECT_EQ(DescribeOpenError(port.LastOpenError()).rfind("cannot open COM99: no such device", 0), 0u);
 }
 
 TEST(DescribeOpenError, NamesTheDeviceTheCauseAndTheFix) {
