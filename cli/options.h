@@ -31,7 +31,7 @@ struct FlashOptions {
   bool trace = false;
   bool quiet = false;
   bool listPorts = false;  // list what COMn stands for and flash nothing (no FILE then)
-  std::string log;  // append one JSON line per device here; empty: no log
+  std::string log;         // append one JSON line per device here; empty: no log
   std::string file;
 };
 
