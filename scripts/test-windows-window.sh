@@ -18,6 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/lib.sh  # start_sim, stop_sim, wait_window, wait_window_gone
 wine=$1
 exe=$(realpath "$2")
 probe=$(realpath "$3")
@@ -41,21 +42,6 @@ fail() {
   echo "test-windows-window.sh: $*" >&2
   [ -z "${KV_WINDOW_STEPS:-}" ] || import -window root "$KV_WINDOW_STEPS/failed.png"
   exit 1
-}
-
-# Waits up to $1 seconds until a window titled like $2 is on screen (or, with "gone", no longer is).
-wait_window() {
-  local limit=$1 title=$2 want=${3:-there} deadline=$((SECONDS + $1))
-  while [ $SECONDS -lt $deadline ]; do
-    if xdotool search --onlyvisible --name "$title" >/dev/null 2>&1; then
-      [ "$want" = there ] && return 0
-    else
-      [ "$want" = gone ] && return 0
-    fi
-    sleep 0.1
-  done
-  echo "test-windows-window.sh: after ${limit}s the window '$title' is still ${want/there/missing}" >&2
-  return 1
 }
 
 # Waits up to $1 seconds until status panel 0 (or, with $3 = box, the open message box) reads exactly $2.
@@ -88,7 +74,7 @@ wait_exit() {
 start_window() {
   (cd "$1" && exec "$wine" "$exe") &
   app_pid=$!
-  wait_window 60 "$caption" || fail "the window did not appear"
+  wait_window 60 "$caption" >/dev/null || fail "the window did not appear"
 }
 
 # Keys go to the window that wine's desktop has active; the pointer rests on the desktop, off the window.
@@ -126,7 +112,7 @@ wait_box 60 "Nelze otevřít soubor "
 keys Return
 wait_box 30 "Nelze zapsat do souboru "
 keys Return
-wait_window 30 "$caption" || fail "the window did not appear after the two messages"
+wait_window 30 "$caption" >/dev/null || fail "the window did not appear after the two messages"
 wait_panel 30 "No file"
 keys alt+F4
 wait_exit 30
@@ -135,42 +121,29 @@ echo "unopenable: both messages came before the window"
 echo "-- Load File and Send through COM1 to kv6193-sim"
 # The reference: the Linux flasher's download of the same file into a second simulated device.
 file=$root/examples/sector0.hex
-: >"$work/reference.out"
-"$sim" --dump "$work/expected.bin" >"$work/reference.out" &
-reference_pid=$!
-pty=
-while [ -z "$pty" ]; do
-  kill -0 "$reference_pid" 2>/dev/null || fail "kv6193-sim (reference) ended early"
-  IFS= read -r pty <"$work/reference.out" || true
-  [ -n "$pty" ] || sleep 0.05
-done
-"$flasher" --device "$pty" --quiet "$file" >/dev/null || fail "the Linux flasher failed on $file"
-kill -TERM "$reference_pid"
-wait "$reference_pid" || true
+start_sim "$sim" "$work/reference.out" --dump "$work/expected.bin" || fail "kv6193-sim (reference) did not start"
+"$flasher" --device "$sim_pty" --quiet "$file" >/dev/null || fail "the Linux flasher failed on $file"
+stop_sim
 [ -s "$work/expected.bin" ] || fail "no reference flash"
 
-"$sim" --link "$WINEPREFIX/kv-com/com1" --dump "$work/flash.bin" >"$work/sim.out" &
-sim_pid=$!
-while [ ! -s "$work/sim.out" ]; do
-  kill -0 "$sim_pid" 2>/dev/null || fail "kv6193-sim ended early"
-  sleep 0.05
-done
+start_sim "$sim" "$work/sim.out" --link "$WINEPREFIX/kv-com/com1" --dump "$work/flash.bin" ||
+  fail "kv6193-sim did not start"
 
 mkdir "$work/download"
 start_window "$work/download"  # no setting file: COM1
 wait_panel 30 "No file"
 keys alt Return
-wait_window 30 "^Open$" || fail "Alt, Return did not open the file dialog"
+wait_window 30 "^Open$" >/dev/null || fail "Alt, Return did not open the file dialog"
 windows_path=$("$wine" winepath -w "$file" 2>/dev/null | tr -d '\r')
 xdotool type --delay 20 "$windows_path"
 keys Return
-wait_window 30 "^Open$" gone || fail "the file dialog did not take the typed path"
+wait_window_gone 30 "^Open$" || fail "the file dialog did not take the typed path"
 wait_panel 30 "Loaded file: $(tr a-z A-Z <<<"$windows_path")"
 keys alt Right Return
-wait_window 120 "$box_title" || fail "no message box after Send"
+wait_window 120 "$box_title" >/dev/null || fail "no message box after Send"
 wait_box 30 "File successfully loaded"
 keys Return
-wait_window 30 "$box_title" gone || fail "Return did not dismiss the message box"
+wait_window_gone 30 "$box_title" || fail "Return did not dismiss the message box"
 wait_panel 30 "File successfully loaded..."
 if [ -n "$screenshot" ]; then
   import -window "$(xdotool search --name "$caption" | head -n1)" "$screenshot"
@@ -179,9 +152,7 @@ fi
 keys alt+F4
 wait_exit 30
 
-kill -TERM "$sim_pid"
-wait "$sim_pid" || true
-sim_pid=
+stop_sim
 [ -s "$work/flash.bin" ] || fail "the simulator wrote no flash dump"
 cmp "$work/flash.bin" "$work/expected.bin" >&2 || fail "the device's flash differs from the expected image"
 echo "The window under wine downloaded $(basename "$file") through COM1: the device's flash is the expected image."

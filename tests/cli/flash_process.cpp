@@ -1,10 +1,7 @@
 #include "tests/cli/flash_process.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -117,49 +114,33 @@ std::string FlasherHost::PlainLines(std::string text) const {
 }
 
 FlashProcess::~FlashProcess() {
-  if (pid_ > 0 && !exited_) {
-    kill(pid_, SIGKILL);
-    Wait(5000);
-  }
+  // The child, if it still runs, is killed by child_ once these are closed.
+  if (out_ >= 0) close(out_);
+  if (err_ >= 0) close(err_);
 }
 
 bool FlashProcess::Start(const std::vector<std::string>& args, const Environment& environment,
                          const std::string& workingDirectory) {
-  int out[2];
-  int err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return false;
-  if (pipe2(err, O_CLOEXEC) != 0) return false;
-  std::vector<std::string> words = FlasherHost::FromEnvironment().Command();
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  const FlasherHost& host = FlasherHost::FromEnvironment();
+  std::vector<std::string> argv = host.Command();
+  argv.insert(argv.end(), args.begin(), args.end());
+  ChildOptions options;
+  // wine's own diagnostics would mix with the program's standard error.
+  if (host.UnderWine()) options.environment.emplace_back("WINEDEBUG", "-all");
+  options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+  options.workingDirectory = workingDirectory;
+  options.uid = uid_;
+  options.gid = gid_;
+  options.stdoutTo = options.stderrTo = Sink::Pipe;
   started_ = NowSeconds();
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
-    // wine's own diagnostics would mix with the program's standard error.
-    if (FlasherHost::FromEnvironment().UnderWine()) setenv("WINEDEBUG", "-all", 1);
-    for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-    if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(126);
-    if (uid_ != static_cast<uid_t>(-1) &&
-        (setgroups(0, nullptr) != 0 || setgid(gid_) != 0 || setuid(uid_) != 0)) {
-      _exit(125);
-    }
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-  out_ = out[0];
-  err_ = err[0];
-  return pid_ > 0;
+  if (!child_.Start(argv, options)) return false;
+  out_ = child_.TakeStdout();
+  err_ = child_.TakeStderr();
+  return true;
 }
 
 bool FlashProcess::Exited() {
-  if (!exited_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-  return exited_;
+  return child_.Exited();
 }
 
 bool FlashProcess::Pump(int timeoutMs) {
@@ -195,7 +176,7 @@ bool FlashProcess::WaitForOutput(const std::string& text, int timeoutMs) {
 }
 
 void FlashProcess::Signal(int signal) {
-  if (pid_ > 0 && !exited_) kill(pid_, signal);
+  child_.Signal(signal);
 }
 
 FlashResult FlashProcess::Wait(int timeoutMs) {
@@ -203,38 +184,26 @@ FlashResult FlashProcess::Wait(int timeoutMs) {
   bool killed = false;
   while (Pump(50)) {
     if (!killed && NowSeconds() > deadline) {
-      kill(pid_, SIGKILL);
+      child_.Signal(SIGKILL);
       killed = true;
     }
   }
   if (out_ >= 0) close(out_);
   if (err_ >= 0) close(err_);
   out_ = err_ = -1;
-  pid_ = -1;
   const FlasherHost& host = FlasherHost::FromEnvironment();
   result_.out = host.PlainLines(result_.out);
   result_.err = host.PlainLines(result_.err);
-  result_.exitCode = WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  result_.exitCode = child_.Reap();
   result_.seconds = NowSeconds() - started_;
   return result_;
 }
 
-bool FlasherHost::LoaderFailedAtExit(const FlashResult& result) const {
-  return wine_ && result.exitCode == 127 &&
-         result.err.find("Inconsistency detected by ld.so") != std::string::npos;
-}
-
 FlashResult RunFlash(const std::vector<std::string>& args, const Environment& environment,
                      const std::string& workingDirectory) {
-  constexpr int Attempts = 3;
-  FlashResult result;
-  for (int attempt = 0; attempt < Attempts; ++attempt) {
-    FlashProcess process;
-    if (!process.Start(args, environment, workingDirectory)) return {};
-    result = process.Wait();
-    if (!FlasherHost::FromEnvironment().LoaderFailedAtExit(result)) break;
-  }
-  return result;
+  FlashProcess process;
+  if (!process.Start(args, environment, workingDirectory)) return {};
+  return process.Wait();
 }
 
 }  // namespace kv::test

@@ -16,13 +16,11 @@
 #include <sys/types.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
-namespace kv::test {
+#include "tests/support/child_process.h"
 
-// Extra environment variables for the flasher.
-using Environment = std::vector<std::pair<std::string, std::string>>;
+namespace kv::test {
 
 struct FlashResult;
 
@@ -51,10 +49,6 @@ class FlasherHost {
   std::string FlasherPath(const std::string& path) const;
   // Output with the platform's line ends turned into "\n".
   std::string PlainLines(std::string text) const;
-  // wine's own loader now and then trips over an assertion while a program exits (seen with wine 8
-  // on Debian 12: about once in a hundred runs), losing the program's exit code. Such a run says
-  // nothing about the program, and RunFlash starts it again.
-  bool LoaderFailedAtExit(const FlashResult& result) const;
 
  private:
   FlasherHost();
@@ -97,18 +91,16 @@ class FlashProcess {
   bool Pump(int timeoutMs);
   bool Exited();
 
-  pid_t pid_ = -1;
-  uid_t uid_ = static_cast<uid_t>(-1);
-  gid_t gid_ = static_cast<gid_t>(-1);
-  int status_ = 0;
-  bool exited_ = false;
+  ChildProcess child_;
+  uid_t uid_ = KeepUser;
+  gid_t gid_ = KeepGroup;
   int out_ = -1;
   int err_ = -1;
   double started_ = 0;
   FlashResult result_;
 };
 
-// Start + Wait; again when wine's loader failed at exit.
+// Start + Wait.
 FlashResult RunFlash(const std::vector<std::string>& args, const Environment& environment = {},
                      const std::string& workingDirectory = {});
 

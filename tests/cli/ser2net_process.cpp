@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -66,26 +65,19 @@ bool Ser2netProcess::Start(const std::vector<Line>& lines, const std::string& fo
   }
   out.close();
   const std::string pidFile = folder + "/ser2net.pid";
-  const std::string logFile = folder + "/ser2net.log";
-  pid_ = fork();
-  if (pid_ < 0) {
-    error_ = std::string("fork: ") + std::strerror(errno);
+  ChildOptions options;
+  options.stdoutTo = options.stderrTo = Sink::LogFile;
+  options.logFile = folder + "/ser2net.log";
+  if (!server_.Start({"ser2net", "-n", "-d", "-c", config, "-P", pidFile}, options)) {
+    error_ = server_.error();
     return false;
-  }
-  if (pid_ == 0) {
-    if (freopen(logFile.c_str(), "w", stdout) == nullptr || dup2(STDOUT_FILENO, STDERR_FILENO) < 0)
-      _exit(126);
-    execlp("ser2net", "ser2net", "-n", "-d", "-c", config.c_str(), "-P", pidFile.c_str(), nullptr);
-    _exit(127);
   }
   const auto deadline = std::chrono::steady_clock::now() + StartLimit;
   for (size_t i = 0; i < ports_.size(); ++i) {
     while (!Listening(ports_[i])) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        error_ = "ser2net ended at once (exit " + std::to_string(WEXITSTATUS(status)) +
-                 "; 127: not installed, see scripts/deps.sh); its output is in " + logFile;
+      if (server_.Exited()) {
+        error_ = "ser2net ended at once (exit " + std::to_string(server_.exitCode()) +
+                 "; 127: not installed, see scripts/deps.sh); its output is in " + options.logFile;
         return false;
       }
       if (std::chrono::steady_clock::now() > deadline) {
@@ -104,13 +96,7 @@ std::string Ser2netProcess::Url(size_t i) const {
 }
 
 int Ser2netProcess::Stop(int signal) {
-  if (pid_ <= 0) return -1;
-  kill(pid_, signal);
-  int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return server_.running() ? server_.Stop(signal) : -1;
 }
 
 }  // namespace kv::test

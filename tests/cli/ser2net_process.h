@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
+
 namespace kv::test {
 
 // A loopback TCP port that nobody listens on right now.
@@ -36,7 +38,7 @@ class Ser2netProcess {
  private:
   std::vector<Line> lines_;
   std::vector<int> ports_;
-  pid_t pid_ = -1;
+  ChildProcess server_;
   std::string error_;
 };
 

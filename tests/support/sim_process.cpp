@@ -2,16 +2,13 @@
 
 #if !defined(_WIN32)
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 namespace kv::test {
 namespace {
@@ -55,10 +52,6 @@ std::string SimBinaryPath() {
 #endif
 }
 
-SimProcess::~SimProcess() {
-  if (running()) StopWith(SIGKILL);
-}
-
 bool SimProcess::Start(const std::vector<std::string>& args, const std::string& binary) {
   if (running()) {
     error_ = "already running";
@@ -66,62 +59,28 @@ bool SimProcess::Start(const std::vector<std::string>& args, const std::string& 
   }
   ptyPath_.clear();
   error_.clear();
-  exitCode_ = -1;
-
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    error_ = std::string("pipe: ") + std::strerror(errno);
+  std::vector<std::string> argv{binary};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ChildOptions options;
+  options.stdoutTo = Sink::Pipe;
+  if (!child_.Start(argv, options)) {
+    error_ = child_.error();
     return false;
   }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(binary.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  pid_ = fork();
-  if (pid_ < 0) {
-    error_ = std::string("fork: ") + std::strerror(errno);
-    close(out[0]);
-    close(out[1]);
-    return false;
-  }
-  if (pid_ == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  const LineRead got = ReadFirstLine(out[0], NowMs() + FirstLineTimeoutMs, ptyPath_);
-  close(out[0]);
+  const int out = child_.TakeStdout();
+  const LineRead got = ReadFirstLine(out, NowMs() + FirstLineTimeoutMs, ptyPath_);
+  close(out);
   if (got == LineRead::Line && !ptyPath_.empty()) return true;
 
   // It ended (bad options, say: collect its code) or hangs (kill it): either way it is of no use.
   if (got == LineRead::Ended) {
-    Reap();
+    child_.Reap();
   } else {
-    StopWith(SIGKILL);
+    child_.Stop(SIGKILL);
   }
-  error_ = binary + " gave no terminal path (exit code " + std::to_string(exitCode_) + ")";
+  error_ = binary + " gave no terminal path (exit code " + std::to_string(exitCode()) + ")";
   ptyPath_.clear();
   return false;
-}
-
-int SimProcess::StopWith(int signal) {
-  if (!running()) return exitCode_;
-  kill(pid_, signal);
-  return Reap();
-}
-
-int SimProcess::Reap() {
-  int status = 0;
-  pid_t done;
-  do {
-    done = waitpid(pid_, &status, 0);
-  } while (done < 0 && errno == EINTR);
-  if (done != pid_) return -1;
-  exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  pid_ = -1;
-  return exitCode_;
 }
 
 }  // namespace kv::test

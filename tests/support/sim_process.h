@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
+
 namespace kv::test {
 
 // The simulator built alongside the tests; the environment variable KV_SIM_BINARY overrides it.
@@ -23,7 +25,7 @@ std::string SimBinaryPath();
 class SimProcess {
  public:
   SimProcess() = default;
-  ~SimProcess();  // stops the child if it still runs
+  ~SimProcess() = default;  // kills the child if it still runs
   SimProcess(const SimProcess&) = delete;
   SimProcess& operator=(const SimProcess&) = delete;
 
@@ -32,24 +34,21 @@ class SimProcess {
   bool Start(const std::vector<std::string>& args, const std::string& binary = SimBinaryPath());
 
   const std::string& ptyPath() const { return ptyPath_; }
-  pid_t pid() const { return pid_; }
-  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return child_.pid(); }
+  bool running() const { return child_.running(); }
   const std::string& error() const { return error_; }
 
   // Sends SIGTERM and waits for the child; gives its exit code (128 + signal when killed by one;
   // -1 when nothing ran). Repeated calls give the same code.
   int Stop() { return StopWith(15); }
   // Same with any signal (SIGINT, SIGKILL to play a crash).
-  int StopWith(int signal);
-  int exitCode() const { return exitCode_; }
+  int StopWith(int signal) { return child_.Stop(signal); }
+  int exitCode() const { return child_.exitCode(); }
 
  private:
-  int Reap();
-
-  pid_t pid_ = -1;
+  ChildProcess child_;
   std::string ptyPath_;
   std::string error_;
-  int exitCode_ = -1;
 };
 
 }  // namespace kv::test
