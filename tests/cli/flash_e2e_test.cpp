@@ -399,6 +399,10 @@ TEST_F(FlashEndToEnd, ALineTheUserMayNotOpenGivesThePermissionFix) {
   ASSERT_TRUE(flash.Start({"--device", line, file}));
   const FlashResult run = flash.Wait(20000);
   close(master);
+  if (geteuid() == 0 && run.exitCode == 127 && run.err.empty()) {
+    // The flasher never started: the build lies where that user cannot go (a checkout under /root).
+    GTEST_SKIP() << "the unprivileged user cannot run the flasher in this build folder";
+  }
   EXPECT_EQ(run.exitCode, 8) << run.err;
   EXPECT_THAT(run.err, HasSubstr("cannot open " + line +
                                  ": permission denied; add your user to the dialout group (sudo usermod -aG "
