@@ -21,7 +21,8 @@ if [ "$(id -u)" -eq 0 ]; then
   unprivileged_tree=
   trap 'rm -rf "$home" $unprivileged_tree' EXIT
   chown "$user" "$home"
-  if runuser -u "$user" -- test -r build/ci/CTestTestfile.cmake; then
+  # An absolute path: the account must reach the build from / (runuser keeps our working folder).
+  if runuser -u "$user" -- test -r "$root/build/ci/CTestTestfile.cmake"; then
     mkdir -p build/ci/Testing
     chown -R "$user" build/ci/Testing  # the only place the suite writes besides /tmp and its home
     unprivileged_build=$root/build/ci
