@@ -33,9 +33,9 @@ if [ "$(id -u)" -eq 0 ]; then
     tar -C "$root" --exclude=./build --exclude=./dist -cf - . | tar -C "$unprivileged_tree" -xf -
     chown -R "$user" "$unprivileged_tree"
     chmod 755 "$unprivileged_tree"
-    runuser -u "$user" -- cmake -S "$unprivileged_tree" -B "$unprivileged_tree/build" -G Ninja \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON -DKV_BUILD_BENCH=OFF >/dev/null
-    runuser -u "$user" -- cmake --build "$unprivileged_tree/build" -j "$jobs"
+    (cd "$unprivileged_tree" && runuser -u "$user" -- cmake -S . -B build -G Ninja \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON -DKV_BUILD_BENCH=OFF >/dev/null &&
+      runuser -u "$user" -- cmake --build build -j "$jobs")
     unprivileged_build=$unprivileged_tree/build
   fi
   echo "== ctest as the unprivileged user '$user'"
