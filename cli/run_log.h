@@ -30,7 +30,7 @@ std::string RunLogLine(const RunLogRow& row);
 std::string UtcTimestamp(std::chrono::system_clock::time_point time);
 
 using Sha256Digest = std::array<uint8_t, 32>;
-// The platform's SHA-256 (run_log_sha256_openssl.cpp, run_log_sha256_bcrypt.cpp); false when the
+// The platform's SHA-256 (run_log_sha256_nettle.cpp, run_log_sha256_bcrypt.cpp); false when the
 // system could not compute it.
 bool Sha256(std::span<const uint8_t> bytes, Sha256Digest& digest);
 // SHA-256 as 64 lower-case hex digits; empty when it could not be computed.
