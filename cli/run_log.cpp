@@ -1,7 +1,6 @@
 #include "cli/run_log.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -34,8 +33,10 @@ std::string Sha256Hex(std::span<const uint8_t> bytes) {
 }
 
 std::string RunLogLine(const RunLogRow& row) {
-  // Seconds to the millisecond: more digits only pretend to a precision the run does not have.
-  const double seconds = std::round(row.seconds * 1000.0) / 1000.0;
+  // Seconds to the millisecond: more digits only pretend to a precision the run does not have. Rounded
+  // by hand (a run's time is never negative): std::round alone would tie the flasher to the shared
+  // maths library, and loading that costs every start more than a whole download's rounding.
+  const double seconds = static_cast<double>(static_cast<int64_t>(row.seconds * 1000.0 + 0.5)) / 1000.0;
   const nlohmann::ordered_json object = {
       {"time", UtcTimestamp(row.time)}, {"device", row.device}, {"file", row.file},
       {"sha256", row.sha256},           {"kind", row.kind},     {"pages", row.pages},

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "image/image_storage.h"
+
 namespace kv {
 
 inline constexpr uint32_t SegmentCount = 8;
@@ -63,6 +65,10 @@ class MemoryImage {
     pages_.MarkPageUsed((segment % SegmentCount) * 256 + ((offset & 0xFFFF) >> 8));
   }
 
+  // Writes `count` bytes from `offset` on, as StoreByte does one by one: an offset past 0xFFFF wraps to
+  // the start of the same segment.
+  void StoreBytes(uint32_t segment, uint32_t offset, const uint8_t* data, uint32_t count);
+
   // Reads the byte at an image offset; offsets past the image read as erased flash.
   uint8_t ImageByte(uint32_t imageOffset) const {
     return imageOffset < ImageSize ? bytes_[imageOffset] : ErasedByte;
@@ -80,7 +86,7 @@ class MemoryImage {
   PageMap& Pages() { return pages_; }
 
  private:
-  std::unique_ptr<uint8_t[]> bytes_;  // ImageSize bytes, allocated once
+  ImageStorage bytes_;  // ImageSize bytes, allocated once
   PageMap pages_;
 };
 

@@ -225,5 +225,36 @@ TEST(DecodeHex, DetailNamesTheLineAndTheFault) {
   }
 }
 
+// Every character of a long record is judged, wherever it falls among the digits read together: a
+// near miss anywhere fails the record with the same detail as when the record comes one byte at a time.
+TEST(DecodeHex, ANearMissAnywhereInARecordFailsIt) {
+  const std::string record = ":10123400000102030405060708090A0B0C0D0E0F32";
+  const std::string good = Good + record + "\r\n" + End;
+  {
+    MemoryImage image;
+    RecordingReaderHost host;
+    MemoryByteSource source(Bytes(good));
+    ASSERT_EQ(DecodeHex(source, image, host), ReadComplete);
+  }
+  for (size_t at = 1; at < record.size(); ++at) {
+    for (const char c : {'/', ':', '@', 'G', '`', 'a', 'f', ' ', '\0', '\xB0', '\xC1', '\xFF'}) {
+      std::string text = good;
+      text[Good.size() + at] = c;
+      SCOPED_TRACE(testing::Message() << "character " << int(uint8_t(c)) << " at " << at);
+      HexReadDetail whole;
+      HexReadDetail bytewise;
+      MemoryImage image;
+      RecordingReaderHost host;
+      MemoryByteSource all(Bytes(text));
+      EXPECT_EQ(DecodeHex(all, image, host, &whole), InvalidHexFormat);
+      EXPECT_TRUE(ImageHolds(image, GoodBytes, {0x012}));
+      ChunkedByteSource single(Bytes(text), 1);
+      DecodeHex(single, image, host, &bytewise);
+      EXPECT_EQ(whole.line, 2u);
+      EXPECT_EQ(whole.text, bytewise.text);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kv::test

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "tests/image/hex_test_util.h"
 
 namespace kv::test {
@@ -69,6 +71,28 @@ TEST(MemoryImage, OutOfRangeArgumentsStayInside) {
   EXPECT_TRUE(image.IsPageUsed(0x123 + 4 * PageCount));
   EXPECT_LE(MemoryImage::PageOffset(0xFFFFFFFF) + PageSize, ImageSize);
   EXPECT_LT(MemoryImage::ImageOffset(0xFFFFFFFF, 0xFFFFFFFF), ImageSize);
+}
+
+// A run of bytes lands exactly where the same bytes stored one by one land, wrapping past 0xFFFF to the
+// start of its segment and marking every page it touches.
+TEST(MemoryImage, StoringARunEqualsStoringItsBytesOneByOne) {
+  struct Row {
+    uint32_t segment, offset, count;
+  };
+  uint8_t data[255];
+  for (uint32_t i = 0; i < 255; ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
+  for (const Row& r : {Row{3, 0x10F0, 16}, Row{3, 0x10F8, 16}, Row{7, 0xFFF8, 16}, Row{0, 0xFF01, 255},
+                       Row{6, 0x0000, 0}, Row{9, 0x1FFF0, 32}, Row{5, 0x8000, 255}}) {
+    SCOPED_TRACE(testing::Message() << r.segment << " " << std::hex << r.offset << " " << r.count);
+    MemoryImage run;
+    MemoryImage bytes;
+    run.StoreBytes(r.segment, r.offset, data, r.count);
+    for (uint32_t i = 0; i < r.count; ++i) bytes.StoreByte(r.segment, (r.offset + i) & 0xFFFF, data[i]);
+    EXPECT_EQ(std::memcmp(run.PageData(0), bytes.PageData(0), ImageSize), 0);
+    for (uint32_t page = 0; page < PageCount; ++page) {
+      EXPECT_EQ(run.IsPageUsed(page), bytes.IsPageUsed(page)) << std::hex << page;
+    }
+  }
 }
 
 // A copy is a separate image: sealing one device's copy must not touch another's, and a copy
