@@ -2,7 +2,7 @@
 //
 // The decoder walks the source's chunks with a raw pointer; a chunk boundary costs one compare per hex
 // pair, and a record may be split anywhere between chunks. Within a chunk, digits are judged and
-// converted eight at a time as one 64-bit word; the few left over go through a 256-entry table.
+// converted sixteen at a time as one vector; the few left over go through a 256-entry table.
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -32,6 +32,43 @@ constexpr std::array<uint8_t, 256> MakeDigitTable() {
   return table;
 }
 constexpr std::array<uint8_t, 256> DigitValue = MakeDigitTable();
+
+// Sixteen characters at once in a 16-byte vector (GCC's and Clang's vector extensions, which become
+// SSE2 on x86-64 and plain word arithmetic elsewhere): eight bytes per step instead of a table lookup
+// per character.
+using CharVector = uint8_t __attribute__((vector_size(16)));
+using PairVector = uint16_t __attribute__((vector_size(16)));  // one decoded byte per lane
+using ByteVector = uint8_t __attribute__((vector_size(8)));
+constexpr size_t VectorDigits = 16;
+
+// Sixteen upper-case hex digits as eight bytes, high nibble first, each byte also in its lane of
+// `pairs` (for the checksum); false when any character is not a digit.
+bool DecodeSixteenDigits(const uint8_t* text, uint8_t* bytes, PairVector& pairs) {
+  CharVector c;
+  std::memcpy(&c, text, sizeof c);
+  const CharVector decimals = reinterpret_cast<CharVector>((c >= '0') & (c <= '9'));
+  const CharVector letters = reinterpret_cast<CharVector>((c >= 'A') & (c <= 'F'));
+  const CharVector digits = decimals | letters;
+  uint64_t halves[2];
+  std::memcpy(halves, &digits, sizeof halves);
+  if (~(halves[0] & halves[1]) != 0) return false;
+  const CharVector nibbles = (c & 0x0F) + (letters & 9);
+  // The first character of each pair (the lane's lower byte) is the high nibble.
+  const PairVector lanes = reinterpret_cast<PairVector>(nibbles);
+  pairs = ((lanes & 0xFF) << 4) | (lanes >> 8);
+  const ByteVector packed = __builtin_convertvector(pairs, ByteVector);
+  std::memcpy(bytes, &packed, sizeof packed);
+  return true;
+}
+
+// The sum of the lanes, modulo 256.
+uint8_t SumOfLanes(PairVector lanes) {
+  uint16_t values[8];
+  std::memcpy(values, &lanes, sizeof values);
+  uint16_t sum = 0;
+  for (uint16_t value : values) sum = static_cast<uint16_t>(sum + value);
+  return static_cast<uint8_t>(sum);
+}
 
 // Word arithmetic on eight characters at once, the first character in the lowest byte.
 static_assert(std::endian::native == std::endian::little,
@@ -152,8 +189,15 @@ class RecordInput {
     }
     const uint8_t* const first = next_;
     const uint8_t* next = next_;
-    uint8_t sum = sum_;
     size_t i = 0;
+    PairVector sums{};  // lanes wrap modulo 65536, which keeps their sums right modulo 256
+    for (; i + VectorDigits / 2 <= count; i += VectorDigits / 2, next += VectorDigits) {
+      PairVector pairs;
+      if (!DecodeSixteenDigits(next, out + i, pairs)) [[unlikely]]
+        return NoteFirstBadCharacter(first, 2 * count);
+      sums += pairs;
+    }
+    uint8_t sum = static_cast<uint8_t>(sum_ + SumOfLanes(sums));
     for (; i + 4 <= count; i += 4, next += 8) {
       uint32_t four;
       if (!DecodeEightDigits(next, four)) [[unlikely]]
