@@ -2,7 +2,8 @@
 //
 // The decoder walks the source's chunks with a raw pointer; a chunk boundary costs one compare per hex
 // pair, and a record may be split anywhere between chunks. Within a chunk, digits are judged and
-// converted sixteen at a time as one vector; the few left over go through a 256-entry table.
+// converted sixteen at a time as one vector, then eight at a time as one word; the few left over go
+// through a 256-entry table.
 #include <array>
 #include <bit>
 #include <cstddef>
