@@ -2,8 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -54,12 +52,6 @@ struct RunLog {
   std::string kind;
   std::mutex lock;
 };
-
-std::string FileDigest(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-  return Sha256Hex(bytes);
-}
 
 void WriteLogRow(const DeviceRun& run, RunLog& log, Console& console) {
   if (log.path.empty()) return;
@@ -195,7 +187,11 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
   file->name = LoadedFileNameFor(options.file);
   ConsoleReaderHost host;
   HexReadDetail detail;
-  const HexReadResult read = ReadHexFile(options.file.c_str(), file->image, file->time, host, &detail);
+  // The log's digest is of the bytes decoded, read once: a file rewritten meanwhile, or a pipe, could
+  // not be read the same a second time.
+  std::vector<uint8_t> bytes;
+  const HexReadResult read = ReadHexFile(options.file.c_str(), file->image, file->time, host, &detail,
+                                         options.log.empty() ? nullptr : &bytes);
   if (!MaySendAfter(read)) {
     // A broken file is never sent, not even the part that could be read.
     console.Err("", ReaderErrorLine(options.file, read, detail));
@@ -221,7 +217,7 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
   log.path = options.log;
   if (!log.path.empty()) {
     log.file = options.file;
-    log.sha256 = FileDigest(options.file);
+    log.sha256 = Sha256Hex(bytes);
     log.kind = std::string(FileKindName(ClassifyImage(file->image.Pages()).kind));
   }
 

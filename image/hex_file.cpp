@@ -1,9 +1,38 @@
 #include "image/hex_file.h"
 
 namespace kv {
+namespace {
+
+// Passes the file's chunks on to the decoder and keeps a copy of each.
+class CopyingSource : public ByteSource {
+ public:
+  CopyingSource(ByteSource& source, std::vector<uint8_t>& copy) : source_(source), copy_(copy) {}
+  std::span<const uint8_t> NextChunk() override {
+    const std::span<const uint8_t> chunk = source_.NextChunk();
+    copy_.insert(copy_.end(), chunk.begin(), chunk.end());
+    return chunk;
+  }
+
+ private:
+  ByteSource& source_;
+  std::vector<uint8_t>& copy_;
+};
+
+HexReadResult DecodeKeepingBytes(HexFile& file, MemoryImage& image, ReaderHost& host, HexReadDetail* detail,
+                                 std::vector<uint8_t>& bytes) {
+  bytes.clear();
+  CopyingSource source(file, bytes);
+  const HexReadResult result = DecodeHex(source, image, host, detail);
+  // What follows the end record belongs to the file too.
+  while (!source.NextChunk().empty()) {
+  }
+  return result;
+}
+
+}  // namespace
 
 HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
-                          HexReadDetail* detail) {
+                          HexReadDetail* detail, std::vector<uint8_t>* bytes) {
   // The old image is gone whatever follows, even when the file cannot be opened.
   image.ResetImage();
   std::string reason = "no file named";
@@ -11,6 +40,7 @@ HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& load
     HexFile file(path, reason);
     if (file.IsOpen()) {
       file.CaptureLastWriteTime(loadedFileTime);
+      if (bytes != nullptr) return DecodeKeepingBytes(file, image, host, detail, *bytes);
       return DecodeHex(file, image, host, detail);
     }
   }

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "image/host.h"
 #include "image/loaded_file.h"
@@ -81,8 +82,10 @@ HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host,
 // records its last-write time in local time into loadedFileTime, and decodes it. When the file cannot
 // be opened: shows CannotOpenFileMessage, leaves loadedFileTime unchanged, returns CannotOpen.
 // When `detail` is given, it receives where and why the read stopped; for CannotOpen, line 0 and the
-// system's reason ("permission denied").
+// system's reason ("permission denied"). When `bytes` is given, it receives the whole file as read
+// (to its end, past the end record), for a caller that must name exactly what was decoded without
+// opening the file a second time.
 HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
-                          HexReadDetail* detail = nullptr);
+                          HexReadDetail* detail = nullptr, std::vector<uint8_t>* bytes = nullptr);
 
 }  // namespace kv

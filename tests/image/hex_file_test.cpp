@@ -97,6 +97,27 @@ TEST_F(HexFileTest, ReadsAFileLargerThanOneChunk) {
   EXPECT_TRUE(host_.messages.empty());
 }
 
+// The bytes handed back are the whole file, read once: what spans chunks, what trails the end record
+// (beyond the chunk that held it), and a broken file's too.
+TEST_F(HexFileTest, HandsBackTheWholeFileAsRead) {
+  const std::string end = ":00000001FF\r\n";
+  const std::string trailer(100 * 1024, 'x');
+  const struct {
+    std::string text;
+    HexReadResult result;
+  } rows[] = {
+      {MakeChunkSpanningFile().text, ReadComplete},
+      {end + trailer, ReadComplete},
+      {":0400000001020304F3\r\n" + trailer, InvalidHexFormat},
+  };
+  for (const auto& row : rows) {
+    std::vector<uint8_t> bytes{1, 2, 3};  // whatever was there goes
+    EXPECT_EQ(ReadHexFile(Write("f.hex", row.text).c_str(), image_, time_, host_, nullptr, &bytes),
+              row.result);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), row.text.begin(), row.text.end()));
+  }
+}
+
 TEST_F(HexFileTest, RefusesWhatCannotBeOpenedAndResetsTheImage) {
   const std::string missing = dir_ + "/missing.hex";
   const std::string fifo = dir_ + "/fifo";
