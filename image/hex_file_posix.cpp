@@ -13,13 +13,12 @@
 #include <unistd.h>
 
 #include <array>
-#include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <string>
 
 #include "image/hex_file.h"
+#include "image/system_error.h"
 
 namespace kv {
 namespace {
@@ -59,24 +58,17 @@ bool TakeReadLock(int fd) {
   return errno != EAGAIN && errno != EACCES;
 }
 
-// The system's reason in the form it takes after "cannot open FILE: ".
-std::string ReasonOf(int error) {
-  std::string reason = std::strerror(error);
-  if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
-  return reason;
-}
-
 // Opens an existing file for reading, never creating it. -1 when it is missing, not accessible, a
 // directory, or write-locked by another holder; `reason` then says which.
 int OpenForReading(const char* path, std::string& reason) {
   FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!file.valid()) {
-    reason = ReasonOf(errno);
+    reason = SystemReason(errno);
     return -1;
   }
   struct stat info {};
   if (fstat(file.get(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    reason = ReasonOf(EISDIR);
+    reason = SystemReason(EISDIR);
     return -1;
   }
   if (!TakeReadLock(file.get())) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "image/hex_file.h"
+#include "image/system_error.h"
 
 namespace kv {
 namespace {
@@ -35,16 +36,7 @@ void CaptureLastWriteTimeOf(HANDLE handle, SystemTime& time) {
 // The system's reason in the form it takes after "cannot open FILE: ".
 std::string ReasonOf(DWORD error) {
   if (error == ERROR_SHARING_VIOLATION) return "another program has it open";
-  char text[256] = {};
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                      error, 0, text, sizeof text, nullptr);
-  std::string reason(text, length);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
-    reason.pop_back();
-  }
-  if (reason.empty()) return "system error " + std::to_string(error);
-  if (reason[0] >= 'A' && reason[0] <= 'Z') reason[0] = static_cast<char>(reason[0] - 'A' + 'a');
-  return reason;
+  return SystemReason(error);
 }
 
 HANDLE AsHandle(std::intptr_t handle) {

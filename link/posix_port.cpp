@@ -10,6 +10,7 @@
 
 #include <array>
 
+#include "image/system_error.h"
 #include "link/line_settings.h"
 #include "link/linux_line.h"
 
@@ -112,7 +113,7 @@ OpenFailure OpenFailureOfErrno(int error) {
 
 int PosixPort::FailOpen(const std::string& path, int error) {
   const OpenFailure cause = OpenFailureOfErrno(error);
-  std::string detail = std::strerror(error);
+  std::string detail = SystemErrorText(error);
   if (cause == OpenFailure::Busy) {
     const std::string holder = FindLineHolder(path, "/");
     detail = holder.empty() ? std::string() : "held by " + holder;

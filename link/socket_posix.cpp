@@ -11,11 +11,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
+#include "image/system_error.h"
 #include "link/resolve_within.h"
 #include "link/socket.h"
 
@@ -25,11 +24,6 @@ namespace {
 // Waiting for "sent bytes have left" polls the socket's queue this often.
 constexpr int DrainPollMs = 1;
 constexpr time_t SendLimitSeconds = 3;
-
-std::string LowerFirst(std::string text) {
-  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  return text;
-}
 
 uint64_t NowMs() {
   using namespace std::chrono;
@@ -114,7 +108,7 @@ class PosixSocket : public Socket {
   std::string TryAddress(const addrinfo& address, uint64_t deadline) {
     const int fd =
         ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
-    if (fd < 0) return LowerFirst(std::strerror(errno));
+    if (fd < 0) return SystemReason(errno);
     int error = 0;
     if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
       error = errno;
@@ -122,7 +116,7 @@ class PosixSocket : public Socket {
     }
     if (error != 0) {
       ::close(fd);
-      return error == ETIMEDOUT ? "no answer within the time limit" : LowerFirst(std::strerror(error));
+      return error == ETIMEDOUT ? "no answer within the time limit" : SystemReason(error);
     }
     // Packets go out as they are written: each one is a whole command waiting for its reply.
     const int one = 1;

@@ -6,9 +6,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <cctype>
 #include <chrono>
 
+#include "image/system_error.h"
 #include "link/resolve_within.h"
 #include "link/socket.h"
 
@@ -22,16 +22,6 @@ uint64_t NowMs() {
   return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-std::string SystemText(int error) {
-  char text[256] = {};
-  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                   static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
-  std::string line(text, n);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == '.')) line.pop_back();
-  if (!line.empty()) line[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(line[0])));
-  return line.empty() ? "error " + std::to_string(error) : line;
-}
-
 std::string ReasonFor(int error) {
   switch (error) {
     case WSAECONNREFUSED:
@@ -42,7 +32,7 @@ std::string ReasonFor(int error) {
     case WSANO_DATA:
       return "unknown host";
     default:
-      return SystemText(error);
+      return SystemReason(static_cast<unsigned long>(error));
   }
 }
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "image/system_error.h"
+
 namespace kv {
 
 namespace {
@@ -87,18 +89,6 @@ constexpr SystemErrorCause SystemErrorCauses[] = {
     {ERROR_ACCESS_DENIED, OpenFailure::Busy},      {ERROR_SHARING_VIOLATION, OpenFailure::Busy},
     {ERROR_NOT_SUPPORTED, OpenFailure::NotSerial},
 };
-
-// The system's own words for an error code, without the line break it ends with.
-std::string SystemErrorText(unsigned long error) {
-  char text[256] = {};
-  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        error, 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
-    message.pop_back();
-  }
-  return message.empty() ? "system error " + std::to_string(error) : message;
-}
 
 }  // namespace
 
