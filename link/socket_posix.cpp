@@ -12,11 +12,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "image/system_error.h"
 #include "link/resolve_within.h"
 #include "link/socket.h"
+#include "link/system_clock.h"
 
 namespace kv {
 namespace {
@@ -25,21 +25,16 @@ namespace {
 constexpr int DrainPollMs = 1;
 constexpr time_t SendLimitSeconds = 3;
 
-uint64_t NowMs() {
-  using namespace std::chrono;
-  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
 class PosixSocket : public Socket {
  public:
   ~PosixSocket() override { Close(); }
 
   ConnectResult Connect(const std::string& host, const std::string& service, uint32_t timeoutMs) override {
     Close();
-    const uint64_t deadline = NowMs() + timeoutMs;
+    const uint64_t deadline = SteadyNowMs() + timeoutMs;
     addrinfo* addresses = nullptr;
     const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(EAI_AGAIN);
-    if (status == EAI_AGAIN && NowMs() >= deadline)
+    if (status == EAI_AGAIN && SteadyNowMs() >= deadline)
       return {false, "no answer from the name service within the time limit"};
     if (status != 0) return {false, LowerFirst(::gai_strerror(status))};
     std::string reason = "no address";
@@ -67,9 +62,9 @@ class PosixSocket : public Socket {
 
   int Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
     if (fd_ < 0) return -1;
-    const uint64_t deadline = NowMs() + timeoutMs;
+    const uint64_t deadline = SteadyNowMs() + timeoutMs;
     for (;;) {
-      const uint64_t now = NowMs();
+      const uint64_t now = SteadyNowMs();
       pollfd p{fd_, POLLIN, 0};
       const int ready = ::poll(&p, 1, now >= deadline ? 0 : static_cast<int>(deadline - now));
       if (ready < 0 && errno == EINTR) continue;
@@ -86,12 +81,12 @@ class PosixSocket : public Socket {
   }
 
   bool Drain(uint32_t timeoutMs) override {
-    const uint64_t deadline = NowMs() + timeoutMs;
+    const uint64_t deadline = SteadyNowMs() + timeoutMs;
     for (;;) {
       int unsent = 0;
       if (fd_ < 0 || ::ioctl(fd_, SIOCOUTQNSD, &unsent) != 0) return false;
       if (unsent == 0) return true;
-      if (NowMs() >= deadline) return false;
+      if (SteadyNowMs() >= deadline) return false;
       pollfd p{fd_, 0, 0};
       (void)::poll(&p, 1, DrainPollMs);
       if ((p.revents & (POLLERR | POLLHUP)) != 0) return false;
@@ -141,7 +136,7 @@ class PosixSocket : public Socket {
 
   static int AwaitConnect(int fd, uint64_t deadline) {
     for (;;) {
-      const uint64_t now = NowMs();
+      const uint64_t now = SteadyNowMs();
       if (now >= deadline) return ETIMEDOUT;
       pollfd p{fd, POLLOUT, 0};
       const int ready = ::poll(&p, 1, static_cast<int>(deadline - now));

@@ -6,21 +6,15 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <chrono>
-
 #include "image/system_error.h"
 #include "link/resolve_within.h"
 #include "link/socket.h"
+#include "link/system_clock.h"
 
 namespace kv {
 namespace {
 
 constexpr DWORD SendLimitMs = 3000;
-
-uint64_t NowMs() {
-  using namespace std::chrono;
-  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 std::string ReasonFor(int error) {
   switch (error) {
@@ -50,7 +44,7 @@ class WinsockSocket : public Socket {
   ConnectResult Connect(const std::string& host, const std::string& service, uint32_t timeoutMs) override {
     Close();
     if (!started_) return {false, "the network is not available (WSAStartup failed)"};
-    const uint64_t deadline = NowMs() + timeoutMs;
+    const uint64_t deadline = SteadyNowMs() + timeoutMs;
     addrinfo* addresses = nullptr;
     const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(WSAETIMEDOUT);
     if (status != 0) return {false, ReasonFor(status)};
@@ -116,7 +110,7 @@ class WinsockSocket : public Socket {
   }
 
   static int AwaitConnect(SOCKET s, uint64_t deadline) {
-    const uint64_t now = NowMs();
+    const uint64_t now = SteadyNowMs();
     if (now >= deadline) return WSAETIMEDOUT;
     WSAPOLLFD p{s, POLLWRNORM, 0};
     const int ready = ::WSAPoll(&p, 1, static_cast<INT>(deadline - now));

@@ -18,9 +18,13 @@ void SystemClock::Sleep(uint32_t ms) {
 #endif
 }
 
-uint64_t SystemClock::NowMs() {
+uint64_t SteadyNowMs() {
   const auto since = std::chrono::steady_clock::now().time_since_epoch();
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+uint64_t SystemClock::NowMs() {
+  return SteadyNowMs();
 }
 
 }  // namespace kv

@@ -7,6 +7,9 @@
 
 namespace kv {
 
+// Milliseconds of the steady clock, for code that keeps its own deadlines (the sockets).
+uint64_t SteadyNowMs();
+
 class SystemClock : public Clock {
  public:
   // Blocks the calling thread for at least `ms` milliseconds, signals notwithstanding.
