@@ -6,6 +6,7 @@
 
 #include "cli/exit_codes.h"
 #include "link/network_port.h"
+#include "link/port.h"
 #include "link/port_names.h"
 
 namespace kv {
@@ -44,7 +45,7 @@ std::vector<DeviceTarget> TargetsInOrder(const CLI::App& app, const CLI::Option*
 }  // namespace
 
 DeviceTarget TargetForPort(int n) {
-  return {"COM" + std::to_string(n), n, {}};
+  return {PortName(n), n, {}};
 }
 
 DeviceTarget TargetForDevice(const std::string& path) {

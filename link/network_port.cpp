@@ -80,7 +80,7 @@ std::optional<NetworkAddress> ParseNetworkUrl(std::string_view url) {
 
 int NetworkPort::OpenPort(int n) {
   ClosePort();
-  openError_.device = "COM" + std::to_string(n);
+  openError_.device = PortName(n);
   return Fail(OpenFailure::NotFound, "a network port is opened by its URL");
 }
 

@@ -39,7 +39,7 @@ bool IsNetworkLine(const std::string& device) {
 }  // namespace
 
 OpenError NoSuchPort(int n) {
-  return {OpenFailure::NotFound, "COM" + std::to_string(n), "no such serial port on this machine"};
+  return {OpenFailure::NotFound, PortName(n), "no such serial port on this machine"};
 }
 
 std::string DescribeOpenError(const OpenError& error) {

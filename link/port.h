@@ -54,6 +54,12 @@ enum class OpenFailure : int {
   Other = 6,             // anything else; the detail has the system's own words
 };
 
+// "COM3": how port number n is named to the user (the window's port items and status panel, the
+// flasher's messages and --list-ports).
+inline std::string PortName(int n) {
+  return "COM" + std::to_string(n);
+}
+
 struct OpenError {
   OpenFailure cause = OpenFailure::None;
   std::string device;  // what the open tried: a path, "\\.\COM3", a URL

@@ -43,7 +43,7 @@ std::vector<PortEntry> ListPorts(const std::vector<PresentPort>& present,
 }
 
 std::string DescribePortEntry(const PortEntry& entry) {
-  std::string text = "COM" + std::to_string(entry.number) + " \u2014 ";
+  std::string text = PortName(entry.number) + " \u2014 ";
   if (entry.device.empty()) return text + "not present";
   text += entry.device;
   if (entry.fromEnvironment) return text + " (" + VariableFor(entry.number) + ")";

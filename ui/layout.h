@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <string>
 #include <string_view>
 
 namespace kv::layout {
@@ -34,10 +33,5 @@ inline constexpr std::string_view LoadFileCaption = "Load File";
 inline constexpr std::string_view SendCaption = "Send";
 inline constexpr std::string_view SetupCaption = "Setup";
 inline constexpr int PortItemCount = 4;  // COM1 to COM4; a stored 5 has no item
-
-// "COM%i": a port item's caption and status panel 1's text.
-inline std::string PortText(int n) {
-  return "COM" + std::to_string(n);
-}
 
 }  // namespace kv::layout

@@ -41,7 +41,7 @@ void TForm1::FormCreate() {
   ReadPortSetting(PortSettingFileName, PortNumber, *this);
   PortNumber = SettledPortNumber(PortNumber);
   WritePortSetting(PortSettingFileName, PortNumber, *this);
-  form_.SetPanelText(Panel::Port, layout::PortText(PortNumber));
+  form_.SetPanelText(Panel::Port, PortName(PortNumber));
   form_.SetPanelText(Panel::Main, "No file");
   if (PortNumber <= layout::PortItemCount) form_.CheckPortItem(PortNumber);  // 5 has no item
   for (int n = 1; n <= layout::PortItemCount; ++n) form_.SetPortItemTip(n, DescribePortNumber(n));
@@ -51,7 +51,7 @@ void TForm1::ChoosePort(int n) {
   PortNumber = n;
   form_.CheckPortItem(n);
   WritePortSetting(PortSettingFileName, PortNumber, *this);
-  form_.SetPanelText(Panel::Port, layout::PortText(PortNumber));
+  form_.SetPanelText(Panel::Port, PortName(PortNumber));
 }
 
 void TForm1::LoadFile1Click() {

@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <algorithm>
 
+#include "link/port.h"
 #include "ui/layout.h"
 
 namespace kv {
@@ -52,7 +53,7 @@ void QtWindow::BuildMenu() {
   portItems->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
   std::array<QAction*, layout::PortItemCount> items{};
   for (int n = 1; n <= layout::PortItemCount; ++n) {
-    QAction* item = Setup1->addAction(QString::fromStdString(layout::PortText(n)));
+    QAction* item = Setup1->addAction(QString::fromStdString(PortName(n)));
     item->setCheckable(true);
     portItems->addAction(item);
     connect(item, &QAction::triggered, this, [this, n] { behaviour_.PortItemClick(n); });

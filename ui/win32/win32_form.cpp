@@ -5,6 +5,7 @@
 
 #include <exception>
 
+#include "link/port.h"
 #include "ui/window.h"
 
 namespace kv {
@@ -151,7 +152,7 @@ void Win32Form::BuildMenu() {
   ::AppendMenuW(menuBar_, MF_STRING, SendId, Widen(layout::SendCaption).c_str());
   for (int n = 1; n <= layout::PortItemCount; ++n) {
     const UINT id = FirstPortId + n - 1;
-    ::AppendMenuW(setupMenu_, MF_STRING, id, Widen(layout::PortText(n)).c_str());
+    ::AppendMenuW(setupMenu_, MF_STRING, id, Widen(PortName(n)).c_str());
     // Drawn as a radio item (a dot, not a tick).
     MENUITEMINFOW item{};
     item.cbSize = sizeof(item);
