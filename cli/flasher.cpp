@@ -1,7 +1,6 @@
 #include "cli/flasher.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -166,8 +165,7 @@ ProgressStyle ProgressStyleFor(bool quiet, bool terminal) {
 }
 
 int ListPortsTo(std::ostream& out) {
-  const auto environment = [](const char* name) -> const char* { return std::getenv(name); };
-  for (const PortEntry& entry : ListPorts(FindPresentPorts("/"), environment, 4)) {
+  for (const PortEntry& entry : ListSystemPorts(4)) {
     out << DescribePortEntry(entry) << '\n';
   }
   out.flush();

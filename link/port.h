@@ -101,8 +101,5 @@ class Port {
 
 // The device name that stands for COMn on this platform (port_names_posix.cpp, port_names_win32.cpp).
 std::string PortDeviceName(int n);
-// What COMn stands for, for a menu item's tooltip or a port list: "COM1 — /dev/ttyUSB0, FTDI FT232R"
-// (the device alone when nothing more is known).
-std::string DescribePortNumber(int n);
 
 }  // namespace kv

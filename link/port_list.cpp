@@ -55,8 +55,8 @@ std::string PortDeviceName(int n) {
   return ResolvePort(n, FindPresentPorts("/"), ProcessEnvironment).device;
 }
 
-std::string DescribePortNumber(int n) {
-  return DescribePortEntry(ResolvePort(n, FindPresentPorts("/"), ProcessEnvironment));
+std::vector<PortEntry> ListSystemPorts(int atLeast) {
+  return ListPorts(FindPresentPorts("/"), ProcessEnvironment, atLeast);
 }
 
 }  // namespace kv

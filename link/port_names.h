@@ -47,6 +47,9 @@ std::vector<PortEntry> ListPorts(const std::vector<PresentPort>& present,
 // "COM1 — /dev/ttyUSB0, FTDI FT232R", "COM2 — /dev/pts/3 (LD6193_COM2)", "COM3 — not present".
 std::string DescribePortEntry(const PortEntry& entry);
 
+// ListPorts for this machine and this process's environment, from one look at its serial ports.
+std::vector<PortEntry> ListSystemPorts(int atLeast);
+
 // The device for COMn that no environment variable names (platform file).
 std::string DefaultPortDevice(int n, const std::vector<PresentPort>& present);
 

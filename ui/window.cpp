@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "link/port_names.h"
 #include "link/system_clock.h"
 #include "link/system_port.h"
 #include "ui/layout.h"
@@ -43,8 +44,9 @@ void TForm1::FormCreate() {
   WritePortSetting(PortSettingFileName, PortNumber, *this);
   form_.SetPanelText(Panel::Port, PortName(PortNumber));
   form_.SetPanelText(Panel::Main, "No file");
-  if (PortNumber <= layout::PortItemCount) form_.CheckPortItem(PortNumber);  // 5 has no item
-  for (int n = 1; n <= layout::PortItemCount; ++n) form_.SetPortItemTip(n, DescribePortNumber(n));
+  if (PortNumber <= layout::PortItemCount) form_.CheckPortItem(PortNumber);     // 5 has no item
+  const std::vector<PortEntry> ports = ListSystemPorts(layout::PortItemCount);  // COM1 to COM4 at least
+  for (int n = 1; n <= layout::PortItemCount; ++n) form_.SetPortItemTip(n, DescribePortEntry(ports[n - 1]));
 }
 
 void TForm1::ChoosePort(int n) {

@@ -1,5 +1,6 @@
 // The POSIX port over a real pseudo-terminal: this test holds the far ("device") end.
 #include "link/posix_port.h"
+#include "link/port_names.h"
 #include "link/system_port.h"
 
 #include <fcntl.h>
@@ -122,7 +123,7 @@ TEST(PortDeviceName, TheEnvironmentWinsOverThePortsPresent) {
   const ScopedEnv com1("LD6193_COM1", "/dev/ttyUSB7");
   const ScopedEnv com11("LD6193_COM11", nullptr);
   EXPECT_EQ(PortDeviceName(1), "/dev/ttyUSB7");
-  EXPECT_EQ(DescribePortNumber(1), "COM1 \u2014 /dev/ttyUSB7 (LD6193_COM1)");
+  EXPECT_EQ(DescribePortEntry(ListSystemPorts(1).front()), "COM1 \u2014 /dev/ttyUSB7 (LD6193_COM1)");
   EXPECT_NE(PortDeviceName(11), "/dev/ttyUSB7") << "COM1's variable is not COM11's";
 }
 
