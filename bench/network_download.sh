@@ -10,6 +10,7 @@
 # built there, and ser2net installed: scripts/deps.sh test). Takes about two and a half minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 build=$(realpath "${1:-build}")
 sim=$build/sim/kv6193-sim
 flasher=$build/cli/ld6193-flash
@@ -32,11 +33,7 @@ trap cleanup EXIT
 wait_for() {  # what, then a command that succeeds once it is there; gives up after 5 s
   local what=$1
   shift
-  local deadline=$((SECONDS + 5))
-  until "$@" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || { echo "$what did not come up" >&2; exit 1; }
-    sleep 0.01
-  done
+  wait_until 5 "$@" || { echo "$what did not come up" >&2; exit 1; }
 }
 
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }

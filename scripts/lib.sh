@@ -1,6 +1,20 @@
 # Shell helpers shared by the scripts; source it. Every wait here waits for a condition (a line, a
 # window, a process), with a deadline, never for a fixed time.
 
+# wait_until SECONDS COMMAND [ARGS...]: runs COMMAND every 50 ms until it succeeds; returns 1 if it has
+# not succeeded by the deadline.
+wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.05
+  done
+}
+
+# process_gone PID: the process has ended.
+process_gone() { ! kill -0 "$1" 2>/dev/null; }
+
 # start_sim SIM OUT [ARGS...]: starts the simulator SIM in the background with its output in the file
 # OUT and waits for its first line, the path of its terminal. Sets sim_pid and sim_pty; returns 1
 # (with the reason on standard error) when it exits or gives no terminal within 10 s.
@@ -45,11 +59,5 @@ wait_window() {
 }
 
 # wait_window_gone SECONDS NAME: waits until no visible X window's name matches NAME.
-wait_window_gone() {
-  local deadline=$((SECONDS + $1))
-  while [ $SECONDS -lt $deadline ]; do
-    xdotool search --onlyvisible --name "$2" >/dev/null 2>&1 || return 0
-    sleep 0.1
-  done
-  return 1
-}
+no_window() { ! xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
+wait_window_gone() { wait_until "$1" no_window "$2"; }

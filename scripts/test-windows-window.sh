@@ -18,7 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-. scripts/lib.sh  # start_sim, stop_sim, wait_window, wait_window_gone
+. scripts/lib.sh  # start_sim, stop_sim, wait_until, process_gone, wait_window, wait_window_gone
 wine=$1
 exe=$(realpath "$2")
 probe=$(realpath "$3")
@@ -59,11 +59,7 @@ wait_box() { wait_text "$1" "$2" box; }
 
 # Waits up to $1 seconds for the program to end; its exit code must be 0.
 wait_exit() {
-  local deadline=$((SECONDS + $1))
-  while kill -0 "$app_pid" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || fail "the program did not end after its window was closed"
-    sleep 0.1
-  done
+  wait_until "$1" process_gone "$app_pid" || fail "the program did not end after its window was closed"
   local code=0
   wait "$app_pid" || code=$?
   app_pid=
