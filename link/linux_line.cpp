@@ -57,10 +57,6 @@ bool HasOpen(const fs::path& fdFolder, const fs::path& device) {
   return false;
 }
 
-}  // namespace
-
-namespace {
-
 std::string Describe(const fs::path& proc, const std::string& pid) {
   std::ifstream comm(proc / pid / "comm");
   std::string name;
