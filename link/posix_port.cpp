@@ -6,7 +6,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <cerrno>
-#include <cstring>
 
 #include <array>
 
