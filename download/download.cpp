@@ -67,7 +67,7 @@ std::string PagePrefix(uint16_t page) {
 void NoteCause(DownloadContext& context, const LoaderLink& link, const std::string& command) {
   if (context.cause == nullptr) return;
   const CommandFault& fault = link.LastFault();
-  *context.cause = {command + DescribeCommandFault(fault), HintFor(fault), fault.fault};
+  *context.cause = {command + DescribeCommandFault(fault), HintFor(fault)};
 }
 
 // How a phase of the plan ended: nothing when every step succeeded and the next phase may begin,
@@ -126,7 +126,7 @@ PhaseFailure FinishPhase(const SectorPlan& plan, LoaderLink& link, DownloadConte
 // Everything between taking the busy flag and the ending.
 DownloadOutcome OpenClassifyAndSend(DownloadContext& context) {
   if (context.port.OpenPort(context.portNumber) != 0) {
-    if (context.cause != nullptr) *context.cause = {DescribeOpenError(context.port.LastOpenError()), {}, {}};
+    if (context.cause != nullptr) *context.cause = {DescribeOpenError(context.port.LastOpenError()), {}};
     return DownloadOutcome::SerialCommunicationError;
   }
   context.view.ProcessMessages();

@@ -57,7 +57,9 @@ OutcomeTexts TextsOf(DownloadOutcome outcome);
 struct FailureCause {
   std::string text;
   std::string_view hint;
-  ReplyFault fault = ReplyFault::None;  // what the last attempt saw (None for an open failure)
+
+  // The text and the hint on one line: "...; check the cable and the USB connection".
+  std::string Line() const { return hint.empty() ? text : text + "; " + std::string(hint); }
 };
 
 inline constexpr int MaxAttempts = 6;

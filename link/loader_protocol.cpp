@@ -63,6 +63,7 @@ ReadResult LoaderLink::ReplyBy(uint64_t deadlineMs) {
       const ReadResult read = port_.PortReadByte();
       if (read.status != ReadStatus::NoByte) {
         cameAt_ = clock_.NowMs();
+        anyByte_ = anyByte_ || read.status == ReadStatus::Byte;
         return read;
       }
     }
@@ -71,6 +72,7 @@ ReadResult LoaderLink::ReplyBy(uint64_t deadlineMs) {
   if (deadlineMs > now + ReadTimeoutMs) clock_.Sleep(static_cast<uint32_t>(deadlineMs - now - ReadTimeoutMs));
   const ReadResult read = port_.PortReadByte();
   cameAt_ = clock_.NowMs();
+  anyByte_ = anyByte_ || read.status == ReadStatus::Byte;
   return read;
 }
 
@@ -81,6 +83,7 @@ LinkResult LoaderLink::Missed(ReplyStage stage, const ReadResult& read, uint32_t
   if (read.status == ReadStatus::Failure) return PortFailed();
   fault_.fault = read.status == ReadStatus::NoByte ? ReplyFault::Silence : ReplyFault::WrongByte;
   fault_.byte = read.byte;
+  fault_.nothingYet = !anyByte_;
   return LinkResult::LinkFailure;
 }
 
@@ -156,6 +159,7 @@ void LoaderLink::NoteLateByte(uint8_t byte, uint64_t now) {
       fault_.stage == ReplyStage::Acknowledge ? byte == ReplyAck : byte == ReplyOk || byte == ReplyError;
   fault_.fault = due ? ReplyFault::Late : ReplyFault::WrongByte;
   fault_.byte = byte;
+  fault_.nothingYet = false;
   fault_.afterMs = static_cast<uint32_t>(now - replyFrom_);
 }
 
@@ -168,6 +172,7 @@ void LoaderLink::AwaitQuietLine() {
     const uint64_t now = clock_.NowMs();
     if (read.status == ReadStatus::Failure) return;  // the repeat will fail on the port at once
     if (read.status == ReadStatus::Byte) {
+      anyByte_ = true;
       NoteLateByte(read.byte, now);
       lastByteAt = now;
     }
@@ -237,6 +242,8 @@ std::string_view HintFor(const CommandFault& fault) {
              "is slow";
     case ReplyFault::PortFailed:
       return fault.port.lineGone ? "check the cable and the USB connection" : std::string_view();
+    case ReplyFault::Silence:
+      return fault.nothingYet ? NoAnswerHint : std::string_view();
     default:
       return {};
   }

@@ -80,7 +80,13 @@ struct CommandFault {
   uint32_t windowMs = 0;     // the device's own time for the reply due
   uint32_t roundTripMs = 0;  // the network's round trip that widened the window
   PortFault port;            // PortFailed
+  bool nothingYet = false;   // not one byte has come back since the link began
 };
+
+// What the user can do when the device sent nothing at all.
+inline constexpr std::string_view NoAnswerHint =
+    "the device never answered: check that it is powered, that the cable is plugged in at both ends, and "
+    "that its loader is waiting for a download (reset or power it up in loader mode)";
 
 // What was seen, for the user: "0x3F where the acknowledge 0xE5 was due", "the acknowledge came 105 ms
 // after the packet; the limit is 100 ms", "read: input/output error".
@@ -141,6 +147,7 @@ class LoaderLink {
   uint32_t roundTripMs_ = 0;  // for the command under way
   uint64_t replyFrom_ = 0;    // when the window of the reply under way opened
   uint64_t cameAt_ = 0;       // when the last reply byte was read
+  bool anyByte_ = false;      // a byte has come back since the link began
 };
 
 }  // namespace kv
