@@ -57,8 +57,8 @@ LinkResult LoaderLink::PortFailed() {
   return LinkResult::LinkFailure;
 }
 
-ReadResult LoaderLink::ReplyBy(uint64_t deadlineMs) {
-  if (port_.LearnsRoundTrip()) {
+ReadResult LoaderLink::ReplyBy(uint64_t deadlineMs, bool timed) {
+  if (timed) {
     while (clock_.NowMs() + ReadTimeoutMs < deadlineMs) {
       const ReadResult read = port_.PortReadByte();
       if (read.status != ReadStatus::NoByte) {
@@ -89,9 +89,10 @@ LinkResult LoaderLink::Missed(ReplyStage stage, const ReadResult& read, uint32_t
 
 bool LoaderLink::Acknowledged(uint64_t leftAt, uint32_t windowMs) {
   replyFrom_ = leftAt;
-  const ReadResult ack = ReplyBy(leftAt + windowMs + roundTripMs_);
+  const bool learning = port_.LearnsRoundTrip();
+  const ReadResult ack = ReplyBy(leftAt + windowMs + roundTripMs_, learning);
   if (ack.status == ReadStatus::Byte && ack.byte == ReplyAck) {
-    if (port_.LearnsRoundTrip()) port_.NoteAcknowledgeDelay(static_cast<uint32_t>(cameAt_ - leftAt));
+    if (learning) port_.NoteAcknowledgeDelay(static_cast<uint32_t>(cameAt_ - leftAt));
     return true;
   }
   Missed(ReplyStage::Acknowledge, ack, windowMs);
@@ -102,7 +103,7 @@ bool LoaderLink::Acknowledged(uint64_t leftAt, uint32_t windowMs) {
 // in time) a link failure.
 LinkResult LoaderLink::Status(uint32_t windowMs) {
   replyFrom_ = clock_.NowMs();
-  const ReadResult status = ReplyBy(replyFrom_ + windowMs + roundTripMs_);
+  const ReadResult status = ReplyBy(replyFrom_ + windowMs + roundTripMs_, false);
   if (status.status == ReadStatus::Byte && status.byte == ReplyOk) return LinkResult::Ok;
   if (status.status == ReadStatus::Byte && status.byte == ReplyError) {
     fault_.fault = ReplyFault::DeviceRefused;

@@ -124,9 +124,10 @@ class LoaderLink {
   // the wire, or nothing when the port failed.
   std::optional<uint64_t> Send(const uint8_t* bytes, size_t count);
   // One reply byte that must arrive by `deadlineMs`: waits until the last ReadTimeoutMs before the
-  // deadline, then reads once (a waiting byte is taken at once). On a line that learns its round
-  // trip it reads from the start instead, so that the moment the byte came is known.
-  ReadResult ReplyBy(uint64_t deadlineMs);
+  // deadline, then reads once (a waiting byte is taken at once). `timed`: reads from the start
+  // instead, so that the moment the byte came is known (an acknowledge on a line that learns its
+  // round trip).
+  ReadResult ReplyBy(uint64_t deadlineMs, bool timed);
   // The acknowledge, due `windowMs` (plus the round trip) after the packet left at `leftAt`; anything
   // else fails the command and the status is not read.
   bool Acknowledged(uint64_t leftAt, uint32_t windowMs);
