@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "tests/cli/flash_e2e_fixture.h"
@@ -31,6 +32,7 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 // A MultiSector file in sectors 2 and 10 only: five erases (5 s of pauses), a handful of pages.
 FileData SmallMultiSector() {
@@ -188,6 +190,56 @@ TEST_F(FlashEndToEnd, EveryExitCodeFromARealCause) {
       sim.Stop();
       EXPECT_EQ(PacketsSeen(c.tag), 0u) << "nothing of a file that did not load may reach the device";
     }
+  }
+}
+
+// What the line did goes to standard error with its fix, and into the log's cause, beside the fixed
+// outcome text: a device just too slow, a wrong byte, a line pulled mid-run (no repeats then).
+TEST_F(FlashEndToEnd, ALineFailureSaysWhatHappenedAndHowToMendIt) {
+  struct Case {
+    std::string tag;
+    std::vector<std::string> sim;
+    std::string cause;     // the start of the log's cause, and of the line on standard error
+    std::string hintWord;  // in that line only
+    size_t pagePackets;    // how often the device saw the page
+  };
+  const Case cases[] = {
+      {"late",
+       {"--line-rate", "--fault", "page=0x100:late=110"},
+       "page 0x100: the acknowledge came 1",
+       "latency",
+       6},
+      {"wrong-byte",
+       {"--fault", "page=0x100:badack"},
+       "page 0x100: 0x00 where the acknowledge 0xE5 was due",
+       "parity",
+       6},
+      {"hang-up", {"--hangup-after", "2"}, "page 0x100: ", "cable", 1},
+  };
+  FileData data;
+  AddBytes(data, 0x10000, 0x10);  // Sector1: erase 8, then page 0x100
+  const std::string file = WriteHex("s1.hex", data);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tag);
+    SimProcess sim;
+    StartSim(sim, c.tag, c.sim);
+    Environment environment;
+    host_.AttachPort(1, sim.ptyPath(), environment);
+    const std::string log = Path(c.tag + ".log");
+    const FlashResult run = RunFlash({"--quiet", "--log", Arg(log), "--port", "1", Arg(file)}, environment);
+    EXPECT_EQ(run.exitCode, 8) << run.out << run.err;
+    EXPECT_EQ(LastLine(run.out), "Serial communication error");
+    std::ifstream in(log);
+    std::string row;
+    std::getline(in, row);
+    const std::string cause = nlohmann::json::parse(row)["cause"];
+    EXPECT_THAT(cause, StartsWith(c.cause));
+    EXPECT_THAT(Lines(run.err), Contains(AllOf(StartsWith(cause + "; "), HasSubstr(c.hintWord))));
+    sim.Stop();
+    size_t pagePackets = 0;
+    std::ifstream trace(Path(c.tag + ".trace"));
+    for (std::string line; std::getline(trace, line);) pagePackets += line.starts_with("> A2 11 00 01");
+    EXPECT_EQ(pagePackets, c.pagePackets);
   }
 }
 
