@@ -58,19 +58,18 @@ LinkResult LoaderLink::PortFailed() {
 }
 
 ReadResult LoaderLink::ReplyBy(uint64_t deadlineMs, bool timed) {
+  ReadResult read;
   if (timed) {
-    while (clock_.NowMs() + ReadTimeoutMs < deadlineMs) {
-      const ReadResult read = port_.PortReadByte();
-      if (read.status != ReadStatus::NoByte) {
-        cameAt_ = clock_.NowMs();
-        anyByte_ = anyByte_ || read.status == ReadStatus::Byte;
-        return read;
-      }
-    }
+    // Each read may end up to one read time-out after the deadline: Acknowledged judges the moment.
+    do {
+      read = port_.PortReadByte();
+    } while (read.status == ReadStatus::NoByte && clock_.NowMs() < deadlineMs);
+  } else {
+    const uint64_t now = clock_.NowMs();
+    if (deadlineMs > now + ReadTimeoutMs)
+      clock_.Sleep(static_cast<uint32_t>(deadlineMs - now - ReadTimeoutMs));
+    read = port_.PortReadByte();
   }
-  const uint64_t now = clock_.NowMs();
-  if (deadlineMs > now + ReadTimeoutMs) clock_.Sleep(static_cast<uint32_t>(deadlineMs - now - ReadTimeoutMs));
-  const ReadResult read = port_.PortReadByte();
   cameAt_ = clock_.NowMs();
   anyByte_ = anyByte_ || read.status == ReadStatus::Byte;
   return read;
@@ -90,7 +89,14 @@ LinkResult LoaderLink::Missed(ReplyStage stage, const ReadResult& read, uint32_t
 bool LoaderLink::Acknowledged(uint64_t leftAt, uint32_t windowMs) {
   replyFrom_ = leftAt;
   const bool learning = port_.LearnsRoundTrip();
-  const ReadResult ack = ReplyBy(leftAt + windowMs + roundTripMs_, learning);
+  const uint64_t deadline = leftAt + windowMs + roundTripMs_;
+  const ReadResult ack = ReplyBy(deadline, learning);
+  if (ack.status == ReadStatus::Byte && cameAt_ > deadline) {
+    // Read as it came, after its window had closed: late, as the quiet wait would have found it.
+    Missed(ReplyStage::Acknowledge, ReadResult{ReadStatus::NoByte, 0}, windowMs);
+    NoteLateByte(ack.byte, cameAt_);
+    return false;
+  }
   if (ack.status == ReadStatus::Byte && ack.byte == ReplyAck) {
     if (learning) port_.NoteAcknowledgeDelay(static_cast<uint32_t>(cameAt_ - leftAt));
     return true;

@@ -125,10 +125,10 @@ int NetworkPort::OpenUrl(const std::string& url) {
 // lines and the purge are not waited for.
 int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
   const std::span<const uint8_t> opening = telnet::OpeningRequests();
-  const uint64_t openingSentAt = clock_.NowMs();
   if (!SendRaw(opening.data(), opening.size()))
     return Fail(OpenFailure::Unreachable, where + " closed the connection");
-  // Each request the server answers is a round trip of the network: the quickest one counts.
+  // Each line setting the server confirms is a round trip of the network: the quickest one counts. (The
+  // option negotiation does not: a server opens it unasked as soon as we connect.)
   roundTripMs_ = UINT32_MAX;
   bool setupSent = false;
   uint64_t setupSentAt = 0;
@@ -139,7 +139,6 @@ int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
                   where + " does not offer RFC 2217 line control; use socket:// for a raw TCP port");
     }
     if (receiver_.ComPortAccepted() && !setupSent) {
-      NoteRoundTrip(openingSentAt);
       std::array<uint8_t, telnet::LineSetupCapacity> setup{};
       setupSentAt = clock_.NowMs();
       if (!SendRaw(setup.data(), telnet::LineSetup(setup)))

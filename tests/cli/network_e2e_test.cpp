@@ -11,6 +11,7 @@
 
 #include "tests/cli/flash_e2e_fixture.h"
 #include "tests/cli/ser2net_process.h"
+#include "tests/support/delay_proxy.h"
 
 namespace kv::test {
 namespace {
@@ -44,6 +45,11 @@ class NetworkEndToEnd : public FlashEndToEnd {
     for (size_t address = 0; address < want.size(); ++address) {
       ASSERT_EQ(dump[address], want[address]) << tag << " at device address 0x" << std::hex << address;
     }
+  }
+  void ExpectFlash(const std::string& tag, const FileData& data, const ExpectedKind& kind,
+                   const std::string& blockName) {
+    const std::vector<uint8_t> dump = ReadBytes(Path(tag + ".dump"));
+    EXPECT_EQ(dump, ExpectedFlash(data, kind, StampFor(blockName))) << tag;
   }
   std::vector<nlohmann::json> LogRows(const std::string& path) {
     std::vector<nlohmann::json> rows;
@@ -127,13 +133,59 @@ TEST_F(NetworkEndToEnd, AServerThatGoesAwayEndsOnlyItsDeviceWithExit8) {
   EXPECT_EQ(gone["device"], leaving.Url(0));
   EXPECT_EQ(gone["exit"], 8);
   EXPECT_EQ(gone["outcome"], "Serial communication error");
-  // Six tries with their pauses at most after the loss, not a hang.
+  // Ended at once by the loss, with its cause: no repeats, no hang.
   EXPECT_LE(gone["seconds"].get<double>(), killedAt + 2.0);
+  // "page 0x4..: 127.0.0.1:PORT closed the connection", or the system's words for a reset.
+  EXPECT_THAT(gone["cause"].get<std::string>(),
+              testing::MatchesRegex("page 0x4[0-9A-F][0-9A-F]: 127\\.0\\.0\\.1:[0-9]+.+"));
+  EXPECT_EQ(stayed["cause"], "");
   EXPECT_EQ(stayed["device"], staying.Url(0));
   EXPECT_EQ(stayed["exit"], 0);
   EXPECT_EQ(stayed["outcome"], "File successfully loaded");
   EXPECT_GT(gone["pages"].get<int>(), 0);
   EXPECT_LT(gone["pages"].get<int>(), stayed["pages"].get<int>());
+}
+
+// A device far away keeps its whole reply time: the network's round trip, measured as the line opens
+// (or, for raw TCP, from the device's first acknowledges), widens each window by just that much.
+TEST_F(NetworkEndToEnd, ADeviceBehindASlowNetworkFlashesByteForByteAndALateOneStillFails) {
+  FileData data;
+  AddBytes(data, 0x00000, 0x600, 3);  // Sector0: six pages and the finish
+  const std::string file = WriteHex("far.hex", data);
+  struct Case {
+    uint32_t roundTripMs;
+    bool rfc2217;
+    bool late;  // page 0x000 answered 110 ms after it came, 10 ms outside the device's limit
+  };
+  const Case cases[] = {{0, true, false},    {100, true, false},  {300, true, false}, {0, false, false},
+                        {100, false, false}, {300, false, false}, {100, true, true},  {100, false, true}};
+  for (const Case& c : cases) {
+    const std::string tag = std::string(c.rfc2217 ? "rfc2217-" : "tcp-") + std::to_string(c.roundTripMs) +
+                            (c.late ? "-late" : "");
+    SCOPED_TRACE(tag);
+    SimProcess sim;
+    std::vector<std::string> faults = {"--line-rate"};
+    if (c.late) faults.insert(faults.end(), {"--fault", "page=0x000:late=110"});
+    StartSim(sim, tag, faults);
+    Ser2netProcess server;
+    std::filesystem::create_directories(Path(tag));
+    ASSERT_TRUE(server.Start({{sim.ptyPath(), c.rfc2217}}, Path(tag))) << server.error();
+    DelayProxy network;
+    ASSERT_TRUE(network.Start("127.0.0.1", server.Port(0), c.roundTripMs)) << network.error();
+    const std::string log = Path(tag + ".log");
+    const FlashResult run =
+        RunFlash({"--quiet", "--log", Arg(log), "--device", server.UrlThrough(0, network.port()), Arg(file)});
+    if (c.late) {
+      EXPECT_EQ(run.exitCode, 8) << run.out << run.err;
+      EXPECT_THAT(LogRows(log).at(0)["cause"].get<std::string>(),
+                  HasSubstr("page 0x000: the acknowledge came "));
+      continue;
+    }
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    network.Stop();
+    ASSERT_EQ(sim.Stop(), 0);
+    ExpectFlash(tag, data, Sector0Kind(), "FAR");
+  }
 }
 
 }  // namespace

@@ -91,8 +91,11 @@ bool Ser2netProcess::Start(const std::vector<Line>& lines, const std::string& fo
 }
 
 std::string Ser2netProcess::Url(size_t i) const {
-  return std::string(lines_.at(i).rfc2217 ? "rfc2217://" : "socket://") +
-         "127.0.0.1:" + std::to_string(ports_.at(i));
+  return UrlThrough(i, ports_.at(i));
+}
+
+std::string Ser2netProcess::UrlThrough(size_t i, int port) const {
+  return std::string(lines_.at(i).rfc2217 ? "rfc2217://" : "socket://") + "127.0.0.1:" + std::to_string(port);
 }
 
 int Ser2netProcess::Stop(int signal) {

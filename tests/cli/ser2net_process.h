@@ -32,6 +32,9 @@ class Ser2netProcess {
   bool Start(const std::vector<Line>& lines, const std::string& folder);
   // "rfc2217://127.0.0.1:PORT" or "socket://127.0.0.1:PORT" for the i-th line.
   std::string Url(size_t i) const;
+  // The same URL with another loopback port in place of the server's (a proxy in front of it).
+  std::string UrlThrough(size_t i, int port) const;
+  int Port(size_t i) const { return ports_.at(i); }
   const std::string& error() const { return error_; }
   int Stop(int signal);
 
