@@ -136,6 +136,8 @@ class RecordInput {
   // comes first. Counts the line breaks on the way: records hold none, so this is every line that a
   // read which stops in a record has passed.
   bool SkipToColon() {
+    const uint8_t* from = next_;  // where the skipping began in the current chunk
+    uint32_t filledLine = 0;      // the line of the last byte skipped that is not blank, 0 for none
     for (;;) {
       while (next_ != end_) {
         const uint8_t c = *next_++;
@@ -150,12 +152,16 @@ class RecordInput {
           return false;
         }
       }
+      // Once per chunk, not per byte: the scan stops at the chunk's last byte that is not blank.
+      if (const uint32_t line = LastFilledLine(from)) filledLine = line;
       if (!Refill()) {
         note_.problem = Problem::NoEndRecord;
-        // The last line that holds something; an input that ends in a line break has no line after it.
-        recordLine_ = newlines_ + (lastByte_ == '\n' ? 0 : 1);
+        // The last line that holds something: text after the last record, else that record's own line
+        // (records hold no line breaks); blank lines after it are nothing.
+        if (filledLine != 0) recordLine_ = filledLine;
         return false;
       }
+      from = next_;
     }
   }
 
@@ -246,6 +252,20 @@ class RecordInput {
     return true;
   }
 
+  // The line of the last byte in [from, end_) that is neither a blank nor a line break; 0 for none.
+  uint32_t LastFilledLine(const uint8_t* from) const {
+    uint32_t line = newlines_ + 1;
+    for (const uint8_t* p = end_; p != from;) {
+      const uint8_t c = *--p;
+      if (c == '\n') {
+        --line;
+      } else if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') {
+        return line;
+      }
+    }
+    return 0;
+  }
+
   // The rare pair that straddles a chunk boundary (or the end of the input).
   [[gnu::noinline]] bool ReadHexByteAcrossChunks(uint8_t& value) {
     uint8_t first;
@@ -265,7 +285,6 @@ class RecordInput {
   // Fetches the next non-empty chunk; false once the source has ended. An empty chunk is final.
   bool Refill() {
     if (ended_) return false;
-    if (end_ != nullptr) lastByte_ = end_[-1];  // the chunk that is left is still valid here
     const auto chunk = source_.NextChunk();
     if (chunk.empty()) {
       ended_ = true;
@@ -281,7 +300,6 @@ class RecordInput {
   const uint8_t* end_ = nullptr;
   bool ended_ = false;
   uint8_t sum_ = 0;
-  uint8_t lastByte_ = '\n';  // the last byte of the chunk before; a line break stands for "none yet"
   uint32_t newlines_ = 0;
   uint32_t recordLine_ = 0;  // 1-based line of the current record's colon
   FailureNote note_;

@@ -207,7 +207,9 @@ TEST(DecodeHex, DetailNamesTheLineAndTheFault) {
        "record type 07 is not an Intel HEX record type; this loader reads types 00, 01 and 02"},
       {Good + ":00000101FE", 2, "bad end record; it must read :00000001FF"},
       {Good + Good, 2, "the file ends without an end record (:00000001FF)"},
-      {Good + Good + "  ", 3, "the file ends without an end record (:00000001FF)"},
+      {Good + Good + "\r\n  \r\n\t\n\n", 2, "the file ends without an end record (:00000001FF)"},
+      {Good + "\r\n; end\r\n\r\n", 3, "the file ends without an end record (:00000001FF)"},
+      {"\n\n", 0, "the file ends without an end record (:00000001FF)"},
       {"", 0, "the file ends without an end record (:00000001FF)"},
       {Good + "\0"s + End, 2, "zero byte before the end record"},
   };
