@@ -39,9 +39,15 @@ HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& load
   if (path != nullptr) {
     HexFile file(path, reason);
     if (file.IsOpen()) {
+      const SystemTime previousTime = loadedFileTime;
       file.CaptureLastWriteTime(loadedFileTime);
-      if (bytes != nullptr) return DecodeKeepingBytes(file, image, host, detail, *bytes);
-      return DecodeHex(file, image, host, detail);
+      const HexReadResult result = bytes != nullptr ? DecodeKeepingBytes(file, image, host, detail, *bytes)
+                                                    : DecodeHex(file, image, host, detail);
+      if (file.ReadError().empty()) return result;
+      // A file that could not be read is not a broken file: it ends as one that could not be opened.
+      reason = "read error: " + file.ReadError();
+      image.ResetImage();
+      loadedFileTime = previousTime;
     }
   }
   if (detail != nullptr) *detail = {0, reason};

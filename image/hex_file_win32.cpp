@@ -70,7 +70,12 @@ void HexFile::CaptureLastWriteTime(SystemTime& time) const {
 
 std::span<const uint8_t> HexFile::NextChunk() {
   DWORD read = 0;
-  if (!ReadFile(AsHandle(handle_), buffer_.data(), ChunkSize, &read, nullptr) || read == 0) return {};
+  if (!readError_.empty()) return {};
+  if (!ReadFile(AsHandle(handle_), buffer_.data(), ChunkSize, &read, nullptr)) {
+    // A pipe whose writer has closed it has simply ended.
+    if (const DWORD error = GetLastError(); error != ERROR_BROKEN_PIPE) readError_ = SystemReason(error);
+    return {};
+  }
   return {buffer_.data(), read};
 }
 

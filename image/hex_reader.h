@@ -48,7 +48,8 @@ struct HexReadDetail {
 };
 
 // Delivers the input in order, a chunk at a time; an empty chunk ends the input (end of file or read
-// error). The reader's behaviour depends only on the order of the bytes, not on how they are chunked.
+// error; the source keeps what went wrong). The reader's behaviour depends only on the order of the
+// bytes, not on how they are chunked.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
@@ -80,11 +81,12 @@ HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host,
 
 // Resets the image, opens the file read-only (never creating it, held against writers while open),
 // records its last-write time in local time into loadedFileTime, and decodes it. When the file cannot
-// be opened: shows CannotOpenFileMessage, leaves loadedFileTime unchanged, returns CannotOpen.
+// be opened, or a read fails (an I/O error is no broken file): shows CannotOpenFileMessage, leaves the
+// image reset and loadedFileTime unchanged, returns CannotOpen.
 // When `detail` is given, it receives where and why the read stopped; for CannotOpen, line 0 and the
-// system's reason ("permission denied"). When `bytes` is given, it receives the whole file as read
-// (to its end, past the end record), for a caller that must name exactly what was decoded without
-// opening the file a second time.
+// system's reason ("permission denied", "read error: input/output error"). When `bytes` is given, it receives
+// the whole file as read (to its end, past the end record), for a caller that must name exactly what was
+// decoded without opening the file a second time.
 HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
                           HexReadDetail* detail = nullptr, std::vector<uint8_t>* bytes = nullptr);
 
