@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "image/hex_advice.h"
 #include "image/hex_reader.h"
 
 namespace kv {
@@ -393,8 +394,14 @@ HexReadResult DecodeRecords(RecordInput& in, MemoryImage& image, EventPump& host
   }
 }
 
+// The source and the file's name, for the advice that the failure path works out from the whole file.
+struct AdviceInput {
+  ByteSource& source;
+  std::string_view fileName;
+};
+
 // Why a record type is refused, and how to get a file this loader reads.
-std::string RecordTypeText(uint8_t type) {
+std::string RecordTypeText(uint8_t type, const AdviceInput& input) {
   char text[64];
   std::snprintf(text, sizeof text, "record type %02X", type);
   std::string line = text;
@@ -402,24 +409,24 @@ std::string RecordTypeText(uint8_t type) {
     case 0x04:
       return line +
              " (extended linear address): this loader reads 20-bit segment addressing only (types 00, 01, "
-             "02);"
-             " write the file with srec_cat ... -intel -address-length=3 (its default output starts with a"
-             " type 04 record) or with GNU objcopy -O ihex (segment records for addresses below 1 MiB)";
+             "02)" +
+             ConversionAdvice(Refusal::LinearAddress, input.source, input.fileName);
     case 0x03:
     case 0x05:
-      return line + " (start address): this loader reads types 00, 01 and 02 only; the start-address record" +
-             " can be dropped (srec_cat ... -intel -address-length=3 writes none)";
+      return line + " (start address): this loader reads types 00, 01 and 02 only" +
+             ConversionAdvice(Refusal::StartAddress, input.source, input.fileName);
     default:
       return line + " is not an Intel HEX record type; this loader reads types 00, 01 and 02";
   }
 }
 
-std::string CharacterText(uint8_t c) {
+std::string CharacterText(uint8_t c, const AdviceInput& input) {
   char text[96];
   if (c == ':' || c == '\r' || c == '\n') return "record cut short";
   if (c >= 'a' && c <= 'f') {
     std::snprintf(text, sizeof text, "lower-case digit '%c'; this loader reads upper-case hex digits only",
                   c);
+    return text + ConversionAdvice(Refusal::LowerCase, input.source, input.fileName);
   } else if (c > ' ' && c < 0x7F) {
     std::snprintf(text, sizeof text, "bad character '%c' in a record", c);
   } else {
@@ -428,11 +435,11 @@ std::string CharacterText(uint8_t c) {
   return text;
 }
 
-std::string FailureText(const FailureNote& note) {
+std::string FailureText(const FailureNote& note, const AdviceInput& input) {
   char text[96];
   switch (note.problem) {
     case Problem::BadCharacter:
-      return CharacterText(note.character);
+      return CharacterText(note.character, input);
     case Problem::EndOfInput:
       return "record cut short by the end of the file";
     case Problem::Checksum:
@@ -443,7 +450,7 @@ std::string FailureText(const FailureNote& note) {
                     note.value);
       return text;
     case Problem::RecordType:
-      return RecordTypeText(note.found);
+      return RecordTypeText(note.found, input);
     case Problem::EndRecord:
       return "bad end record; it must read :00000001FF";
     case Problem::NoEndRecord:
@@ -458,13 +465,15 @@ std::string FailureText(const FailureNote& note) {
 
 }  // namespace
 
-HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host, HexReadDetail* detail) {
+HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host, HexReadDetail* detail,
+                        std::string_view fileName) {
   RecordInput in(source);
   const HexReadResult result = DecodeRecords(in, image, host);
   if (detail != nullptr) {
     const bool failed = result != ReadComplete;
     detail->line = failed ? in.RecordLine() : 0;
-    detail->text = failed ? FailureText(in.Failure()) : std::string();
+    // `in` is done with the source here: the advice may start it over.
+    detail->text = failed ? FailureText(in.Failure(), {source, fileName}) : std::string();
   }
   return result;
 }

@@ -30,6 +30,8 @@ class HexFile : public ByteSource {
   void CaptureLastWriteTime(SystemTime& time) const;
   // After a read error: no more chunks.
   std::span<const uint8_t> NextChunk() override;
+  // A regular file only: a pipe or a device cannot be read again.
+  bool Restart() override;
   // Empty while every read has succeeded; after a failed one, the system's words for it
   // ("input/output error").
   const std::string& ReadError() const { return readError_; }

@@ -122,6 +122,12 @@ void HexFile::CaptureLastWriteTime(SystemTime& time) const {
   CaptureLastWriteTimeOf(static_cast<int>(handle_), time);
 }
 
+bool HexFile::Restart() {
+  struct stat info {};
+  const int fd = static_cast<int>(handle_);
+  return readError_.empty() && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && lseek(fd, 0, SEEK_SET) == 0;
+}
+
 std::span<const uint8_t> HexFile::NextChunk() {
   while (readError_.empty()) {
     const ssize_t n = read(static_cast<int>(handle_), buffer_.data(), buffer_.size());

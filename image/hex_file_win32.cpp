@@ -68,6 +68,12 @@ void HexFile::CaptureLastWriteTime(SystemTime& time) const {
   CaptureLastWriteTimeOf(AsHandle(handle_), time);
 }
 
+bool HexFile::Restart() {
+  const HANDLE handle = AsHandle(handle_);
+  return readError_.empty() && GetFileType(handle) == FILE_TYPE_DISK &&
+         SetFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN);
+}
+
 std::span<const uint8_t> HexFile::NextChunk() {
   DWORD read = 0;
   if (!readError_.empty()) return {};

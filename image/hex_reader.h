@@ -54,19 +54,27 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   virtual std::span<const uint8_t> NextChunk() = 0;
+  // Starts the input over from its first byte, for a second look after a refusal (the advice in the
+  // detail); false, and nothing changed, when the source cannot (a pipe).
+  virtual bool Restart() { return false; }
 };
 
 // A whole buffer as one chunk.
 class MemoryByteSource : public ByteSource {
  public:
-  explicit MemoryByteSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  explicit MemoryByteSource(std::span<const uint8_t> bytes) : all_(bytes), bytes_(bytes) {}
   std::span<const uint8_t> NextChunk() override {
     auto chunk = bytes_;
     bytes_ = {};
     return chunk;
   }
+  bool Restart() override {
+    bytes_ = all_;
+    return true;
+  }
 
  private:
+  std::span<const uint8_t> all_;
   std::span<const uint8_t> bytes_;
 };
 
@@ -75,9 +83,12 @@ inline constexpr std::string_view CannotOpenFileMessage = "Nelze otev\u0159\u00e
 
 // Decodes records from the source into the image, which the caller has reset. Calls
 // host.ProcessMessages() once per record (after its colon). Never shows a message. When `detail` is
-// given, it receives the line of the record where the read stopped and what was wrong there.
+// given, it receives the line of the record where the read stopped and what was wrong there; for a
+// lower-case digit and record types 03, 04 and 05 that includes the srec_cat or tr command that makes
+// the file readable, worked out from the whole file (read again when the source can start over),
+// naming it `fileName` (FILE.hex when empty).
 HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host,
-                        HexReadDetail* detail = nullptr);
+                        HexReadDetail* detail = nullptr, std::string_view fileName = {});
 
 // Resets the image, opens the file read-only (never creating it, held against writers while open),
 // records its last-write time in local time into loadedFileTime, and decodes it. When the file cannot

@@ -24,14 +24,19 @@ inline std::span<const uint8_t> Bytes(const std::string& text) {
 // Hands the input out `size` bytes at a time, so a record is split at every possible place.
 class ChunkedByteSource : public ByteSource {
  public:
-  ChunkedByteSource(std::span<const uint8_t> bytes, size_t size) : bytes_(bytes), size_(size) {}
+  ChunkedByteSource(std::span<const uint8_t> bytes, size_t size) : all_(bytes), bytes_(bytes), size_(size) {}
   std::span<const uint8_t> NextChunk() override {
     const auto chunk = bytes_.first(std::min(size_, bytes_.size()));
     bytes_ = bytes_.subspan(chunk.size());
     return chunk;
   }
+  bool Restart() override {
+    bytes_ = all_;
+    return true;
+  }
 
  private:
+  std::span<const uint8_t> all_;
   std::span<const uint8_t> bytes_;
   size_t size_;
 };
