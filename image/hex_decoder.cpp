@@ -137,8 +137,6 @@ class RecordInput {
   // comes first. Counts the line breaks on the way: records hold none, so this is every line that a
   // read which stops in a record has passed.
   bool SkipToColon() {
-    const uint8_t* from = next_;  // where the skipping began in the current chunk
-    uint32_t filledLine = 0;      // the line of the last byte skipped that is not blank, 0 for none
     for (;;) {
       while (next_ != end_) {
         const uint8_t c = *next_++;
@@ -153,16 +151,14 @@ class RecordInput {
           return false;
         }
       }
-      // Once per chunk, not per byte: the scan stops at the chunk's last byte that is not blank.
-      if (const uint32_t line = LastFilledLine(from)) filledLine = line;
+      // Once per chunk, not per byte, and from its end: mostly a line break or two.
+      if (const uint32_t line = LastFilledLine()) filledLine_ = line;
       if (!Refill()) {
         note_.problem = Problem::NoEndRecord;
-        // The last line that holds something: text after the last record, else that record's own line
-        // (records hold no line breaks); blank lines after it are nothing.
-        if (filledLine != 0) recordLine_ = filledLine;
+        // The last line that holds something: blank lines at the end are nothing.
+        recordLine_ = filledLine_;
         return false;
       }
-      from = next_;
     }
   }
 
@@ -253,10 +249,12 @@ class RecordInput {
     return true;
   }
 
-  // The line of the last byte in [from, end_) that is neither a blank nor a line break; 0 for none.
-  uint32_t LastFilledLine(const uint8_t* from) const {
+  // The line of the current chunk's last byte that is neither a blank nor a line break; 0 for none.
+  // Every chunk that holds the input's last such byte ends inside SkipToColon, which asks this: after
+  // that byte come only blanks, and a record (whose digits count) is followed by SkipToColon.
+  uint32_t LastFilledLine() const {
     uint32_t line = newlines_ + 1;
-    for (const uint8_t* p = end_; p != from;) {
+    for (const uint8_t* p = end_; p != chunkStart_;) {
       const uint8_t c = *--p;
       if (c == '\n') {
         --line;
@@ -291,18 +289,20 @@ class RecordInput {
       ended_ = true;
       return false;
     }
-    next_ = chunk.data();
+    chunkStart_ = next_ = chunk.data();
     end_ = chunk.data() + chunk.size();
     return true;
   }
 
   ByteSource& source_;
+  const uint8_t* chunkStart_ = nullptr;
   const uint8_t* next_ = nullptr;
   const uint8_t* end_ = nullptr;
   bool ended_ = false;
   uint8_t sum_ = 0;
   uint32_t newlines_ = 0;
   uint32_t recordLine_ = 0;  // 1-based line of the current record's colon
+  uint32_t filledLine_ = 0;  // the line of the last byte seen (so far) that is not blank, 0 for none
   FailureNote note_;
 };
 
