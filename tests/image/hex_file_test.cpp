@@ -98,7 +98,7 @@ TEST_F(HexFileTest, ReadsAFileLargerThanOneChunk) {
 }
 
 // The bytes handed back are the whole file, read once: what spans chunks, what trails the end record
-// (beyond the chunk that held it), and a broken file's too.
+// (beyond the chunk that held it), and a broken file's too, even when the advice has read it again.
 TEST_F(HexFileTest, HandsBackTheWholeFileAsRead) {
   const std::string end = ":00000001FF\r\n";
   const std::string trailer(100 * 1024, 'x');
@@ -109,10 +109,11 @@ TEST_F(HexFileTest, HandsBackTheWholeFileAsRead) {
       {MakeChunkSpanningFile().text, ReadComplete},
       {end + trailer, ReadComplete},
       {":0400000001020304F3\r\n" + trailer, InvalidHexFormat},
+      {":0400000001020304F2\r\n:020000040800F2\r\n" + trailer, UnsupportedRecordType},
   };
   for (const auto& row : rows) {
     std::vector<uint8_t> bytes{1, 2, 3};  // whatever was there goes
-    EXPECT_EQ(ReadHexFile(Write("f.hex", row.text).c_str(), image_, time_, host_, nullptr, &bytes),
+    EXPECT_EQ(ReadHexFile(Write("f.hex", row.text).c_str(), image_, time_, host_, &detail_, &bytes),
               row.result);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), row.text.begin(), row.text.end()));
   }

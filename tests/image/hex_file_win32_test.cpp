@@ -142,6 +142,19 @@ TEST_F(HexFileWin32Test, APipeThatEndsIsNoReadErrorButOneBrokenOffIs) {
   }
 }
 
+// The advice reads the file again from its start, and names it.
+TEST_F(HexFileWin32Test, TheAdviceReadsTheFileAgain) {
+  const std::string path =
+      Write("linear.hex", ":0412340001020304AC\r\n:020000040001F9\r\n:02000000AABB99\r\n");
+  HexReadDetail detail;
+  EXPECT_EQ(ReadHexFile(path.c_str(), image_, time_, host_, &detail), UnsupportedRecordType);
+  EXPECT_NE(detail.text.find("; the data spans 0x01234-0x10001; convert it with: srec_cat "),
+            std::string::npos)
+      << detail.text;
+  EXPECT_NE(detail.text.find(path.substr(0, path.rfind('.')) + "-kv6193.hex"), std::string::npos)
+      << detail.text;
+}
+
 // Any other handle on the file keeps the reader out, whatever that handle shares.
 TEST_F(HexFileWin32Test, RefusesAFileThatIsOpenElsewhere) {
   const std::string path = Write("held.hex", Good);
