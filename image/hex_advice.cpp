@@ -6,7 +6,7 @@
 namespace kv {
 namespace {
 
-constexpr uint32_t DeviceSpace = 0x80000;  // the device's 512 KiB: addresses 0x00000 to 0x7FFFF
+constexpr uint32_t DeviceSpace = PageCount * PageSize;  // the device's 512 KiB: 0x00000 to 0x7FFFF
 
 // What the whole file holds, as a lenient reader sees it: digits of either case, no checksum judged,
 // every record type up to the end record.

@@ -250,8 +250,9 @@ class RecordInput {
   }
 
   // The line of the current chunk's last byte that is neither a blank nor a line break; 0 for none.
-  // Every chunk that holds the input's last such byte ends inside SkipToColon, which asks this: after
-  // that byte come only blanks, and a record (whose digits count) is followed by SkipToColon.
+  // SkipToColon asks this of every chunk it runs out of, and so of the chunk that holds the input's
+  // last such byte: whether that byte is text after the last record or the record's own last digit
+  // (on its colon's line), only skipped bytes follow it.
   uint32_t LastFilledLine() const {
     uint32_t line = newlines_ + 1;
     for (const uint8_t* p = end_; p != chunkStart_;) {
@@ -427,7 +428,8 @@ std::string CharacterText(uint8_t c, const AdviceInput& input) {
     std::snprintf(text, sizeof text, "lower-case digit '%c'; this loader reads upper-case hex digits only",
                   c);
     return text + ConversionAdvice(Refusal::LowerCase, input.source, input.fileName);
-  } else if (c > ' ' && c < 0x7F) {
+  }
+  if (c > ' ' && c < 0x7F) {
     std::snprintf(text, sizeof text, "bad character '%c' in a record", c);
   } else {
     std::snprintf(text, sizeof text, "bad character 0x%02X in a record", c);
