@@ -20,16 +20,23 @@ class CountingPump : public kv::EventPump {
   size_t turns = 0;
 };
 
+// Starts over as the whole-buffer source does, so that the advice, worked out from a second look at the
+// input, must come out the same too.
 class ChunkedSource : public kv::ByteSource {
  public:
-  ChunkedSource(std::span<const uint8_t> bytes, size_t size) : bytes_(bytes), size_(size) {}
+  ChunkedSource(std::span<const uint8_t> bytes, size_t size) : all_(bytes), bytes_(bytes), size_(size) {}
   std::span<const uint8_t> NextChunk() override {
     const auto chunk = bytes_.first(bytes_.size() < size_ ? bytes_.size() : size_);
     bytes_ = bytes_.subspan(chunk.size());
     return chunk;
   }
+  bool Restart() override {
+    bytes_ = all_;
+    return true;
+  }
 
  private:
+  std::span<const uint8_t> all_;
   std::span<const uint8_t> bytes_;
   size_t size_;
 };

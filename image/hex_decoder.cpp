@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "image/hex_advice.h"
 #include "image/hex_reader.h"
 
 namespace kv {
@@ -150,10 +151,12 @@ class RecordInput {
           return false;
         }
       }
+      // Once per chunk, not per byte, and from its end: mostly a line break or two.
+      if (const uint32_t line = LastFilledLine()) filledLine_ = line;
       if (!Refill()) {
         note_.problem = Problem::NoEndRecord;
-        // The last line that holds something; an input that ends in a line break has no line after it.
-        recordLine_ = newlines_ + (lastByte_ == '\n' ? 0 : 1);
+        // The last line that holds something: blank lines at the end are nothing.
+        recordLine_ = filledLine_;
         return false;
       }
     }
@@ -246,6 +249,23 @@ class RecordInput {
     return true;
   }
 
+  // The line of the current chunk's last byte that is neither a blank nor a line break; 0 for none.
+  // SkipToColon asks this of every chunk it runs out of, and so of the chunk that holds the input's
+  // last such byte: whether that byte is text after the last record or the record's own last digit
+  // (on its colon's line), only skipped bytes follow it.
+  uint32_t LastFilledLine() const {
+    uint32_t line = newlines_ + 1;
+    for (const uint8_t* p = end_; p != chunkStart_;) {
+      const uint8_t c = *--p;
+      if (c == '\n') {
+        --line;
+      } else if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') {
+        return line;
+      }
+    }
+    return 0;
+  }
+
   // The rare pair that straddles a chunk boundary (or the end of the input).
   [[gnu::noinline]] bool ReadHexByteAcrossChunks(uint8_t& value) {
     uint8_t first;
@@ -265,25 +285,25 @@ class RecordInput {
   // Fetches the next non-empty chunk; false once the source has ended. An empty chunk is final.
   bool Refill() {
     if (ended_) return false;
-    if (end_ != nullptr) lastByte_ = end_[-1];  // the chunk that is left is still valid here
     const auto chunk = source_.NextChunk();
     if (chunk.empty()) {
       ended_ = true;
       return false;
     }
-    next_ = chunk.data();
+    chunkStart_ = next_ = chunk.data();
     end_ = chunk.data() + chunk.size();
     return true;
   }
 
   ByteSource& source_;
+  const uint8_t* chunkStart_ = nullptr;
   const uint8_t* next_ = nullptr;
   const uint8_t* end_ = nullptr;
   bool ended_ = false;
   uint8_t sum_ = 0;
-  uint8_t lastByte_ = '\n';  // the last byte of the chunk before; a line break stands for "none yet"
   uint32_t newlines_ = 0;
   uint32_t recordLine_ = 0;  // 1-based line of the current record's colon
+  uint32_t filledLine_ = 0;  // the line of the last byte seen (so far) that is not blank, 0 for none
   FailureNote note_;
 };
 
@@ -375,8 +395,14 @@ HexReadResult DecodeRecords(RecordInput& in, MemoryImage& image, EventPump& host
   }
 }
 
+// The source and the file's name, for the advice that the failure path works out from the whole file.
+struct AdviceInput {
+  ByteSource& source;
+  std::string_view fileName;
+};
+
 // Why a record type is refused, and how to get a file this loader reads.
-std::string RecordTypeText(uint8_t type) {
+std::string RecordTypeText(uint8_t type, const AdviceInput& input) {
   char text[64];
   std::snprintf(text, sizeof text, "record type %02X", type);
   std::string line = text;
@@ -384,25 +410,26 @@ std::string RecordTypeText(uint8_t type) {
     case 0x04:
       return line +
              " (extended linear address): this loader reads 20-bit segment addressing only (types 00, 01, "
-             "02);"
-             " write the file with srec_cat ... -intel -address-length=3 (its default output starts with a"
-             " type 04 record) or with GNU objcopy -O ihex (segment records for addresses below 1 MiB)";
+             "02)" +
+             ConversionAdvice(Refusal::LinearAddress, input.source, input.fileName);
     case 0x03:
     case 0x05:
-      return line + " (start address): this loader reads types 00, 01 and 02 only; the start-address record" +
-             " can be dropped (srec_cat ... -intel -address-length=3 writes none)";
+      return line + " (start address): this loader reads types 00, 01 and 02 only" +
+             ConversionAdvice(Refusal::StartAddress, input.source, input.fileName);
     default:
       return line + " is not an Intel HEX record type; this loader reads types 00, 01 and 02";
   }
 }
 
-std::string CharacterText(uint8_t c) {
+std::string CharacterText(uint8_t c, const AdviceInput& input) {
   char text[96];
   if (c == ':' || c == '\r' || c == '\n') return "record cut short";
   if (c >= 'a' && c <= 'f') {
     std::snprintf(text, sizeof text, "lower-case digit '%c'; this loader reads upper-case hex digits only",
                   c);
-  } else if (c > ' ' && c < 0x7F) {
+    return text + ConversionAdvice(Refusal::LowerCase, input.source, input.fileName);
+  }
+  if (c > ' ' && c < 0x7F) {
     std::snprintf(text, sizeof text, "bad character '%c' in a record", c);
   } else {
     std::snprintf(text, sizeof text, "bad character 0x%02X in a record", c);
@@ -410,11 +437,11 @@ std::string CharacterText(uint8_t c) {
   return text;
 }
 
-std::string FailureText(const FailureNote& note) {
+std::string FailureText(const FailureNote& note, const AdviceInput& input) {
   char text[96];
   switch (note.problem) {
     case Problem::BadCharacter:
-      return CharacterText(note.character);
+      return CharacterText(note.character, input);
     case Problem::EndOfInput:
       return "record cut short by the end of the file";
     case Problem::Checksum:
@@ -425,7 +452,7 @@ std::string FailureText(const FailureNote& note) {
                     note.value);
       return text;
     case Problem::RecordType:
-      return RecordTypeText(note.found);
+      return RecordTypeText(note.found, input);
     case Problem::EndRecord:
       return "bad end record; it must read :00000001FF";
     case Problem::NoEndRecord:
@@ -440,13 +467,15 @@ std::string FailureText(const FailureNote& note) {
 
 }  // namespace
 
-HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host, HexReadDetail* detail) {
+HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host, HexReadDetail* detail,
+                        std::string_view fileName) {
   RecordInput in(source);
   const HexReadResult result = DecodeRecords(in, image, host);
   if (detail != nullptr) {
     const bool failed = result != ReadComplete;
     detail->line = failed ? in.RecordLine() : 0;
-    detail->text = failed ? FailureText(in.Failure()) : std::string();
+    // `in` is done with the source here: the advice may start it over.
+    detail->text = failed ? FailureText(in.Failure(), {source, fileName}) : std::string();
   }
   return result;
 }

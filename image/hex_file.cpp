@@ -12,6 +12,11 @@ class CopyingSource : public ByteSource {
     copy_.insert(copy_.end(), chunk.begin(), chunk.end());
     return chunk;
   }
+  bool Restart() override {
+    if (!source_.Restart()) return false;
+    copy_.clear();
+    return true;
+  }
 
  private:
   ByteSource& source_;
@@ -19,10 +24,10 @@ class CopyingSource : public ByteSource {
 };
 
 HexReadResult DecodeKeepingBytes(HexFile& file, MemoryImage& image, ReaderHost& host, HexReadDetail* detail,
-                                 std::vector<uint8_t>& bytes) {
+                                 const char* path, std::vector<uint8_t>& bytes) {
   bytes.clear();
   CopyingSource source(file, bytes);
-  const HexReadResult result = DecodeHex(source, image, host, detail);
+  const HexReadResult result = DecodeHex(source, image, host, detail, path);
   // What follows the end record belongs to the file too.
   while (!source.NextChunk().empty()) {
   }
@@ -39,9 +44,16 @@ HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& load
   if (path != nullptr) {
     HexFile file(path, reason);
     if (file.IsOpen()) {
+      const SystemTime previousTime = loadedFileTime;
       file.CaptureLastWriteTime(loadedFileTime);
-      if (bytes != nullptr) return DecodeKeepingBytes(file, image, host, detail, *bytes);
-      return DecodeHex(file, image, host, detail);
+      const HexReadResult result = bytes != nullptr
+                                       ? DecodeKeepingBytes(file, image, host, detail, path, *bytes)
+                                       : DecodeHex(file, image, host, detail, path);
+      if (file.ReadError().empty()) return result;
+      // A file that could not be read is not a broken file: it ends as one that could not be opened.
+      reason = "read error: " + file.ReadError();
+      image.ResetImage();
+      loadedFileTime = previousTime;
     }
   }
   if (detail != nullptr) *detail = {0, reason};

@@ -122,13 +122,20 @@ void HexFile::CaptureLastWriteTime(SystemTime& time) const {
   CaptureLastWriteTimeOf(static_cast<int>(handle_), time);
 }
 
+bool HexFile::Restart() {
+  struct stat info {};
+  const int fd = static_cast<int>(handle_);
+  return readError_.empty() && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && lseek(fd, 0, SEEK_SET) == 0;
+}
+
 std::span<const uint8_t> HexFile::NextChunk() {
-  for (;;) {
+  while (readError_.empty()) {
     const ssize_t n = read(static_cast<int>(handle_), buffer_.data(), buffer_.size());
     if (n > 0) return {buffer_.data(), static_cast<size_t>(n)};
-    if (n < 0 && errno == EINTR) continue;
-    return {};
+    if (n == 0) break;
+    if (errno != EINTR) readError_ = SystemReason(errno);
   }
+  return {};
 }
 
 }  // namespace kv

@@ -68,9 +68,20 @@ void HexFile::CaptureLastWriteTime(SystemTime& time) const {
   CaptureLastWriteTimeOf(AsHandle(handle_), time);
 }
 
+bool HexFile::Restart() {
+  const HANDLE handle = AsHandle(handle_);
+  return readError_.empty() && GetFileType(handle) == FILE_TYPE_DISK &&
+         SetFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN);
+}
+
 std::span<const uint8_t> HexFile::NextChunk() {
   DWORD read = 0;
-  if (!ReadFile(AsHandle(handle_), buffer_.data(), ChunkSize, &read, nullptr) || read == 0) return {};
+  if (!readError_.empty()) return {};
+  if (!ReadFile(AsHandle(handle_), buffer_.data(), ChunkSize, &read, nullptr)) {
+    // A pipe whose writer has closed it has simply ended.
+    if (const DWORD error = GetLastError(); error != ERROR_BROKEN_PIPE) readError_ = SystemReason(error);
+    return {};
+  }
   return {buffer_.data(), read};
 }
 

@@ -48,24 +48,33 @@ struct HexReadDetail {
 };
 
 // Delivers the input in order, a chunk at a time; an empty chunk ends the input (end of file or read
-// error). The reader's behaviour depends only on the order of the bytes, not on how they are chunked.
+// error; the source keeps what went wrong). The reader's behaviour depends only on the order of the
+// bytes, not on how they are chunked.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
   virtual std::span<const uint8_t> NextChunk() = 0;
+  // Starts the input over from its first byte, for a second look after a refusal (the advice in the
+  // detail); false, and nothing changed, when the source cannot (a pipe).
+  virtual bool Restart() { return false; }
 };
 
 // A whole buffer as one chunk.
 class MemoryByteSource : public ByteSource {
  public:
-  explicit MemoryByteSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  explicit MemoryByteSource(std::span<const uint8_t> bytes) : all_(bytes), bytes_(bytes) {}
   std::span<const uint8_t> NextChunk() override {
     auto chunk = bytes_;
     bytes_ = {};
     return chunk;
   }
+  bool Restart() override {
+    bytes_ = all_;
+    return true;
+  }
 
  private:
+  std::span<const uint8_t> all_;
   std::span<const uint8_t> bytes_;
 };
 
@@ -74,17 +83,21 @@ inline constexpr std::string_view CannotOpenFileMessage = "Nelze otev\u0159\u00e
 
 // Decodes records from the source into the image, which the caller has reset. Calls
 // host.ProcessMessages() once per record (after its colon). Never shows a message. When `detail` is
-// given, it receives the line of the record where the read stopped and what was wrong there.
+// given, it receives the line of the record where the read stopped and what was wrong there; for a
+// lower-case digit and record types 03, 04 and 05 that includes the srec_cat or tr command that makes
+// the file readable, worked out from the whole file (read again when the source can start over),
+// naming it `fileName` (FILE.hex when empty).
 HexReadResult DecodeHex(ByteSource& source, MemoryImage& image, EventPump& host,
-                        HexReadDetail* detail = nullptr);
+                        HexReadDetail* detail = nullptr, std::string_view fileName = {});
 
 // Resets the image, opens the file read-only (never creating it, held against writers while open),
 // records its last-write time in local time into loadedFileTime, and decodes it. When the file cannot
-// be opened: shows CannotOpenFileMessage, leaves loadedFileTime unchanged, returns CannotOpen.
+// be opened, or a read fails (an I/O error is no broken file): shows CannotOpenFileMessage, leaves the
+// image reset and loadedFileTime unchanged, returns CannotOpen.
 // When `detail` is given, it receives where and why the read stopped; for CannotOpen, line 0 and the
-// system's reason ("permission denied"). When `bytes` is given, it receives the whole file as read
-// (to its end, past the end record), for a caller that must name exactly what was decoded without
-// opening the file a second time.
+// system's reason ("permission denied", "read error: input/output error"). When `bytes` is given, it receives
+// the whole file as read (to its end, past the end record), for a caller that must name exactly what was
+// decoded without opening the file a second time.
 HexReadResult ReadHexFile(const char* path, MemoryImage& image, SystemTime& loadedFileTime, ReaderHost& host,
                           HexReadDetail* detail = nullptr, std::vector<uint8_t>* bytes = nullptr);
 

@@ -181,8 +181,8 @@ TEST(DecodeHex, StoresEachRecordBeforeTheNextTurnOfTheEventLoop) {
 TEST(DecodeHex, DetailNamesTheLineAndTheFault) {
   const std::string type04 =
       "record type 04 (extended linear address): this loader reads 20-bit segment addressing only (types 00, "
-      "01, 02); write the file with srec_cat ... -intel -address-length=3 (its default output starts with a "
-      "type 04 record) or with GNU objcopy -O ihex (segment records for addresses below 1 MiB)";
+      "01, 02); the data spans 0x01234-0x01237; convert it with: srec_cat FILE.hex -intel "
+      "-disable=exec-start-address -o FILE-kv6193.hex -intel -address-length=3";
   const struct {
     std::string text;
     uint32_t line;
@@ -191,7 +191,8 @@ TEST(DecodeHex, DetailNamesTheLineAndTheFault) {
       {Good + End, 0, ""},
       {Good + Good + ":0412340001020304AD\r\n" + End, 3, "checksum AD, expected AC"},
       {Good + "\n" + ":020000005aA5FF" + End, 3,
-       "lower-case digit 'a'; this loader reads upper-case hex digits only"},
+       "lower-case digit 'a'; this loader reads upper-case hex digits only; upper-case them with: "
+       "tr a-f A-F < FILE.hex > FILE-kv6193.hex"},
       {Good + ":02000000G0A5FF" + End, 2, "bad character 'G' in a record"},
       {Good + ":0200\x01" + End, 2, "bad character 0x01 in a record"},
       {Good + ":020000005A\r\n" + End, 2, "record cut short"},
@@ -201,13 +202,16 @@ TEST(DecodeHex, DetailNamesTheLineAndTheFault) {
        "segment value 8000; this loader takes 0000 to 7000 in steps of 1000"},
       {Good + ":020000040001F9" + End, 2, type04},
       {":0400000300001000E9\n", 1,
-       "record type 03 (start address): this loader reads types 00, 01 and 02 only; the start-address record "
-       "can be dropped (srec_cat ... -intel -address-length=3 writes none)"},
+       "record type 03 (start address): this loader reads types 00, 01 and 02 only; delete the start-address "
+       "record, or convert the file with: srec_cat FILE.hex -intel -disable=exec-start-address -o "
+       "FILE-kv6193.hex -intel -address-length=3"},
       {":00000007F9", 1,
        "record type 07 is not an Intel HEX record type; this loader reads types 00, 01 and 02"},
       {Good + ":00000101FE", 2, "bad end record; it must read :00000001FF"},
       {Good + Good, 2, "the file ends without an end record (:00000001FF)"},
-      {Good + Good + "  ", 3, "the file ends without an end record (:00000001FF)"},
+      {Good + Good + "\r\n  \r\n\t\n\n", 2, "the file ends without an end record (:00000001FF)"},
+      {Good + "\r\n; end\r\n\r\n", 3, "the file ends without an end record (:00000001FF)"},
+      {"\n\n", 0, "the file ends without an end record (:00000001FF)"},
       {"", 0, "the file ends without an end record (:00000001FF)"},
       {Good + "\0"s + End, 2, "zero byte before the end record"},
   };
@@ -221,6 +225,72 @@ TEST(DecodeHex, DetailNamesTheLineAndTheFault) {
       DecodeHex(source, image, host, &detail);
       EXPECT_EQ(detail.line, row.line);
       EXPECT_EQ(detail.text, row.detail);
+    }
+  }
+}
+
+// Passes the input on, but cannot start it over (a pipe).
+class OneWaySource : public ByteSource {
+ public:
+  explicit OneWaySource(ByteSource& source) : source_(source) {}
+  std::span<const uint8_t> NextChunk() override { return source_.NextChunk(); }
+
+ private:
+  ByteSource& source_;
+};
+
+// The advice after a refusal comes from the whole file, what lies before the refused record included,
+// whatever the chunking: the data's span and how far it must move, and the file's name as given
+// (FILE.hex where no quoting carries it). The commands themselves, quoting included, are run on real
+// files with the real tools (hex_advice_test).
+TEST(DecodeHex, AdviceComesFromTheWholeFile) {
+  const auto line = [](uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
+    return HexRecord(type, address, data) + "\r\n";
+  };
+  const std::string start03 = ":0400000300001000E9\n";
+  const std::string convert = " -disable=exec-start-address -o ";
+  const struct {
+    std::string text;
+    std::string name;
+    bool oneWay;
+    std::string advice;  // the end of the detail
+  } rows[] = {
+      {line(4, 0, {0x08, 0x00}) + line(0, 0, {1, 2}) + line(4, 0, {0x08, 0x01}) +
+           line(0, 0xFFF0, Counting(16)) + line(5, 0, {0x08, 0, 1, 0x31}) + End,
+       "build/app.hex", false,
+       "; the data spans 0x08000000-0x0801FFFF; move it down and convert it with: srec_cat build/app.hex "
+       "-intel -offset -0x08000000" +
+           convert + "build/app-kv6193.hex -intel -address-length=3"},
+      {line(4, 0, {0x08, 0x00}) + line(0, 0, {1, 2}) + line(4, 0, {0x08, 0x08}) + line(0, 0, {1, 2}) + End,
+       "", false, "; the data spans 0x08000000-0x08080001, more than this device's 512 KiB"},
+      {Good + line(4, 0, {0x00, 0x01}) + line(0, 0, {1, 2}) + End, "", false,
+       "; the data spans 0x01234-0x10001; convert it with: srec_cat FILE.hex -intel" + convert +
+           "FILE-kv6193.hex -intel -address-length=3"},
+      {Lower(line(2, 0, {0x80, 0}) + line(0, 0x10, {1, 2})) + End, "", false,
+       "; the data spans 0x80010-0x80011; move it down and convert it with: srec_cat FILE.hex -intel -offset "
+       "-0x80000" +
+           convert + "FILE-kv6193.hex -intel -address-length=3"},
+      {start03, "v1.2/fw", false,
+       "srec_cat v1.2/fw -intel" + convert + "v1.2/fw-kv6193.hex -intel -address-length=3"},
+      {start03, "C:\\fw\\app.ihx", false,
+       "srec_cat C:\\fw\\app.ihx -intel" + convert + "C:\\fw\\app-kv6193.ihx -intel -address-length=3"},
+      {start03, "fw$1.hex", false,
+       "srec_cat FILE.hex -intel" + convert + "FILE-kv6193.hex -intel -address-length=3"},
+      {Good + line(4, 0, {0x08, 0x00}) + End, "fw.hex", true,
+       "; convert it with: srec_cat FILE.hex -intel" + convert +
+           "FILE-kv6193.hex -intel -address-length=3 (this input cannot be read twice, so its addresses are "
+           "unknown: data above 0x7FFFF also need -offset -0x... after -intel)"},
+  };
+  for (const auto& row : rows) {
+    for (size_t chunk : {row.text.size() + 1, size_t{1}, size_t{5}}) {
+      SCOPED_TRACE(testing::Message() << row.text << row.name << ", chunks of " << chunk);
+      MemoryImage image;
+      RecordingReaderHost host;
+      ChunkedByteSource chunked(Bytes(row.text), chunk);
+      OneWaySource oneWay(chunked);
+      HexReadDetail detail;
+      DecodeHex(row.oneWay ? static_cast<ByteSource&>(oneWay) : chunked, image, host, &detail, row.name);
+      EXPECT_TRUE(detail.text.ends_with(row.advice)) << detail.text;
     }
   }
 }

@@ -1,5 +1,5 @@
-// The file front end on real files: opening and refusing, the lock held against writers, the
-// last-write time in local time, and no descriptor left open on any path.
+// The file front end on real files: opening and refusing (a read error too), the lock held against writers,
+// the last-write time in local time, and no descriptor left open on any path.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -98,7 +98,7 @@ TEST_F(HexFileTest, ReadsAFileLargerThanOneChunk) {
 }
 
 // The bytes handed back are the whole file, read once: what spans chunks, what trails the end record
-// (beyond the chunk that held it), and a broken file's too.
+// (beyond the chunk that held it), and a broken file's too, even when the advice has read it again.
 TEST_F(HexFileTest, HandsBackTheWholeFileAsRead) {
   const std::string end = ":00000001FF\r\n";
   const std::string trailer(100 * 1024, 'x');
@@ -109,10 +109,11 @@ TEST_F(HexFileTest, HandsBackTheWholeFileAsRead) {
       {MakeChunkSpanningFile().text, ReadComplete},
       {end + trailer, ReadComplete},
       {":0400000001020304F3\r\n" + trailer, InvalidHexFormat},
+      {":0400000001020304F2\r\n:020000040800F2\r\n" + trailer, UnsupportedRecordType},
   };
   for (const auto& row : rows) {
     std::vector<uint8_t> bytes{1, 2, 3};  // whatever was there goes
-    EXPECT_EQ(ReadHexFile(Write("f.hex", row.text).c_str(), image_, time_, host_, nullptr, &bytes),
+    EXPECT_EQ(ReadHexFile(Write("f.hex", row.text).c_str(), image_, time_, host_, &detail_, &bytes),
               row.result);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), row.text.begin(), row.text.end()));
   }
@@ -128,8 +129,12 @@ TEST_F(HexFileTest, RefusesWhatCannotBeOpenedAndResetsTheImage) {
   const struct {
     std::string path;
     const char* reason;
-  } rows[] = {
-      {missing, "no such file or directory"}, {dir_, "is a directory"}, {unreadable, "permission denied"}};
+  } rows[] = {{missing, "no such file or directory"},
+              {dir_, "is a directory"},
+              {unreadable, "permission denied"},
+              // Opens, but its first read fails (nothing is mapped at address 0): an I/O error is no
+              // broken file, and the time captured at the open is taken back.
+              {"/proc/self/mem", "read error: input/output error"}};
   for (const auto& [path, reason] : rows) {
     if (path == unreadable && root) continue;
     SCOPED_TRACE(path);

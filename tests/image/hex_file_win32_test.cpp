@@ -1,5 +1,5 @@
-// The file front end on real Windows files: opening and refusing, the file held against every other
-// opener while it loads, and the last-write time in local time.
+// The file front end on real Windows files: opening and refusing, a pipe's end and its read errors, the
+// file held against every other opener while it loads, and the last-write time in local time.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "image/hex_reader.h"
 #include "tests/image/hex_test_util.h"
@@ -103,6 +104,55 @@ TEST_F(HexFileWin32Test, RefusesWhatCannotBeOpenedAndResetsTheImage) {
   EXPECT_FALSE(std::filesystem::exists(missing)) << "the missing file was created";
   host_ = {};
   ExpectRefused(ReadHexFile(nullptr, image_, time_, host_));
+}
+
+// A pipe whose writer closes it has ended, as a file does; one broken off with its data unread is a read
+// error, which is no broken file but one that could not be read.
+TEST_F(HexFileWin32Test, APipeThatEndsIsNoReadErrorButOneBrokenOffIs) {
+  const std::string text = ":0412340001020304AC\r\n";  // no end record: the reader reads to the end
+  for (const bool brokenOff : {false, true}) {
+    SCOPED_TRACE(brokenOff ? "broken off" : "closed");
+    const std::string name = "\\\\.\\pipe\\kv_hex_file_" + std::to_string(GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                           64 * 1024, 0, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::thread writer([&] {
+      ConnectNamedPipe(server, nullptr);  // returns once the reader has opened the pipe
+      DWORD written = 0;
+      WriteFile(server, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+      if (brokenOff) {
+        DisconnectNamedPipe(server);
+      } else {
+        FlushFileBuffers(server);  // returns once the reader has read it all
+      }
+      CloseHandle(server);
+    });
+    HexReadDetail detail;
+    const HexReadResult result = ReadHexFile(name.c_str(), image_, time_, host_, &detail);
+    writer.join();
+    if (brokenOff) {
+      EXPECT_EQ(result, CannotOpen);
+      EXPECT_TRUE(detail.text.starts_with("read error: ")) << detail.text;
+      EXPECT_GT(detail.text.size(), std::string("read error: ").size());
+      EXPECT_TRUE(ImageHolds(image_, {}, {}));
+    } else {
+      EXPECT_EQ(result, InvalidHexFormat);
+      EXPECT_EQ(detail.text, "the file ends without an end record (:00000001FF)");
+    }
+  }
+}
+
+// The advice reads the file again from its start, and names it.
+TEST_F(HexFileWin32Test, TheAdviceReadsTheFileAgain) {
+  const std::string path =
+      Write("linear.hex", ":0412340001020304AC\r\n:020000040001F9\r\n:02000000AABB99\r\n");
+  HexReadDetail detail;
+  EXPECT_EQ(ReadHexFile(path.c_str(), image_, time_, host_, &detail), UnsupportedRecordType);
+  EXPECT_NE(detail.text.find("; the data spans 0x01234-0x10001; convert it with: srec_cat "),
+            std::string::npos)
+      << detail.text;
+  EXPECT_NE(detail.text.find(path.substr(0, path.rfind('.')) + "-kv6193.hex"), std::string::npos)
+      << detail.text;
 }
 
 // Any other handle on the file keeps the reader out, whatever that handle shares.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <set>
 #include <span>
@@ -21,17 +22,28 @@ inline std::span<const uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+// The text with its letters in lower case: a HEX file as some tools write it.
+inline std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 // Hands the input out `size` bytes at a time, so a record is split at every possible place.
 class ChunkedByteSource : public ByteSource {
  public:
-  ChunkedByteSource(std::span<const uint8_t> bytes, size_t size) : bytes_(bytes), size_(size) {}
+  ChunkedByteSource(std::span<const uint8_t> bytes, size_t size) : all_(bytes), bytes_(bytes), size_(size) {}
   std::span<const uint8_t> NextChunk() override {
     const auto chunk = bytes_.first(std::min(size_, bytes_.size()));
     bytes_ = bytes_.subspan(chunk.size());
     return chunk;
   }
+  bool Restart() override {
+    bytes_ = all_;
+    return true;
+  }
 
  private:
+  std::span<const uint8_t> all_;
   std::span<const uint8_t> bytes_;
   size_t size_;
 };
