@@ -57,20 +57,20 @@ LinkResult LoaderLink::PortFailed() {
   return LinkResult::LinkFailure;
 }
 
-ReadResult LoaderLink::ReplyBy(uint64_t deadlineMs, bool timed) {
-  ReadResult read;
-  if (timed) {
-    // Each read may end up to one read time-out after the deadline: Acknowledged judges the moment.
-    do {
-      read = port_.PortReadByte();
-    } while (read.status == ReadStatus::NoByte && clock_.NowMs() < deadlineMs);
-  } else {
-    const uint64_t now = clock_.NowMs();
-    if (deadlineMs > now + ReadTimeoutMs)
-      clock_.Sleep(static_cast<uint32_t>(deadlineMs - now - ReadTimeoutMs));
+ReadResult LoaderLink::ReplyBy(uint64_t pauseEnd, uint64_t deadline, bool readDuringPause) {
+  ReadResult read{ReadStatus::NoByte, 0};
+  while (readDuringPause && read.status == ReadStatus::NoByte && clock_.NowMs() < pauseEnd) {
     read = port_.PortReadByte();
   }
   cameAt_ = clock_.NowMs();
+  // The loader keeps its whole pause, however early a reply came.
+  if (cameAt_ < pauseEnd) clock_.Sleep(static_cast<uint32_t>(pauseEnd - cameAt_));
+  // On a local line the window after the pause is one read long; a round trip makes it longer, and
+  // the last read may end after the deadline: the moment the byte came decides (Judge).
+  while (read.status == ReadStatus::NoByte && clock_.NowMs() < deadline) {
+    read = port_.PortReadByte();
+    cameAt_ = clock_.NowMs();
+  }
   anyByte_ = anyByte_ || read.status == ReadStatus::Byte;
   return read;
 }
@@ -86,30 +86,37 @@ LinkResult LoaderLink::Missed(ReplyStage stage, const ReadResult& read, uint32_t
   return LinkResult::LinkFailure;
 }
 
-bool LoaderLink::Acknowledged(uint64_t leftAt, uint32_t windowMs) {
-  replyFrom_ = leftAt;
-  const bool learning = port_.LearnsRoundTrip();
-  const uint64_t deadline = leftAt + windowMs + roundTripMs_;
-  const ReadResult ack = ReplyBy(deadline, learning);
-  if (ack.status == ReadStatus::Byte && cameAt_ > deadline) {
+ReadResult LoaderLink::Reply(ReplyStage stage, uint64_t from, uint32_t pauseMs) {
+  replyFrom_ = from;
+  // Only an acknowledge tells the network's delay: it answers the packet at once.
+  const bool timed = stage == ReplyStage::Acknowledge && port_.LearnsRoundTrip();
+  const uint64_t deadline = from + pauseMs + ReadTimeoutMs + roundTripMs_;
+  ReadResult read = ReplyBy(from + pauseMs, deadline, timed);
+  if (read.status == ReadStatus::Byte && cameAt_ > deadline) {
     // Read as it came, after its window had closed: late, as the quiet wait would have found it.
-    Missed(ReplyStage::Acknowledge, ReadResult{ReadStatus::NoByte, 0}, windowMs);
-    NoteLateByte(ack.byte, cameAt_);
-    return false;
+    Missed(stage, ReadResult{ReadStatus::NoByte, 0}, pauseMs + ReadTimeoutMs);
+    NoteLateByte(read.byte, cameAt_);
+    return {ReadStatus::Failure, 0};
   }
-  if (ack.status == ReadStatus::Byte && ack.byte == ReplyAck) {
-    if (learning) port_.NoteAcknowledgeDelay(static_cast<uint32_t>(cameAt_ - leftAt));
-    return true;
+  if (timed && read.status == ReadStatus::Byte && read.byte == ReplyAck) {
+    port_.NoteAcknowledgeDelay(static_cast<uint32_t>(cameAt_ - from));
   }
-  Missed(ReplyStage::Acknowledge, ack, windowMs);
+  return read;
+}
+
+bool LoaderLink::Acknowledged(uint64_t leftAt, uint32_t pauseMs) {
+  const ReadResult ack = Reply(ReplyStage::Acknowledge, leftAt, pauseMs);
+  if (fault_.fault != ReplyFault::None) return false;  // late
+  if (ack.status == ReadStatus::Byte && ack.byte == ReplyAck) return true;
+  Missed(ReplyStage::Acknowledge, ack, pauseMs + ReadTimeoutMs);
   return false;
 }
 
 // The status after an acknowledge: 0x68 done, 0x16 failed on the device, anything else (or nothing
 // in time) a link failure.
-LinkResult LoaderLink::Status(uint32_t windowMs) {
-  replyFrom_ = clock_.NowMs();
-  const ReadResult status = ReplyBy(replyFrom_ + windowMs + roundTripMs_, false);
+LinkResult LoaderLink::Status(uint32_t pauseMs) {
+  const ReadResult status = Reply(ReplyStage::Status, clock_.NowMs(), pauseMs);
+  if (fault_.fault != ReplyFault::None) return LinkResult::LinkFailure;  // late
   if (status.status == ReadStatus::Byte && status.byte == ReplyOk) return LinkResult::Ok;
   if (status.status == ReadStatus::Byte && status.byte == ReplyError) {
     fault_.fault = ReplyFault::DeviceRefused;
@@ -117,7 +124,7 @@ LinkResult LoaderLink::Status(uint32_t windowMs) {
     fault_.byte = status.byte;
     return LinkResult::DeviceError;
   }
-  return Missed(ReplyStage::Status, status, windowMs);
+  return Missed(ReplyStage::Status, status, pauseMs + ReadTimeoutMs);
 }
 
 LinkResult LoaderLink::EraseSector(uint8_t sectorCode) {
@@ -129,13 +136,8 @@ LinkResult LoaderLink::EraseSector(uint8_t sectorCode) {
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
   if (!leftAt) return PortFailed();
   // The loader erases while we wait; each reply may come up to the end of its pause plus one read.
-  const bool acknowledged = Acknowledged(*leftAt, EraseReplyPauseMs + ReadTimeoutMs);
-  // A line that read the acknowledge as it came still gives the loader its whole pause.
-  const uint64_t pauseEnd = *leftAt + EraseReplyPauseMs + roundTripMs_;
-  if (const uint64_t now = clock_.NowMs(); now < pauseEnd)
-    clock_.Sleep(static_cast<uint32_t>(pauseEnd - now));
-  if (!acknowledged) return LinkResult::LinkFailure;
-  return Status(EraseReplyPauseMs + ReadTimeoutMs);
+  if (!Acknowledged(*leftAt, EraseReplyPauseMs)) return LinkResult::LinkFailure;
+  return Status(EraseReplyPauseMs);
 }
 
 LinkResult LoaderLink::ProgramPage(uint16_t page) {
@@ -147,8 +149,8 @@ LinkResult LoaderLink::ProgramPage(uint16_t page) {
   BuildPagePacket(image_, page, packet);
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
   if (!leftAt) return PortFailed();
-  if (!Acknowledged(*leftAt, ReadTimeoutMs)) return LinkResult::LinkFailure;
-  return Status(ReadTimeoutMs);
+  if (!Acknowledged(*leftAt, 0)) return LinkResult::LinkFailure;
+  return Status(0);
 }
 
 LinkResult LoaderLink::Finish() {
@@ -157,7 +159,7 @@ LinkResult LoaderLink::Finish() {
   BuildFinishPacket(packet);
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
   if (!leftAt) return PortFailed();
-  return Acknowledged(*leftAt, ReadTimeoutMs) ? LinkResult::Ok : LinkResult::LinkFailure;
+  return Acknowledged(*leftAt, 0) ? LinkResult::Ok : LinkResult::LinkFailure;
 }
 
 void LoaderLink::NoteLateByte(uint8_t byte, uint64_t now) {

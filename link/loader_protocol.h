@@ -123,16 +123,17 @@ class LoaderLink {
   // Empties the input queue, writes the packet and drains it. Gives the moment the packet has left
   // the wire, or nothing when the port failed.
   std::optional<uint64_t> Send(const uint8_t* bytes, size_t count);
-  // One reply byte that must arrive by `deadlineMs`: waits until the last ReadTimeoutMs before the
-  // deadline, then reads once (a waiting byte is taken at once). `timed`: reads from the start
-  // instead, so that the moment the byte came is known (an acknowledge on a line that learns its
-  // round trip).
-  ReadResult ReplyBy(uint64_t deadlineMs, bool timed);
-  // The acknowledge, due `windowMs` (plus the round trip) after the packet left at `leftAt`; anything
-  // else fails the command and the status is not read.
-  bool Acknowledged(uint64_t leftAt, uint32_t windowMs);
-  // The status, due `windowMs` (plus the round trip) after the acknowledge was taken.
-  LinkResult Status(uint32_t windowMs);
+  // One reply byte: waits out the loader's pause (reading meanwhile when `readDuringPause`, to know
+  // when the byte came), then reads until a byte comes or `deadline` has passed.
+  ReadResult ReplyBy(uint64_t pauseEnd, uint64_t deadline, bool readDuringPause);
+  // The reply `stage`, due within `pauseMs` and one read time-out (and the round trip) counted from
+  // `from`. A byte that came after its window fails as late (fault_ set, Failure returned).
+  ReadResult Reply(ReplyStage stage, uint64_t from, uint32_t pauseMs);
+  // The acknowledge of the packet that left at `leftAt`; anything else fails the command and the
+  // status is not read.
+  bool Acknowledged(uint64_t leftAt, uint32_t pauseMs);
+  // The status, counted from the moment the acknowledge was taken.
+  LinkResult Status(uint32_t pauseMs);
   // Starts a command: the fault cleared, the round trip as the line knows it now.
   void Begin();
   LinkResult PortFailed();
