@@ -338,7 +338,7 @@ TEST_F(WindowTest, FailedReadPutsWhereItStoppedIntoTheTip) {
   SystemTime time;
   HexReadDetail detail;
   FormRecorder readerHost;
-  TForm1 reader(readerHost, port, clock);
+  TForm1 reader(readerHost, port, clock, ports);
   ASSERT_EQ(ReadHexFile(broken.c_str(), image, time, reader, &detail), InvalidHexFormat);
 
   TForm1& w = MakeWindow();

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "tests/support/fake_port.h"
+#include "tests/support/fake_tree.h"
 #include "tests/ui/hex_text.h"
 #include "tests/ui/qt/scripted_prompts.h"
 #include "tests/ui/work_dir.h"
@@ -25,10 +26,12 @@ namespace {
 class QtWindowTest : public ::testing::Test {
  protected:
   QtWindow& MakeWindow() {
-    window = std::make_unique<QtWindow>(prompts, port, clock);
+    window = std::make_unique<QtWindow>(prompts, port, clock, ports);
     return *window;
   }
   TempWorkDir dir;
+  FakeTree tree;
+  PortDirectory ports = tree.Ports();
   ScriptedPrompts prompts;
   VirtualClock clock;
   FakePort port{clock};
