@@ -153,6 +153,25 @@ TEST_F(QtWindowTest, PortItemsAndTheStatusPanelCarryTheirTips) {
   EXPECT_EQ(w.StatusPanelTip(0), QString::fromStdString(DescribeOpenError(port.openError)));
 }
 
+TEST_F(QtWindowTest, PortItemTipsAreWorkedOutAgainEachTimeTheSetupMenuOpens) {
+  const std::string adapter = "usb-FTDI_FT232R_A9-if00-port0";
+  QtWindow& w = MakeWindow();
+  w.show();
+  EXPECT_EQ(w.COM11->toolTip(), "COM1 \u2014 not present");
+  const auto openSetup = [&w] {
+    w.Setup1->popup(w.mapToGlobal(QPoint(0, 0)));
+    w.Setup1->hide();
+  };
+  tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", adapter);
+  openSetup();
+  EXPECT_EQ(w.COM11->toolTip(),
+            QString::fromStdString("COM1 \u2014 " + tree.Dev("ttyUSB0") + ", FTDI FT232R"));
+  tree.Unplug("ttyUSB0");
+  openSetup();
+  EXPECT_EQ(w.COM11->toolTip(), QString::fromStdString("COM1 \u2014 not present, kept for " + adapter));
+  EXPECT_EQ(w.COM11->statusTip(), w.COM11->toolTip());
+}
+
 TEST_F(QtWindowTest, CloseBoxDuringALoadWaitsForItsEnd) {
   std::string text;
   for (uint16_t page = 256; page < 300; ++page) text += PagesFile({page}, false);
