@@ -124,18 +124,20 @@ std::vector<PresentPort> FindPresentPorts(const std::string& root) {
 
 namespace {
 
-// How long a look waits for another program's read-and-write of the numbers file (a few milliseconds
-// each) before it reads without the lock and writes nothing.
+// How long a change waits for another program's change of the numbers file (a few milliseconds each)
+// before it gives up; new numbers then hold for now.
 constexpr auto LockPatience = std::chrono::seconds(3);
 constexpr auto LockRetry = std::chrono::milliseconds(5);
 // A bigger file is no numbers file: it is not read.
 constexpr off_t LargestNumbersFile = 1 << 20;
 
-// The numbers file, held under its lock for as long as this object lives. The lock is on a file of
-// its own ("<file>.lock"), since each write replaces the numbers file itself.
+// The numbers file. Reading needs no lock (a write replaces the whole file at once); a change is made
+// under the lock, which is on a file of its own ("<file>.lock") and held until this object goes.
 class NumbersFile {
  public:
-  explicit NumbersFile(std::string path) : path_(std::move(path)) {
+  explicit NumbersFile(std::string path) : path_(std::move(path)) {}
+  // Takes the lock, making the folder first where needed. Without the lock nothing can be written.
+  void Lock() {
     std::error_code ignored;  // a folder that cannot be made shows in the open below
     fs::create_directories(fs::path(path_).parent_path(), ignored);
     lock_ = ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -184,7 +186,7 @@ class NumbersFile {
   // Replaces the file's text all at once: a reader sees the old text or the new, never a part.
   // Returns "" or the reason it could not.
   std::string Replace(const std::string& text) const {
-    if (!lockProblem_.empty()) return "cannot lock it: " + lockProblem_;
+    if (lock_ < 0 || !lockProblem_.empty()) return "cannot lock it: " + lockProblem_;
     mode_t mode = 0644;
     struct stat info {};
     if (::stat(path_.c_str(), &info) == 0) {
@@ -236,34 +238,43 @@ PortSurvey SurveyPorts(const PortPlaces& places) {
     survey.notice = "COM numbers cannot be kept (no home folder): COMn is the n-th serial port found";
     return survey;
   }
-  const NumbersFile file(places.numbersFile);
-  std::string text;
-  std::string why;
-  ParsedNumbers parsed;
-  if (file.Read(text, why)) {
-    parsed = ParseNumbers(text);
-    why = parsed.problem;
-  }
-  if (!why.empty()) {
-    // Nothing is written: the person may want to mend the file as it is.
-    NumberInFoundOrder(survey.present);
-    survey.notice = FallbackNotice(file.Path(), why);
-    return survey;
-  }
-  const std::vector<KeptNumber> added = NumberPorts(parsed.kept, survey.present);
-  survey.absent = AbsentPorts(parsed.kept, survey.present);
-  if (!added.empty()) {
+  NumbersFile file(places.numbersFile);
+  const std::vector<PresentPort> found = std::move(survey.present);
+  for (bool locked = false;; locked = true) {
+    survey.present = found;
+    std::string text;
+    std::string why;
+    ParsedNumbers parsed;
+    if (file.Read(text, why)) {
+      parsed = ParseNumbers(text);
+      why = parsed.problem;
+    }
+    if (!why.empty()) {
+      // Nothing is written: the person may want to mend the file as it is.
+      NumberInFoundOrder(survey.present);
+      survey.notice = FallbackNotice(file.Path(), why);
+      return survey;
+    }
+    const std::vector<KeptNumber> added = NumberPorts(parsed.kept, survey.present);
+    survey.absent = AbsentPorts(parsed.kept, survey.present);
+    if (added.empty()) return survey;
+    if (!locked) {
+      // New adapters: read again under the lock, since another program may be numbering them now.
+      file.Lock();
+      continue;
+    }
     if (const std::string problem = file.Replace(WithNumbers(text, added)); !problem.empty()) {
       survey.notice = UnsavedNotice(file.Path(), problem, added);
     }
+    return survey;
   }
-  return survey;
 }
 
 ForgetResult ForgetPortNumber(const PortPlaces& places, int n) {
   const std::string name = PortName(n);
   if (places.numbersFile.empty()) return {ForgetOutcome::Failed, "no numbers file: no home folder is known"};
-  const NumbersFile file(places.numbersFile);
+  NumbersFile file(places.numbersFile);
+  file.Lock();
   std::string text;
   std::string why;
   if (file.Read(text, why)) why = ParseNumbers(text).problem;

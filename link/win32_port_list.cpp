@@ -1,7 +1,5 @@
 #include "link/win32_port_list.h"
 
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 // clang-format off: initguid.h must come first, so that devguid.h defines the class's GUID here.
 #include <devguid.h>
