@@ -34,6 +34,7 @@ struct DeviceRun {
   std::unique_ptr<TracePort> line;  // counts the device's bytes; traces them under --trace
   std::unique_ptr<FlashView> view;
   DownloadOutcome outcome = DownloadOutcome::SerialCommunicationError;
+  FailureCause cause;
   double seconds = 0;
 };
 
@@ -62,7 +63,8 @@ void WriteLogRow(const DeviceRun& run, RunLog& log, Console& console) {
                       run.view->PagesDone(),
                       std::string(TextsOf(run.outcome).message),
                       ExitCodeOfOutcome(run.outcome),
-                      run.seconds};
+                      run.seconds,
+                      run.cause.text};
   const std::string line = RunLogLine(row);
   const std::lock_guard guard(log.lock);
   if (const std::string problem = AppendLine(log.path, line); !problem.empty()) {
@@ -96,32 +98,23 @@ std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const Loade
   return run;
 }
 
-// Outcomes in which the device may simply never have answered.
-bool LinkFailed(DownloadOutcome outcome) {
-  return outcome == DownloadOutcome::SerialCommunicationError ||
-         outcome == DownloadOutcome::EraseCommunicationError;
-}
-
-// Why the link failed, where that can be told: the open's cause, or a device that sent nothing at all.
-void ExplainLinkFailure(const DeviceRun& run, Console& console) {
-  if (!LinkFailed(run.outcome)) return;
-  const OpenError& open = run.line->LastOpenError();
-  if (open.cause != OpenFailure::None) {
-    console.Err(run.prefix, DescribeOpenError(open));
-  } else if (run.line->BytesReceived() == 0 && !run.view->ShutDownByInterrupt()) {
-    console.Err(run.prefix, NoAnswerHint);
-  }
+// Why the download failed, on one line with the fix where there is one: the open's cause, or the
+// command and what its last attempt saw. A device that sent nothing at all gets the power-and-cable
+// advice.
+void ExplainFailure(const DeviceRun& run, Console& console) {
+  if (run.cause.text.empty() || run.view->ShutDownByInterrupt()) return;
+  console.Err(run.prefix, run.cause.Line());
 }
 
 void Download(DeviceRun& run, const LoadedFile& file, Console& console) {
   const auto started = std::chrono::steady_clock::now();
   console.DownloadStarted(run.slot);
   const int portNumber = run.target.portNumber;
-  DownloadContext context{*run.image, file.name, file.time,       portNumber,
-                          run.busy,   *run.line, *run.link.clock, *run.view};
+  DownloadContext context{*run.image, file.name,       file.time, portNumber, run.busy,
+                          *run.line,  *run.link.clock, *run.view, &run.cause};
   run.outcome = RunDownload(context);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  ExplainLinkFailure(run, console);
+  ExplainFailure(run, console);
 }
 
 void PrintSummary(const std::vector<std::unique_ptr<DeviceRun>>& runs, Console& console) {

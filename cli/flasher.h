@@ -39,11 +39,6 @@ struct FlasherEnvironment {
 // Runs the options (devices already resolved, at least one unless --plan) and returns the exit code.
 int RunFlasher(const FlashOptions& options, FlasherEnvironment& environment);
 
-// What the user can do when the device sent nothing at all.
-inline constexpr std::string_view NoAnswerHint =
-    "the device never answered: check that it is powered, that the cable is plugged in at both ends, and "
-    "that its loader is waiting for a download (reset or power it up in loader mode)";
-
 // The reader's failure for standard error: "cannot open fw.hex: permission denied",
 // "fw.hex:12: checksum 3D, expected 3C".
 std::string ReaderErrorLine(const std::string& file, HexReadResult result, const HexReadDetail& detail);

@@ -38,9 +38,16 @@ std::string RunLogLine(const RunLogRow& row) {
   // maths library, and loading that costs every start more than a whole download's rounding.
   const double seconds = static_cast<double>(static_cast<int64_t>(row.seconds * 1000.0 + 0.5)) / 1000.0;
   const nlohmann::ordered_json object = {
-      {"time", UtcTimestamp(row.time)}, {"device", row.device}, {"file", row.file},
-      {"sha256", row.sha256},           {"kind", row.kind},     {"pages", row.pages},
-      {"outcome", row.outcome},         {"exit", row.exit},     {"seconds", seconds},
+      {"time", UtcTimestamp(row.time)},
+      {"device", row.device},
+      {"file", row.file},
+      {"sha256", row.sha256},
+      {"kind", row.kind},
+      {"pages", row.pages},
+      {"outcome", row.outcome},
+      {"exit", row.exit},
+      {"seconds", seconds},
+      {"cause", row.cause},
   };
   // A path in the system's own code page is not always UTF-8: replace what is not, never throw.
   return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";

@@ -21,6 +21,7 @@ struct RunLogRow {
   std::string outcome;                         // the outcome's text: "File successfully loaded"
   int exit = 0;                                // that device's exit code
   double seconds = 0;                          // the device's download, open to close
+  std::string cause;                           // why it failed (the port, the command); empty on success
 };
 
 // The row as one JSON object and its line end.

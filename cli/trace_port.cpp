@@ -33,11 +33,36 @@ ReadResult TracePort::PortReadByte() {
   return result;
 }
 
-void TracePort::Report(char direction, const uint8_t* bytes, size_t count) {
-  if (!sink_) return;
+int TracePort::OpenPort(int n) {
+  roundTripShown_ = 0;
+  const int result = inner_.OpenPort(n);
+  if (result == 0) ReportRoundTrip();
+  return result;
+}
+
+void TracePort::NoteAcknowledgeDelay(uint32_t ms) {
+  inner_.NoteAcknowledgeDelay(ms);
+  ReportRoundTrip();
+}
+
+uint64_t TracePort::SinceStartMs() const {
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
-  sink_(FormatTraceLine(line_, static_cast<uint64_t>(ms.count()), direction, bytes, count));
+  return static_cast<uint64_t>(ms.count());
+}
+
+void TracePort::Report(char direction, const uint8_t* bytes, size_t count) {
+  if (!sink_) return;
+  sink_(FormatTraceLine(line_, SinceStartMs(), direction, bytes, count));
+}
+
+void TracePort::ReportRoundTrip() {
+  const uint32_t roundTrip = inner_.RoundTripMs();
+  if (!sink_ || roundTrip == roundTripShown_) return;
+  roundTripShown_ = roundTrip;
+  const int used = std::snprintf(line_.data(), line_.size(), "%6llu ms   round trip to the line %u ms",
+                                 static_cast<unsigned long long>(SinceStartMs()), roundTrip);
+  sink_(std::string_view(line_.data(), used > 0 ? static_cast<size_t>(used) : 0));
 }
 
 }  // namespace kv

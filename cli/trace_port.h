@@ -1,6 +1,7 @@
 // A Port that passes everything to the real one, counts the reply bytes it reads, and (given a sink)
 // reports every packet written and every reply byte read, one line each, with the milliseconds since
-// the run started: "  1523 ms > A2 10 00 4E".
+// the run started: "  1523 ms > A2 10 00 4E". A network line's round trip is traced when it is first
+// known and whenever it changes.
 #pragma once
 
 #include <array>
@@ -28,7 +29,8 @@ class TracePort : public Port {
   TracePort(Port& inner, Sink sink, std::chrono::steady_clock::time_point start)
       : inner_(inner), sink_(std::move(sink)), start_(start) {}
 
-  int OpenPort(int n) override { return inner_.OpenPort(n); }
+  // Traces the network's round trip when the line has one ("round trip 103 ms").
+  int OpenPort(int n) override;
   const OpenError& LastOpenError() const override { return inner_.LastOpenError(); }
   void ClosePort() override { inner_.ClosePort(); }
   void ShutdownPort() override { inner_.ShutdownPort(); }
@@ -37,18 +39,25 @@ class TracePort : public Port {
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
   bool PortDiscardInput() override { return inner_.PortDiscardInput(); }
+  const PortFault& LastFault() const override { return inner_.LastFault(); }
+  uint32_t RoundTripMs() const override { return inner_.RoundTripMs(); }
+  bool LearnsRoundTrip() const override { return inner_.LearnsRoundTrip(); }
+  void NoteAcknowledgeDelay(uint32_t ms) override;
 
   // Bytes the device has sent so far: none at all means it never answered.
   size_t BytesReceived() const { return received_; }
 
  private:
   void Report(char direction, const uint8_t* bytes, size_t count);
+  void ReportRoundTrip();
+  uint64_t SinceStartMs() const;
 
   Port& inner_;
   Sink sink_;
   std::chrono::steady_clock::time_point start_;
   TraceLine line_{};
   size_t received_ = 0;
+  uint32_t roundTripShown_ = 0;
 };
 
 }  // namespace kv

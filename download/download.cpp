@@ -2,7 +2,9 @@
 
 #include <array>
 #include <charconv>
+#include <cstdio>
 #include <optional>
+#include <string>
 
 #include "download/file_kind.h"
 #include "download/ident_block.h"
@@ -32,16 +34,40 @@ constexpr std::array<OutcomeRow, 8> OutcomeTable{{
 
 // Sends one loader command until it succeeds or has been sent MaxAttempts times, pausing before each
 // repeat. Link failures and device errors count together; the last attempt's result is returned.
-// Before repeating a link failure the line must fall quiet: a late answer to the failed attempt must
-// never be judged as the repeat's.
+// After a link failure the line must fall quiet before anything else is sent: a late answer to the
+// failed attempt must never be judged as the repeat's, and the wait tells a late answer from none.
+// A line that has gone away (unplugged, hung up, connection closed) ends the command at once.
 template <typename Command>
 LinkResult SendWithRetries(LoaderLink& link, Clock& clock, Command send) {
   for (int attempt = 0;; ++attempt) {
     const LinkResult result = send();
-    if (result == LinkResult::Ok || attempt >= MaxAttempts - 1) return result;
+    if (result == LinkResult::Ok) return result;
+    const CommandFault& fault = link.LastFault();
+    if (fault.fault == ReplyFault::PortFailed && fault.port.lineGone) return result;
+    const bool lastAttempt = attempt >= MaxAttempts - 1;
+    if (result == LinkResult::LinkFailure && (!lastAttempt || fault.fault == ReplyFault::Silence)) {
+      link.AwaitQuietLine();
+    }
+    if (lastAttempt) return result;
     clock.Sleep(RetryPauseMs);
-    if (result == LinkResult::LinkFailure) link.AwaitQuietLine();
   }
+}
+
+// "erase of sector #2: ", "page 0x205: ", "finish: "
+std::string ErasePrefix(const EraseStep& step) {
+  return "erase of sector #" + std::to_string(step.sector) + ": ";
+}
+
+std::string PagePrefix(uint16_t page) {
+  std::array<char, 16> text{};
+  std::snprintf(text.data(), text.size(), "page 0x%03X: ", static_cast<unsigned>(page));
+  return text.data();
+}
+
+void NoteCause(DownloadContext& context, const LoaderLink& link, const std::string& command) {
+  if (context.cause == nullptr) return;
+  const CommandFault& fault = link.LastFault();
+  *context.cause = {command + DescribeCommandFault(fault), HintFor(fault)};
 }
 
 // How a phase of the plan ended: nothing when every step succeeded and the next phase may begin,
@@ -54,6 +80,7 @@ PhaseFailure ErasePhase(const SectorPlan& plan, LoaderLink& link, DownloadContex
     context.view.SetStatusText(step.text);
     const LinkResult result =
         SendWithRetries(link, context.clock, [&] { return link.EraseSector(step.sectorCode); });
+    if (result != LinkResult::Ok) NoteCause(context, link, ErasePrefix(step));
     if (result == LinkResult::LinkFailure) return DownloadOutcome::EraseCommunicationError;
     if (result == LinkResult::DeviceError) return DownloadOutcome::EraseProgrammingError;
   }
@@ -73,6 +100,7 @@ PhaseFailure ProgramPhase(const SectorPlan& plan, uint16_t total, LoaderLink& li
       const auto pageNumber = static_cast<uint16_t>(page);
       const LinkResult result =
           SendWithRetries(link, context.clock, [&] { return link.ProgramPage(pageNumber); });
+      if (result != LinkResult::Ok) NoteCause(context, link, PagePrefix(pageNumber));
       if (result == LinkResult::LinkFailure) return DownloadOutcome::SerialCommunicationError;
       if (result == LinkResult::DeviceError) return DownloadOutcome::FlashProgrammingError;
       ++pagesDone;
@@ -83,18 +111,24 @@ PhaseFailure ProgramPhase(const SectorPlan& plan, uint16_t total, LoaderLink& li
 }
 
 // The finish command knows only link failures: any other answer ends the step successfully.
-PhaseFailure FinishPhase(const SectorPlan& plan, LoaderLink& link, Clock& clock) {
+PhaseFailure FinishPhase(const SectorPlan& plan, LoaderLink& link, DownloadContext& context) {
   if (!plan.finish) return CarryOn;
-  const LinkResult result = SendWithRetries(link, clock, [&] {
+  const LinkResult result = SendWithRetries(link, context.clock, [&] {
     return link.Finish() == LinkResult::LinkFailure ? LinkResult::LinkFailure : LinkResult::Ok;
   });
-  if (result == LinkResult::LinkFailure) return DownloadOutcome::SerialCommunicationError;
+  if (result == LinkResult::LinkFailure) {
+    NoteCause(context, link, "finish: ");
+    return DownloadOutcome::SerialCommunicationError;
+  }
   return CarryOn;
 }
 
 // Everything between taking the busy flag and the ending.
 DownloadOutcome OpenClassifyAndSend(DownloadContext& context) {
-  if (context.port.OpenPort(context.portNumber) != 0) return DownloadOutcome::SerialCommunicationError;
+  if (context.port.OpenPort(context.portNumber) != 0) {
+    if (context.cause != nullptr) *context.cause = {DescribeOpenError(context.port.LastOpenError()), {}};
+    return DownloadOutcome::SerialCommunicationError;
+  }
   context.view.ProcessMessages();
 
   Classification found = ClassifyImage(context.image.Pages());
@@ -108,7 +142,7 @@ DownloadOutcome OpenClassifyAndSend(DownloadContext& context) {
   LoaderLink link(context.port, context.clock, context.image, context.view);
   if (const PhaseFailure failed = ErasePhase(*plan, link, context)) return *failed;
   if (const PhaseFailure failed = ProgramPhase(*plan, total, link, context)) return *failed;
-  if (const PhaseFailure failed = FinishPhase(*plan, link, context.clock)) return *failed;
+  if (const PhaseFailure failed = FinishPhase(*plan, link, context)) return *failed;
   return DownloadOutcome::Downloaded;
 }
 
@@ -136,6 +170,7 @@ DownloadOutcome RunDownload(DownloadContext& context) {
     return DownloadOutcome::Busy;
   }
   context.busy.value = 1;
+  if (context.cause != nullptr) *context.cause = {};
   const DownloadOutcome outcome = OpenClassifyAndSend(context);
   EndDownload(context, outcome);
   return outcome;

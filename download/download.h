@@ -11,6 +11,7 @@
 #include "image/host.h"
 #include "image/loaded_file.h"
 #include "image/memory_image.h"
+#include "link/loader_protocol.h"
 #include "link/port.h"
 
 namespace kv {
@@ -49,6 +50,18 @@ struct OutcomeTexts {
 };
 OutcomeTexts TextsOf(DownloadOutcome outcome);
 
+// Why a download failed, for the user, beside the outcome's fixed texts: the port's open failure, or
+// the command that failed for good and what its last attempt saw ("page 0x205: 0x3F where the
+// acknowledge 0xE5 was due"), with the fix where the cause points to one. Empty after a success and
+// for endings that are not failures of the line or the device (busy, empty, unknown).
+struct FailureCause {
+  std::string text;
+  std::string_view hint;
+
+  // The text and the hint on one line: "...; check the cable and the USB connection".
+  std::string Line() const { return hint.empty() ? text : text + "; " + std::string(hint); }
+};
+
 inline constexpr int MaxAttempts = 6;
 inline constexpr uint32_t RetryPauseMs = 100;
 
@@ -62,6 +75,7 @@ struct DownloadContext {
   Port& port;
   Clock& clock;
   DownloadView& view;
+  FailureCause* cause = nullptr;  // filled when given
 };
 
 // Runs one download and returns how it ended (already shown through the view).

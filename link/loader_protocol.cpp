@@ -46,69 +46,207 @@ std::optional<uint64_t> LoaderLink::Send(const uint8_t* bytes, size_t count) {
   return std::max(clock_.NowMs(), writeStart + LineTimeMs(count));
 }
 
-ReadResult LoaderLink::ReplyBy(uint64_t deadlineMs) {
-  const uint64_t now = clock_.NowMs();
-  if (deadlineMs > now + ReadTimeoutMs) clock_.Sleep(static_cast<uint32_t>(deadlineMs - now - ReadTimeoutMs));
-  return port_.PortReadByte();
+void LoaderLink::Begin() {
+  fault_ = {};
+  roundTripMs_ = port_.RoundTripMs();
 }
 
-// The acknowledge: anything but 0xE5 in time is a link failure, and then the status is not read.
-bool LoaderLink::AcknowledgedBy(uint64_t deadlineMs) {
-  const ReadResult ack = ReplyBy(deadlineMs);
-  return ack.status == ReadStatus::Byte && ack.byte == ReplyAck;
+LinkResult LoaderLink::PortFailed() {
+  fault_.fault = ReplyFault::PortFailed;
+  fault_.port = port_.LastFault();
+  return LinkResult::LinkFailure;
+}
+
+ReadResult LoaderLink::ReplyBy(uint64_t deadlineMs, bool timed) {
+  if (timed) {
+    while (clock_.NowMs() + ReadTimeoutMs < deadlineMs) {
+      const ReadResult read = port_.PortReadByte();
+      if (read.status != ReadStatus::NoByte) {
+        cameAt_ = clock_.NowMs();
+        anyByte_ = anyByte_ || read.status == ReadStatus::Byte;
+        return read;
+      }
+    }
+  }
+  const uint64_t now = clock_.NowMs();
+  if (deadlineMs > now + ReadTimeoutMs) clock_.Sleep(static_cast<uint32_t>(deadlineMs - now - ReadTimeoutMs));
+  const ReadResult read = port_.PortReadByte();
+  cameAt_ = clock_.NowMs();
+  anyByte_ = anyByte_ || read.status == ReadStatus::Byte;
+  return read;
+}
+
+LinkResult LoaderLink::Missed(ReplyStage stage, const ReadResult& read, uint32_t windowMs) {
+  fault_.stage = stage;
+  fault_.windowMs = windowMs;
+  fault_.roundTripMs = roundTripMs_;
+  if (read.status == ReadStatus::Failure) return PortFailed();
+  fault_.fault = read.status == ReadStatus::NoByte ? ReplyFault::Silence : ReplyFault::WrongByte;
+  fault_.byte = read.byte;
+  fault_.nothingYet = !anyByte_;
+  return LinkResult::LinkFailure;
+}
+
+bool LoaderLink::Acknowledged(uint64_t leftAt, uint32_t windowMs) {
+  replyFrom_ = leftAt;
+  const bool learning = port_.LearnsRoundTrip();
+  const ReadResult ack = ReplyBy(leftAt + windowMs + roundTripMs_, learning);
+  if (ack.status == ReadStatus::Byte && ack.byte == ReplyAck) {
+    if (learning) port_.NoteAcknowledgeDelay(static_cast<uint32_t>(cameAt_ - leftAt));
+    return true;
+  }
+  Missed(ReplyStage::Acknowledge, ack, windowMs);
+  return false;
 }
 
 // The status after an acknowledge: 0x68 done, 0x16 failed on the device, anything else (or nothing
 // in time) a link failure.
-LinkResult LoaderLink::StatusBy(uint64_t deadlineMs) {
-  const ReadResult status = ReplyBy(deadlineMs);
-  if (status.status != ReadStatus::Byte) return LinkResult::LinkFailure;
-  if (status.byte == ReplyOk) return LinkResult::Ok;
-  if (status.byte == ReplyError) return LinkResult::DeviceError;
-  return LinkResult::LinkFailure;
+LinkResult LoaderLink::Status(uint32_t windowMs) {
+  replyFrom_ = clock_.NowMs();
+  const ReadResult status = ReplyBy(replyFrom_ + windowMs + roundTripMs_, false);
+  if (status.status == ReadStatus::Byte && status.byte == ReplyOk) return LinkResult::Ok;
+  if (status.status == ReadStatus::Byte && status.byte == ReplyError) {
+    fault_.fault = ReplyFault::DeviceRefused;
+    fault_.stage = ReplyStage::Status;
+    fault_.byte = status.byte;
+    return LinkResult::DeviceError;
+  }
+  return Missed(ReplyStage::Status, status, windowMs);
 }
 
 LinkResult LoaderLink::EraseSector(uint8_t sectorCode) {
+  Begin();
   pump_.ProcessMessages();
-  if (!port_.PortFlush()) return LinkResult::LinkFailure;
+  if (!port_.PortFlush()) return PortFailed();
   std::array<uint8_t, ErasePacketSize> packet;
   BuildErasePacket(sectorCode, packet);
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
-  if (!leftAt) return LinkResult::LinkFailure;
+  if (!leftAt) return PortFailed();
   // The loader erases while we wait; each reply may come up to the end of its pause plus one read.
-  if (!AcknowledgedBy(*leftAt + EraseReplyPauseMs + ReadTimeoutMs)) return LinkResult::LinkFailure;
-  return StatusBy(clock_.NowMs() + EraseReplyPauseMs + ReadTimeoutMs);
+  const bool acknowledged = Acknowledged(*leftAt, EraseReplyPauseMs + ReadTimeoutMs);
+  // A line that read the acknowledge as it came still gives the loader its whole pause.
+  const uint64_t pauseEnd = *leftAt + EraseReplyPauseMs + roundTripMs_;
+  if (const uint64_t now = clock_.NowMs(); now < pauseEnd)
+    clock_.Sleep(static_cast<uint32_t>(pauseEnd - now));
+  if (!acknowledged) return LinkResult::LinkFailure;
+  return Status(EraseReplyPauseMs + ReadTimeoutMs);
 }
 
 LinkResult LoaderLink::ProgramPage(uint16_t page) {
+  Begin();
   pump_.ProcessMessages();
-  if (!port_.PortFlush()) return LinkResult::LinkFailure;
+  if (!port_.PortFlush()) return PortFailed();
   // Built after the messages were processed: the packet carries the image as it is now.
   std::array<uint8_t, PagePacketSize> packet;
   BuildPagePacket(image_, page, packet);
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
-  if (!leftAt) return LinkResult::LinkFailure;
-  if (!AcknowledgedBy(*leftAt + ReadTimeoutMs)) return LinkResult::LinkFailure;
-  return StatusBy(clock_.NowMs() + ReadTimeoutMs);
+  if (!leftAt) return PortFailed();
+  if (!Acknowledged(*leftAt, ReadTimeoutMs)) return LinkResult::LinkFailure;
+  return Status(ReadTimeoutMs);
 }
 
 LinkResult LoaderLink::Finish() {
+  Begin();
   std::array<uint8_t, FinishPacketSize> packet;
   BuildFinishPacket(packet);
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
-  if (!leftAt) return LinkResult::LinkFailure;
-  return AcknowledgedBy(*leftAt + ReadTimeoutMs) ? LinkResult::Ok : LinkResult::LinkFailure;
+  if (!leftAt) return PortFailed();
+  return Acknowledged(*leftAt, ReadTimeoutMs) ? LinkResult::Ok : LinkResult::LinkFailure;
+}
+
+void LoaderLink::NoteLateByte(uint8_t byte, uint64_t now) {
+  if (fault_.fault != ReplyFault::Silence) return;  // only the first byte after the window closed
+  const bool due =
+      fault_.stage == ReplyStage::Acknowledge ? byte == ReplyAck : byte == ReplyOk || byte == ReplyError;
+  fault_.fault = due ? ReplyFault::Late : ReplyFault::WrongByte;
+  fault_.byte = byte;
+  fault_.nothingYet = false;
+  fault_.afterMs = static_cast<uint32_t>(now - replyFrom_);
 }
 
 void LoaderLink::AwaitQuietLine() {
+  const uint32_t quietMs = QuietLineMs + roundTripMs_;
   const uint64_t start = clock_.NowMs();
   uint64_t lastByteAt = start;
   for (;;) {
     const ReadResult read = port_.PortReadByte();
     const uint64_t now = clock_.NowMs();
     if (read.status == ReadStatus::Failure) return;  // the repeat will fail on the port at once
-    if (read.status == ReadStatus::Byte) lastByteAt = now;
-    if (now - lastByteAt >= QuietLineMs || now - start >= QuietWaitLimitMs) return;
+    if (read.status == ReadStatus::Byte) {
+      anyByte_ = true;
+      NoteLateByte(read.byte, now);
+      lastByteAt = now;
+    }
+    if (now - lastByteAt >= quietMs || now - start >= QuietWaitLimitMs + roundTripMs_) return;
+  }
+}
+
+namespace {
+
+std::string Hex(uint8_t byte) {
+  static constexpr char Digits[] = "0123456789ABCDEF";
+  return {'0', 'x', Digits[byte >> 4], Digits[byte & 0x0F]};
+}
+
+std::string_view ReplyName(ReplyStage stage) {
+  return stage == ReplyStage::Acknowledge ? "acknowledge" : "status";
+}
+
+std::string_view CountedFrom(ReplyStage stage) {
+  return stage == ReplyStage::Acknowledge ? "the packet" : "the acknowledge";
+}
+
+// "100 ms", or "100 ms and the network's 120 ms round trip".
+std::string Limit(const CommandFault& fault) {
+  std::string text = std::to_string(fault.windowMs) + " ms";
+  if (fault.roundTripMs != 0)
+    text += " and the network's " + std::to_string(fault.roundTripMs) + " ms round trip";
+  return text;
+}
+
+}  // namespace
+
+std::string DescribeCommandFault(const CommandFault& fault) {
+  const std::string reply(ReplyName(fault.stage));
+  switch (fault.fault) {
+    case ReplyFault::None:
+      return {};
+    case ReplyFault::PortFailed:
+      return fault.port.words;
+    case ReplyFault::Silence:
+      return "no " + reply + " within " + Limit(fault) + " after " + std::string(CountedFrom(fault.stage));
+    case ReplyFault::WrongByte:
+      return Hex(fault.byte) + " where the " + reply + " " +
+             (fault.stage == ReplyStage::Acknowledge ? Hex(ReplyAck)
+                                                     : Hex(ReplyOk) + " or " + Hex(ReplyError)) +
+             " was due";
+    case ReplyFault::Late:
+      return "the " + reply + " came " + std::to_string(fault.afterMs) + " ms after " +
+             std::string(CountedFrom(fault.stage)) + "; the limit is " + Limit(fault);
+    case ReplyFault::DeviceRefused:
+      return "the device reported that the step failed (" + Hex(fault.byte) + ")";
+  }
+  return {};
+}
+
+std::string_view HintFor(const CommandFault& fault) {
+  switch (fault.fault) {
+    case ReplyFault::WrongByte:
+      return "check the line speed and parity (115200 baud, 8 data bits, even parity, 1 stop bit), and that "
+             "no "
+             "other device answers on the line";
+    case ReplyFault::Late:
+      return "the device answers, but just too late: lower the serial adapter's latency (on Linux its "
+             "low-latency "
+             "mode; on Windows the \"latency timer\" in the FTDI driver's advanced port settings), or the "
+             "device "
+             "is slow";
+    case ReplyFault::PortFailed:
+      return fault.port.lineGone ? "check the cable and the USB connection" : std::string_view();
+    case ReplyFault::Silence:
+      return fault.nothingYet ? NoAnswerHint : std::string_view();
+    default:
+      return {};
   }
 }
 

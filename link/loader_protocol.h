@@ -8,12 +8,19 @@
 // transports that do not pace bytes themselves). After a link failure the caller lets the line fall
 // quiet (AwaitQuietLine) before sending the command again, so a late answer to the failed attempt is
 // discarded instead of taken as the repeat's.
+//
+// A network line's round trip (Port::RoundTripMs) widens every reply window and the quiet wait: the
+// device keeps its whole time, however far away it is. Each failure keeps what its attempt saw
+// (LastFault): the port's own words, silence, a wrong byte, or, noticed by the quiet wait, a reply
+// that came late.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "image/host.h"
 #include "image/memory_image.h"
@@ -49,6 +56,44 @@ inline constexpr uint32_t QuietLineMs = 500;
 // discard and its judging must then do.
 inline constexpr uint32_t QuietWaitLimitMs = 3000;
 
+// What the last attempt of a failed command saw.
+enum class ReplyFault {
+  None,           // the command succeeded
+  PortFailed,     // the port failed (its words in CommandFault::port)
+  Silence,        // the reply due did not come within its window
+  WrongByte,      // a byte came, but not one that the reply due may be
+  Late,           // the reply due came, but after its window
+  DeviceRefused,  // the loader reported that the step failed (0x16)
+};
+
+// The reply a command was waiting for.
+enum class ReplyStage {
+  Acknowledge,  // 0xE5, counted from the moment the packet left
+  Status,       // 0x68 or 0x16, counted from the acknowledge
+};
+
+struct CommandFault {
+  ReplyFault fault = ReplyFault::None;
+  ReplyStage stage = ReplyStage::Acknowledge;
+  uint8_t byte = 0;          // WrongByte, Late: the byte that came
+  uint32_t afterMs = 0;      // Late: how long after the packet (or the acknowledge) it came
+  uint32_t windowMs = 0;     // the device's own time for the reply due
+  uint32_t roundTripMs = 0;  // the network's round trip that widened the window
+  PortFault port;            // PortFailed
+  bool nothingYet = false;   // not one byte has come back since the link began
+};
+
+// What the user can do when the device sent nothing at all.
+inline constexpr std::string_view NoAnswerHint =
+    "the device never answered: check that it is powered, that the cable is plugged in at both ends, and "
+    "that its loader is waiting for a download (reset or power it up in loader mode)";
+
+// What was seen, for the user: "0x3F where the acknowledge 0xE5 was due", "the acknowledge came 105 ms
+// after the packet; the limit is 100 ms", "read: input/output error".
+std::string DescribeCommandFault(const CommandFault& fault);
+// What the user can do about it, where the fault points to a fix; empty where it does not.
+std::string_view HintFor(const CommandFault& fault);
+
 // Two's complement of the 8-bit sum: the covered bytes and it sum to 0 modulo 256.
 uint8_t PacketChecksum(const uint8_t* bytes, size_t count);
 
@@ -66,25 +111,44 @@ class LoaderLink {
   LinkResult ProgramPage(uint16_t page);  // page taken modulo 2048; reads the image, changes nothing
   LinkResult Finish();                    // Ok or LinkFailure only
 
-  // Reads and throws away what the loader still sends until nothing has come for QuietLineMs (at most
-  // QuietWaitLimitMs, or until the port fails). Called before repeating a command that failed on the
-  // link.
+  // Reads and throws away what the loader still sends until nothing has come for QuietLineMs and the
+  // round trip (at most QuietWaitLimitMs, or until the port fails). Called after a command failed on
+  // the link: a reply to it that comes late is noted in LastFault.
   void AwaitQuietLine();
+
+  // What the last command's attempt saw (fault None after a success).
+  const CommandFault& LastFault() const { return fault_; }
 
  private:
   // Empties the input queue, writes the packet and drains it. Gives the moment the packet has left
   // the wire, or nothing when the port failed.
   std::optional<uint64_t> Send(const uint8_t* bytes, size_t count);
   // One reply byte that must arrive by `deadlineMs`: waits until the last ReadTimeoutMs before the
-  // deadline, then reads once (a waiting byte is taken at once).
-  ReadResult ReplyBy(uint64_t deadlineMs);
-  bool AcknowledgedBy(uint64_t deadlineMs);
-  LinkResult StatusBy(uint64_t deadlineMs);
+  // deadline, then reads once (a waiting byte is taken at once). `timed`: reads from the start
+  // instead, so that the moment the byte came is known (an acknowledge on a line that learns its
+  // round trip).
+  ReadResult ReplyBy(uint64_t deadlineMs, bool timed);
+  // The acknowledge, due `windowMs` (plus the round trip) after the packet left at `leftAt`; anything
+  // else fails the command and the status is not read.
+  bool Acknowledged(uint64_t leftAt, uint32_t windowMs);
+  // The status, due `windowMs` (plus the round trip) after the acknowledge was taken.
+  LinkResult Status(uint32_t windowMs);
+  // Starts a command: the fault cleared, the round trip as the line knows it now.
+  void Begin();
+  LinkResult PortFailed();
+  LinkResult Missed(ReplyStage stage, const ReadResult& read, uint32_t windowMs);
+  // A byte the quiet wait read `now`, after the reply due had been given up for.
+  void NoteLateByte(uint8_t byte, uint64_t now);
 
   Port& port_;
   Clock& clock_;
   const MemoryImage& image_;
   EventPump& pump_;
+  CommandFault fault_;
+  uint32_t roundTripMs_ = 0;  // for the command under way
+  uint64_t replyFrom_ = 0;    // when the window of the reply under way opened
+  uint64_t cameAt_ = 0;       // when the last reply byte was read
+  bool anyByte_ = false;      // a byte has come back since the link began
 };
 
 }  // namespace kv

@@ -98,15 +98,20 @@ int NetworkPort::OpenUrl(const std::string& url) {
     return Fail(OpenFailure::NotFound,
                 "not a network port address; write rfc2217://HOST:PORT or socket://HOST:PORT");
   }
-  const std::string where =
-      (address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host) + ":" +
-      address->port;
+  where_ = (address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host) + ":" +
+           address->port;
+  const std::string& where = where_;
+  const uint64_t connectStart = clock_.NowMs();
   const ConnectResult connection = socket_->Connect(address->host, address->port, ConnectTimeoutMs);
   if (!connection.connected)
     return Fail(OpenFailure::Unreachable, "cannot reach " + where + ": " + connection.reason);
+  connectMs_ = static_cast<uint32_t>(clock_.NowMs() - connectStart);
+  roundTripMs_ = connectMs_;
+  learnedMs_ = UINT32_MAX;
   protocol_ = address->protocol;
   receiver_ = telnet::Receiver();
   inPos_ = inEnd_ = 0;
+  fault_ = {};
   open_ = true;
   if (protocol_ == NetworkProtocol::Rfc2217 && SetUpLine(where, clock_.NowMs() + ConnectTimeoutMs) != 0) {
     ClosePort();
@@ -120,16 +125,23 @@ int NetworkPort::OpenUrl(const std::string& url) {
 // lines and the purge are not waited for.
 int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
   const std::span<const uint8_t> opening = telnet::OpeningRequests();
+  const uint64_t openingSentAt = clock_.NowMs();
   if (!SendRaw(opening.data(), opening.size()))
     return Fail(OpenFailure::Unreachable, where + " closed the connection");
+  // Each request the server answers is a round trip of the network: the quickest one counts.
+  roundTripMs_ = UINT32_MAX;
   bool setupSent = false;
+  uint64_t setupSentAt = 0;
+  bool anyConfirmed = false;
   for (;;) {
     if (receiver_.ComPortAnswered() && !receiver_.ComPortAccepted()) {
       return Fail(OpenFailure::NotSerial,
                   where + " does not offer RFC 2217 line control; use socket:// for a raw TCP port");
     }
     if (receiver_.ComPortAccepted() && !setupSent) {
+      NoteRoundTrip(openingSentAt);
       std::array<uint8_t, telnet::LineSetupCapacity> setup{};
+      setupSentAt = clock_.NowMs();
       if (!SendRaw(setup.data(), telnet::LineSetup(setup)))
         return Fail(OpenFailure::Unreachable, where + " closed the connection");
       setupSent = true;
@@ -138,7 +150,11 @@ int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
     for (const auto& want : WantedSettings) {
       if (!receiver_.Confirmed(want.setting)) {
         allConfirmed = false;
-      } else if (receiver_.ConfirmedValue(want.setting) != want.wanted) {
+        continue;
+      }
+      if (!anyConfirmed) NoteRoundTrip(setupSentAt);
+      anyConfirmed = true;
+      if (receiver_.ConfirmedValue(want.setting) != want.wanted) {
         return Fail(OpenFailure::Other, where + " cannot set the " + SettingName(want.setting) + " to " +
                                             std::to_string(want.wanted) + " (it reports " +
                                             std::to_string(receiver_.ConfirmedValue(want.setting)) + ")");
@@ -157,14 +173,36 @@ int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
   }
   // Data that came with the negotiation is from before the purge: not a reply to anything of ours.
   inPos_ = inEnd_ = 0;
+  if (roundTripMs_ == UINT32_MAX) roundTripMs_ = connectMs_;
   openError_.cause = OpenFailure::None;
   return 0;
 }
 
-void NetworkPort::Break() {
+void NetworkPort::NoteRoundTrip(uint64_t sentAt) {
+  roundTripMs_ = std::min(roundTripMs_, static_cast<uint32_t>(clock_.NowMs() - sentAt));
+}
+
+void NetworkPort::NoteAcknowledgeDelay(uint32_t ms) {
+  if (!LearnsRoundTrip()) return;
+  // The first acknowledge sets the round trip; later ones can only lower it towards the network's own.
+  // The connect stays the floor: it crossed the network too when nothing ended TCP in between.
+  learnedMs_ = std::min(learnedMs_, ms);
+  roundTripMs_ = std::max(connectMs_, learnedMs_);
+}
+
+bool NetworkPort::NotOpen() {
+  // A connection that broke keeps saying why; one that we closed says so.
+  if (!fault_.lineGone) fault_ = PortClosedFault();
+  return false;
+}
+
+bool NetworkPort::Break() {
   // A broken connection stays failed until it is closed and opened again, as an unplugged adapter does.
+  const std::string reason = socket_->FailureReason();
+  fault_ = {reason.empty() ? where_ + " closed the connection" : where_ + ": " + reason, true};
   socket_->Close();
   open_ = false;
+  return false;
 }
 
 void NetworkPort::ClosePort() {
@@ -182,13 +220,11 @@ void NetworkPort::ShutdownPort() {
 
 bool NetworkPort::SendRaw(const uint8_t* bytes, size_t count) {
   if (count == 0) return true;
-  if (socket_->Send(bytes, count)) return true;
-  Break();
-  return false;
+  return socket_->Send(bytes, count) || Break();
 }
 
 bool NetworkPort::PortWrite(const uint8_t* bytes, size_t count) {
-  if (!open_) return false;
+  if (!open_) return NotOpen();
   if (protocol_ == NetworkProtocol::RawTcp) return SendRaw(bytes, count);
   const size_t chunk = out_.size() / 2;  // every byte may double
   for (size_t done = 0; done < count; done += chunk) {
@@ -199,10 +235,8 @@ bool NetworkPort::PortWrite(const uint8_t* bytes, size_t count) {
 }
 
 bool NetworkPort::PortFlush() {
-  if (!open_) return false;
-  if (socket_->Drain(NetworkFlushLimitMs)) return true;
-  Break();
-  return false;
+  if (!open_) return NotOpen();
+  return socket_->Drain(NetworkFlushLimitMs) || Break();
 }
 
 bool NetworkPort::Absorb(size_t count) {
@@ -226,7 +260,10 @@ int NetworkPort::ReceiveMore(uint32_t timeoutMs) {
 }
 
 ReadResult NetworkPort::PortReadByte() {
-  if (!open_) return {ReadStatus::Failure, 0};
+  if (!open_) {
+    NotOpen();
+    return {ReadStatus::Failure, 0};
+  }
   const uint64_t deadline = clock_.NowMs() + ReadTimeoutMs;
   uint32_t wait = ReadTimeoutMs;
   while (inPos_ == inEnd_) {
@@ -243,7 +280,7 @@ ReadResult NetworkPort::PortReadByte() {
 }
 
 bool NetworkPort::PortDiscardInput() {
-  if (!open_) return false;
+  if (!open_) return NotOpen();
   for (size_t dropped = 0; dropped < DiscardLimitBytes;) {
     const int received = ReceiveMore(0);
     if (received < 0) return false;

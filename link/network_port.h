@@ -7,7 +7,12 @@
 //
 // Name resolution and connection together give up after 3 s (cause Unreachable); reads give up after
 // 100 ms; "flushed" means every byte has left this machine for the server; a closed or broken
-// connection fails the operation at once and every one after it.
+// connection fails the operation at once and every one after it, as a line that has gone away.
+//
+// The network's round trip is measured at open: for RFC 2217 the quickest of the server's answers to
+// the option and line-setting requests; for raw TCP the connect, raised to the quickest acknowledge
+// the device then sends (a tunnel or proxy ends TCP close by, so the connect alone may not see the
+// network at all).
 #pragma once
 
 #include <array>
@@ -64,9 +69,16 @@ class NetworkPort : public Port {
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
   bool PortDiscardInput() override;
+  const PortFault& LastFault() const override { return fault_; }
+  uint32_t RoundTripMs() const override { return roundTripMs_; }
+  bool LearnsRoundTrip() const override { return open_ && protocol_ == NetworkProtocol::RawTcp; }
+  void NoteAcknowledgeDelay(uint32_t ms) override;
 
  private:
   int Fail(OpenFailure cause, const std::string& detail);
+  // Keeps the quickest answer seen from now on as a round trip of the network.
+  void NoteRoundTrip(uint64_t sentAt);
+  bool NotOpen();
   int SetUpLine(const std::string& where, uint64_t deadline);
   bool SendRaw(const uint8_t* bytes, size_t count);
   // Receives within `timeoutMs` and decodes into the input buffer: the raw bytes received, -1 when
@@ -75,13 +87,19 @@ class NetworkPort : public Port {
   // Decodes the `count` raw bytes at the start of the input buffer and sends the answers they call
   // for; false when sending failed.
   bool Absorb(size_t count);
-  void Break();
+  // Ends a connection that closed or broke, with the socket's reason as the fault; gives false.
+  bool Break();
 
   Clock& clock_;
   std::unique_ptr<Socket> socket_;
   NetworkProtocol protocol_ = NetworkProtocol::RawTcp;
   bool open_ = false;
   OpenError openError_;
+  PortFault fault_;
+  std::string where_;  // "HOST:PORT", as the user's messages name the server
+  uint32_t connectMs_ = 0;
+  uint32_t roundTripMs_ = 0;
+  uint32_t learnedMs_ = UINT32_MAX;  // the quickest acknowledge on a raw TCP line; none yet
   telnet::Receiver receiver_;
   // Received data not yet read: in_[inPos_, inEnd_). Filled only when empty, so it never grows.
   std::array<uint8_t, 1024> in_{};

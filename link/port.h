@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kv {
 
@@ -66,6 +67,18 @@ struct OpenError {
   std::string detail;  // the system's text, and who holds the line where the system can tell
 };
 
+// Why the last byte operation on an open line failed.
+struct PortFault {
+  std::string words;  // in the system's words: "read: input/output error", "jig:4001 closed the connection"
+  bool lineGone = false;  // the line went away (unplugged, hung up, connection closed): no repeat can pass
+};
+
+// What every operation on a port that is not open fails with. A port closed while a download still
+// runs (the window was closed) has not gone away: the download ends through its usual attempts.
+inline PortFault PortClosedFault() {
+  return {"the port was closed", false};
+}
+
 // One line for the user that names the device and the cause, with the fix where there is one.
 std::string DescribeOpenError(const OpenError& error);
 // The failure of opening COMn when nothing stands for it: no LD6193_COM<n> and fewer than n ports.
@@ -97,6 +110,19 @@ class Port {
   // Throws away every byte received and not yet read, so that a stale reply is never judged as the
   // answer to a later packet.
   virtual bool PortDiscardInput() = 0;
+
+  // Why the last flush, write, read or discard failed (empty words when none has failed since the open).
+  virtual const PortFault& LastFault() const = 0;
+
+  // The network's round trip between this machine and the device's line, in milliseconds: 0 for a
+  // local line. Every reply window is widened by it, so that the network never eats into the device's
+  // own time.
+  virtual uint32_t RoundTripMs() const { return 0; }
+  // True for a line that cannot time its round trip by itself (raw TCP: nothing but the device
+  // answers there, and a tunnel or proxy ends TCP close by). The loader protocol then reports how long
+  // each acknowledge took to come back after its packet had left, and the line keeps the smallest.
+  virtual bool LearnsRoundTrip() const { return false; }
+  virtual void NoteAcknowledgeDelay(uint32_t /*ms*/) {}
 };
 
 // The device name that stands for COMn on this platform (port_names_posix.cpp, port_names_win32.cpp).

@@ -100,6 +100,7 @@ int PosixPort::OpenDevice(const std::string& path) {
   // Bytes left on the line by an earlier run are no answer to anything this run sends.
   (void)PortDiscardInput();
   openError_ = {OpenFailure::None, path, {}};
+  fault_ = {};
   return 0;
 }
 
@@ -143,18 +144,39 @@ void PosixPort::ShutdownPort() {
   CloseDescriptor();
 }
 
+namespace {
+
+// What a line that has gone away answers: an adapter pulled out (EIO, ENODEV, ENXIO), the far end of
+// a pseudo-terminal closed (EIO).
+bool LineGoneError(int error) {
+  return error == EIO || error == ENODEV || error == ENXIO;
+}
+
+}  // namespace
+
+bool PosixPort::NotOpen() {
+  fault_ = PortClosedFault();
+  return false;
+}
+
+bool PosixPort::Failed(const char* operation, int error) {
+  fault_ = {std::string(operation) + ": " + SystemReason(static_cast<unsigned long>(error)),
+            LineGoneError(error)};
+  return false;
+}
+
 bool PosixPort::PortFlush() {
-  if (fd_ < 0) return false;
+  if (fd_ < 0) return NotOpen();
   // A signal (the flasher's Ctrl-C handling, say) must not turn a good line into a failed flush.
   int result = 0;
   do {
     result = ::tcdrain(fd_);
   } while (result != 0 && errno == EINTR);
-  return result == 0;
+  return result == 0 || Failed("drain", errno);
 }
 
 bool PosixPort::PortWrite(const uint8_t* bytes, size_t count) {
-  if (fd_ < 0) return false;
+  if (fd_ < 0) return NotOpen();
   size_t done = 0;
   while (done < count) {
     const ssize_t n = ::write(fd_, bytes + done, count - done);
@@ -163,14 +185,15 @@ bool PosixPort::PortWrite(const uint8_t* bytes, size_t count) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
-      return false;  // an error, or a line that takes nothing
+      return Failed("write", n < 0 ? errno : EIO);  // an error, or a line that takes nothing
     }
   }
   return true;
 }
 
 bool PosixPort::PortDiscardInput() {
-  return fd_ >= 0 && ::tcflush(fd_, TCIFLUSH) == 0;
+  if (fd_ < 0) return NotOpen();
+  return ::tcflush(fd_, TCIFLUSH) == 0 || Failed("discard", errno);
 }
 
 bool PosixPort::LineHungUp() const {
@@ -180,7 +203,10 @@ bool PosixPort::LineHungUp() const {
 }
 
 ReadResult PosixPort::PortReadByte() {
-  if (fd_ < 0) return {ReadStatus::Failure, 0};
+  if (fd_ < 0) {
+    NotOpen();
+    return {ReadStatus::Failure, 0};
+  }
   for (;;) {
     uint8_t byte = 0;
     const ssize_t n = ::read(fd_, &byte, 1);
@@ -188,9 +214,14 @@ ReadResult PosixPort::PortReadByte() {
     if (n == 0) {
       // VMIN = 0, VTIME = 1: nothing within 100 ms. A line that went away also reads nothing, but
       // at once and for ever; it reports a hang-up, and that is a failure, not "no byte".
-      return LineHungUp() ? ReadResult{ReadStatus::Failure, 0} : ReadResult{ReadStatus::NoByte, 0};
+      if (!LineHungUp()) return {ReadStatus::NoByte, 0};
+      fault_ = {"read: the line hung up", true};
+      return {ReadStatus::Failure, 0};
     }
-    if (errno != EINTR) return {ReadStatus::Failure, 0};
+    if (errno != EINTR) {
+      Failed("read", errno);
+      return {ReadStatus::Failure, 0};
+    }
   }
 }
 

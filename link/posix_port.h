@@ -38,8 +38,12 @@ class PosixPort : public Port {
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
   bool PortDiscardInput() override;
+  const PortFault& LastFault() const override { return fault_; }
 
  private:
+  // Notes why an operation failed ("read", errno) and gives false.
+  bool Failed(const char* operation, int error);
+  bool NotOpen();
   void CloseDescriptor();
   bool LineHungUp() const;
   int FailOpen(const std::string& path, int error);
@@ -49,6 +53,7 @@ class PosixPort : public Port {
   bool lowLatencySet_ = false;  // we switched the driver's low-latency mode on and owe it a switch off
   termios saved_{};             // the settings found at the last successful open, put back by ShutdownPort
   OpenError openError_;
+  PortFault fault_;
 };
 
 }  // namespace kv

@@ -30,6 +30,9 @@ class Socket {
   // or the connection broke.
   virtual bool Drain(uint32_t timeoutMs) = 0;
   virtual void Close() = 0;
+  // Why the last Send, Receive or Drain failed, in the system's words ("connection reset by peer");
+  // empty when the peer simply closed the connection.
+  virtual std::string FailureReason() const { return {}; }
 };
 
 // The platform's TCP socket, not yet connected.

@@ -54,7 +54,7 @@ class PosixSocket : public Socket {
       if (n > 0) {
         done += static_cast<size_t>(n);
       } else if (n < 0 && errno != EINTR) {
-        return false;
+        return Failed(errno);
       }
     }
     return fd_ >= 0;
@@ -68,15 +68,24 @@ class PosixSocket : public Socket {
       pollfd p{fd_, POLLIN, 0};
       const int ready = ::poll(&p, 1, now >= deadline ? 0 : static_cast<int>(deadline - now));
       if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0) return -1;
+      if (ready < 0) {
+        Failed(errno);
+        return -1;
+      }
       if (ready == 0) return 0;
       const ssize_t n = ::recv(fd_, buffer, capacity, MSG_DONTWAIT);
       if (n > 0) {
         AcknowledgeAtOnce();
         return static_cast<int>(n);
       }
-      if (n == 0) return -1;  // the server closed the connection
-      if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (n == 0) {
+        reason_.clear();  // the server closed the connection
+        return -1;
+      }
+      if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        Failed(errno);
+        return -1;
+      }
     }
   }
 
@@ -86,10 +95,13 @@ class PosixSocket : public Socket {
       int unsent = 0;
       if (fd_ < 0 || ::ioctl(fd_, SIOCOUTQNSD, &unsent) != 0) return false;
       if (unsent == 0) return true;
-      if (SteadyNowMs() >= deadline) return false;
+      if (SteadyNowMs() >= deadline) {
+        reason_ = "the data did not leave within " + std::to_string(timeoutMs / 1000) + " s";
+        return false;
+      }
       pollfd p{fd_, 0, 0};
       (void)::poll(&p, 1, DrainPollMs);
-      if ((p.revents & (POLLERR | POLLHUP)) != 0) return false;
+      if ((p.revents & (POLLERR | POLLHUP)) != 0) return Failed(PendingError());
     }
   }
 
@@ -97,6 +109,8 @@ class PosixSocket : public Socket {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+
+  std::string FailureReason() const override { return reason_; }
 
  private:
   // Connects to one address by the deadline; empty on success, else the reason.
@@ -150,7 +164,22 @@ class PosixSocket : public Socket {
     }
   }
 
+  // Keeps the system's words for `error` as the reason of the failure; gives false.
+  bool Failed(int error) {
+    reason_ = SystemReason(static_cast<unsigned long>(error));
+    return false;
+  }
+
+  // The error the system holds for the connection (a reset, say), or a broken pipe when it has none.
+  int PendingError() const {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error == 0) return EPIPE;
+    return error;
+  }
+
   int fd_ = -1;
+  std::string reason_;
 };
 
 }  // namespace

@@ -62,7 +62,7 @@ class WinsockSocket : public Socket {
     while (socket_ != INVALID_SOCKET && done < count) {
       const int n =
           ::send(socket_, reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done), 0);
-      if (n <= 0) return false;
+      if (n <= 0) return Failed(::WSAGetLastError());
       done += static_cast<size_t>(n);
     }
     return socket_ != INVALID_SOCKET;
@@ -72,10 +72,19 @@ class WinsockSocket : public Socket {
     if (socket_ == INVALID_SOCKET) return -1;
     WSAPOLLFD p{socket_, POLLRDNORM, 0};
     const int ready = ::WSAPoll(&p, 1, static_cast<INT>(timeoutMs));
-    if (ready < 0) return -1;
+    if (ready < 0) {
+      Failed(::WSAGetLastError());
+      return -1;
+    }
     if (ready == 0) return 0;
     const int n = ::recv(socket_, reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0);
-    return n > 0 ? n : -1;  // 0: the server closed the connection
+    if (n > 0) return n;
+    if (n == 0) {
+      reason_.clear();  // the server closed the connection
+    } else {
+      Failed(::WSAGetLastError());
+    }
+    return -1;
   }
 
   bool Drain(uint32_t /*timeoutMs*/) override { return socket_ != INVALID_SOCKET; }
@@ -84,6 +93,8 @@ class WinsockSocket : public Socket {
     if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
     socket_ = INVALID_SOCKET;
   }
+
+  std::string FailureReason() const override { return reason_; }
 
  private:
   std::string TryAddress(const addrinfo& address, uint64_t deadline) {
@@ -124,8 +135,15 @@ class WinsockSocket : public Socket {
     return error;
   }
 
+  // Keeps the system's words for `error` as the reason of the failure; gives false.
+  bool Failed(int error) {
+    reason_ = ReasonFor(error);
+    return false;
+  }
+
   bool started_ = false;
   SOCKET socket_ = INVALID_SOCKET;
+  std::string reason_;
 };
 
 }  // namespace

@@ -36,6 +36,12 @@ class SystemPort : public Port {
   }
   ReadResult PortReadByte() override { return line_ ? line_->PortReadByte() : ReadResult{}; }
   bool PortDiscardInput() override { return line_ != nullptr && line_->PortDiscardInput(); }
+  const PortFault& LastFault() const override { return line_ ? line_->LastFault() : closedFault_; }
+  uint32_t RoundTripMs() const override { return line_ ? line_->RoundTripMs() : 0; }
+  bool LearnsRoundTrip() const override { return line_ && line_->LearnsRoundTrip(); }
+  void NoteAcknowledgeDelay(uint32_t ms) override {
+    if (line_) line_->NoteAcknowledgeDelay(ms);
+  }
 
  private:
   // The platform's serial device at `path`, open, or nullptr with the cause in `error`
@@ -47,6 +53,7 @@ class SystemPort : public Port {
   const PortDirectory* ports_;
   std::unique_ptr<Port> line_;  // the open line, or the last one opened
   OpenError openError_;
+  PortFault closedFault_ = PortClosedFault();
 };
 
 }  // namespace kv

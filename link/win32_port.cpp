@@ -71,6 +71,7 @@ int Win32Port::OpenDevice(const std::string& path) {
   // Bytes left on the line by an earlier run are no answer to anything this run sends.
   (void)PortDiscardInput();
   openError_ = {OpenFailure::None, path, {}};
+  fault_ = {};
   return 0;
 }
 
@@ -134,29 +135,63 @@ void Win32Port::ShutdownPort() {
   CloseHandleIfOpen();
 }
 
+namespace {
+
+// What a port whose adapter was pulled out answers from then on.
+bool LineGoneError(DWORD error) {
+  return error == ERROR_BAD_COMMAND || error == ERROR_ACCESS_DENIED || error == ERROR_DEVICE_REMOVED ||
+         error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_FILE_NOT_FOUND ||
+         error == ERROR_INVALID_HANDLE;
+}
+
+}  // namespace
+
+bool Win32Port::Failed(const char* operation) {
+  const DWORD error = ::GetLastError();
+  fault_ = {std::string(operation) + ": " + SystemReason(error), LineGoneError(error)};
+  return false;
+}
+
+bool Win32Port::NotOpen() {
+  fault_ = PortClosedFault();
+  return false;
+}
+
 bool Win32Port::PortFlush() {
-  return handle_ != nullptr && ::FlushFileBuffers(AsHandle(handle_)) != 0;
+  if (handle_ == nullptr) return NotOpen();
+  return ::FlushFileBuffers(AsHandle(handle_)) != 0 || Failed("flush");
 }
 
 bool Win32Port::PortWrite(const uint8_t* bytes, size_t count) {
-  if (handle_ == nullptr) return false;
+  if (handle_ == nullptr) return NotOpen();
   // With no write time-out the call returns only once the port has taken every byte (packets are
   // at most 261 bytes, well inside one call's count). A packet cut short is not sent: a driver that
   // reports success for part of it has failed all the same.
   DWORD written = 0;
-  return ::WriteFile(AsHandle(handle_), bytes, static_cast<DWORD>(count), &written, nullptr) != 0 &&
-         written == count;
+  if (!::WriteFile(AsHandle(handle_), bytes, static_cast<DWORD>(count), &written, nullptr))
+    return Failed("write");
+  if (written == count) return true;
+  fault_ = {"write: the port took " + std::to_string(written) + " of " + std::to_string(count) + " bytes",
+            false};
+  return false;
 }
 
 bool Win32Port::PortDiscardInput() {
-  return handle_ != nullptr && ::PurgeComm(AsHandle(handle_), PURGE_RXCLEAR) != 0;
+  if (handle_ == nullptr) return NotOpen();
+  return ::PurgeComm(AsHandle(handle_), PURGE_RXCLEAR) != 0 || Failed("discard");
 }
 
 ReadResult Win32Port::PortReadByte() {
-  if (handle_ == nullptr) return {ReadStatus::Failure, 0};
+  if (handle_ == nullptr) {
+    NotOpen();
+    return {ReadStatus::Failure, 0};
+  }
   uint8_t byte = 0;
   DWORD read = 0;
-  if (!::ReadFile(AsHandle(handle_), &byte, 1, &read, nullptr)) return {ReadStatus::Failure, 0};
+  if (!::ReadFile(AsHandle(handle_), &byte, 1, &read, nullptr)) {
+    Failed("read");
+    return {ReadStatus::Failure, 0};
+  }
   if (read == 0) return {ReadStatus::NoByte, 0};
   return {ReadStatus::Byte, byte};
 }

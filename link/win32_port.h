@@ -36,6 +36,7 @@ class Win32Port : public Port {
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
   bool PortDiscardInput() override;
+  const PortFault& LastFault() const override { return fault_; }
 
  private:
   // The platform's time-out record, field for field (all in milliseconds).
@@ -49,11 +50,15 @@ class Win32Port : public Port {
 
   void CloseHandleIfOpen();
   int FailOpen(const std::string& path, unsigned long error);
+  // Notes why an operation failed (the system's last error) and gives false.
+  bool Failed(const char* operation);
+  bool NotOpen();
 
   Clock& clock_;
   void* handle_ = nullptr;  // the open port's handle; nullptr while not open
   Timeouts saved_{};        // read at each open, put back by ShutdownPort
   OpenError openError_;
+  PortFault fault_;
 };
 
 }  // namespace kv

@@ -127,11 +127,12 @@ void TForm1::Send1Click() {
     SetPanelTip(lastLoadTip_);
     return;
   }
-  DownloadContext context{Image, LoadedFileName, LoadedFileTime, PortNumber, Busy, port_, clock_, *this};
-  const DownloadOutcome outcome = RunDownload(context);
-  const OpenError& openError = port_.LastOpenError();
-  if (outcome == DownloadOutcome::SerialCommunicationError && openError.cause != OpenFailure::None) {
-    SetPanelTip(DescribeOpenError(openError));
+  FailureCause cause;
+  DownloadContext context{Image, LoadedFileName, LoadedFileTime, PortNumber, Busy,
+                          port_, clock_,         *this,          &cause};
+  if (RunDownload(context) != DownloadOutcome::Busy) {
+    // The box and the panel keep their fixed texts; the tip says what happened and what to do.
+    SetPanelTip(cause.Line());
   }
   CloseIfRequested();
 }

@@ -17,6 +17,7 @@
 #include "cli/flasher.h"
 #include "cli/run_log.h"
 #include "image/loaded_file.h"
+#include "link/loader_protocol.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/hex_text.h"
 
@@ -222,8 +223,8 @@ TEST_F(FlasherRun, MissingFileShowsTheReadersMessageOnStandardError) {
   EXPECT_TRUE(links_.empty());
 }
 
-// A link failure says why on standard error, where that can be told; the outcome stays on stdout.
-TEST_F(FlasherRun, LinkFailuresSayWhyOnStandardError) {
+// A failure says why on standard error, with the fix where there is one; the outcome stays on stdout.
+TEST_F(FlasherRun, FailuresSayWhyOnStandardError) {
   struct Row {
     OpenFailure openFailure;
     bool eraseSilent;
@@ -237,8 +238,12 @@ TEST_F(FlasherRun, LinkFailuresSayWhyOnStandardError) {
        -1,
        8,
        {"cannot open /dev/ttyUSB0: busy, held by ld6193-flash (pid 7); close it, or wait for it to finish"}},
-      {OpenFailure::None, true, -1, 11, {std::string(NoAnswerHint)}},
-      {OpenFailure::None, false, 0x101, 9, {}},  // the device answered: no hint
+      {OpenFailure::None,
+       true,
+       -1,
+       11,
+       {"erase of sector #1: no acknowledge within 600 ms after the packet; " + std::string(NoAnswerHint)}},
+      {OpenFailure::None, false, 0x101, 9, {"page 0x101: the device reported that the step failed (0x16)"}},
   };
   for (const Row& row : rows) {
     DeviceScript& script = scripts_["COM1"];

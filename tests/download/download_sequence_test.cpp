@@ -19,8 +19,10 @@ namespace kv::test {
 namespace {
 
 // How the fake loader answers one packet: as a healthy loader, with a device error (E5 16; a finish
-// gets a bare 16), not at all, or with a device error that comes 300 ms late, outside every limit.
-enum class Answer { Done, Refused, Silent, LateRefused };
+// gets a bare 16), not at all, or with a device error that comes 300 ms late, outside every limit;
+// with 3F in place of E5; acknowledged and then silent; done, but 5 ms after each window; or by the
+// line going away (an adapter pulled out) before the reply.
+enum class Answer { Done, Refused, Silent, LateRefused, WrongByte, NoStatus, JustLate, LineGone };
 
 // Plays the device's loader: answers each packet at once, unless a test scripted other answers for
 // that command. Commands are named "erase 16", "page 512" and "finish".
@@ -57,6 +59,17 @@ class FakeLoader {
       queue.pop_front();
     }
     if (answer == Answer::Silent) return;
+    if (answer == Answer::LineGone) {
+      port.readFails = true;
+      return;
+    }
+    if (answer == Answer::WrongByte) return port.QueueReply(0x3F);
+    if (answer == Answer::NoStatus) return port.QueueReply(ReplyAck);
+    if (answer == Answer::JustLate) {
+      // Each window counts from the moment the packet has crossed the line.
+      const uint64_t window = packet[1] == CmdEraseSector ? EraseReplyPauseMs + ReadTimeoutMs : ReadTimeoutMs;
+      return port.QueueReplies({ReplyAck, ReplyOk}, LineTimeMs(packet.size()) + window + 5);
+    }
     const uint64_t delayMs = answer == Answer::LateRefused ? 300 : 0;
     if (packet[1] == CmdFinish)
       return port.QueueReply(answer == Answer::Done ? ReplyAck : ReplyError, delayMs);
@@ -120,7 +133,8 @@ struct Rig {
   SystemTime fileTime{2024, 5, 0, 17, 13, 45, 9, 0};
   int portNumber = 2;
   BusyFlag busy;
-  DownloadContext context{image, fileName, fileTime, portNumber, busy, port, clock, view};
+  FailureCause cause;
+  DownloadContext context{image, fileName, fileTime, portNumber, busy, port, clock, view, &cause};
   std::pair<bool, int> atMessage{}, atStatus{};
 };
 
@@ -335,6 +349,68 @@ TEST(DownloadRetryTest, OnlyALinkFailureIsFollowedByTheQuietWait) {
     EXPECT_EQ(sent[1] - sent[0], answer == Answer::Refused ? LineTimeMs(PagePacketSize) + RetryPauseMs
                                                            : failedAfter + RetryPauseMs + QuietLineMs);
   }
+}
+
+TEST(DownloadCauseTest, EachFailureNamesItsCommandWhatItsLastAttemptSawAndTheFix) {
+  // Page 257 makes a Sector1 image (erase of sector #1, code 8); page 3 a Sector0 one, which finishes.
+  // The hint is named by a word it must hold; "" where no fix can be told.
+  struct Row {
+    std::string command;
+    Answer answer;
+    std::string cause;
+    std::string hintWord;
+    int attempts;
+  };
+  const Row rows[] = {
+      {"erase 8", Answer::Silent, "erase of sector #1: no acknowledge within 600 ms after the packet",
+       "powered", 6},
+      {"page 257", Answer::Silent, "page 0x101: no acknowledge within 100 ms after the packet", "", 6},
+      {"finish", Answer::Silent, "finish: no acknowledge within 100 ms after the packet", "", 6},
+      {"page 257", Answer::NoStatus, "page 0x101: no status within 100 ms after the acknowledge", "", 6},
+      {"erase 8", Answer::WrongByte, "erase of sector #1: 0x3F where the acknowledge 0xE5 was due", "parity",
+       6},
+      {"page 257", Answer::WrongByte, "page 0x101: 0x3F where the acknowledge 0xE5 was due", "parity", 6},
+      {"finish", Answer::WrongByte, "finish: 0x3F where the acknowledge 0xE5 was due", "parity", 6},
+      {"erase 8", Answer::JustLate,
+       "erase of sector #1: the acknowledge came 605 ms after the packet; the limit is 600 ms", "latency", 6},
+      {"page 257", Answer::JustLate,
+       "page 0x101: the acknowledge came 105 ms after the packet; the limit is 100 ms", "latency", 6},
+      {"finish", Answer::JustLate,
+       "finish: the acknowledge came 105 ms after the packet; the limit is 100 ms", "latency", 6},
+      {"erase 8", Answer::Refused, "erase of sector #1: the device reported that the step failed (0x16)", "",
+       6},
+      {"page 257", Answer::Refused, "page 0x101: the device reported that the step failed (0x16)", "", 6},
+      // A line that went away is not tried again.
+      {"erase 8", Answer::LineGone, "erase of sector #1: read: input/output error", "cable", 1},
+      {"page 257", Answer::LineGone, "page 0x101: read: input/output error", "cable", 1},
+      {"finish", Answer::LineGone, "finish: read: input/output error", "cable", 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.command + ": " + row.cause);
+    Rig rig;
+    rig.LoadPages({row.command == "finish" ? uint16_t{3} : uint16_t{257}});
+    rig.loader.FailForGood(row.command, row.answer);
+    EXPECT_NE(rig.Send(), DownloadOutcome::Downloaded);
+    EXPECT_EQ(rig.cause.text, row.cause);
+    if (row.hintWord.empty()) {
+      EXPECT_EQ(rig.cause.hint, "");
+    } else {
+      EXPECT_NE(rig.cause.hint.find(row.hintWord), std::string_view::npos) << rig.cause.hint;
+    }
+    EXPECT_EQ(rig.loader.TimesSent(row.command), row.attempts);
+  }
+}
+
+TEST(DownloadCauseTest, ASuccessLeavesNoCauseAndAFailedOpenGivesItsOwn) {
+  Rig rig;
+  rig.LoadPages({257});
+  rig.cause.text = "left from before";
+  EXPECT_EQ(rig.Send(), DownloadOutcome::Downloaded);
+  EXPECT_EQ(rig.cause.Line(), "");
+  rig.port.openFails = true;
+  rig.port.openError = {OpenFailure::NotFound, "/dev/ttyUSB9", "no such file or directory"};
+  EXPECT_EQ(rig.Send(), DownloadOutcome::SerialCommunicationError);
+  EXPECT_EQ(rig.cause.Line(), DescribeOpenError(rig.port.openError));
 }
 
 TEST(DownloadEndingTest, EndingsBeforeTheProgramPhaseLeaveBarAndLabelAloneAndSendNoPage) {

@@ -2,6 +2,7 @@
 // event processing, and every reply judged against the packet it answers.
 #include "link/loader_protocol.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -396,6 +397,54 @@ TEST_F(LoaderTest, TheQuietWaitLastsUntilNothingHasComeForItsTime) {
     EXPECT_EQ(rowClock.now, row.endsAt) << row.name;
     EXPECT_EQ(rowPort.QueuedBytes(), row.readFails ? row.replies.size() : 0u) << row.name;
   }
+}
+
+// --- A line with a network in it -----------------------------------------------------------------
+
+TEST_F(LoaderTest, TheRoundTripWidensEachReplyWindowButNotTheDevicesOwnTime) {
+  // A device 300 ms away: replies that keep the device's limits pass; 5 ms over them still fails.
+  const struct {
+    Command command;
+    uint64_t ackAfterMs;  // after the write; the status follows 10 ms later
+    LinkResult result;
+  } rows[] = {
+      {Command::Page, LineTimeMs(PagePacketSize) + 300 + 95, LinkResult::Ok},
+      {Command::Page, LineTimeMs(PagePacketSize) + 300 + 105, LinkResult::LinkFailure},
+      {Command::Erase, 300 + 595, LinkResult::Ok},
+      {Command::Erase, 300 + 605, LinkResult::LinkFailure},
+      {Command::Finish, 300 + 95, LinkResult::Ok},
+  };
+  port.roundTripMs = 300;
+  for (const auto& row : rows) {
+    port.responder = [&row](FakePort& p, const std::vector<uint8_t>& packet) {
+      p.QueueReply(0xE5, row.ackAfterMs);
+      if (packet[1] != CmdFinish) p.QueueReply(0x68, row.ackAfterMs + 10);
+    };
+    const LinkResult result = row.command == Command::Erase  ? link.EraseSector(0)
+                              : row.command == Command::Page ? link.ProgramPage(0)
+                                                             : link.Finish();
+    EXPECT_EQ(result, row.result) << row.ackAfterMs;
+    if (result != LinkResult::Ok) {
+      link.AwaitQuietLine();
+      EXPECT_EQ(link.LastFault().fault, ReplyFault::Late);
+      EXPECT_THAT(DescribeCommandFault(link.LastFault()),
+                  testing::EndsWith("and the network's 300 ms round trip"));
+    }
+  }
+}
+
+TEST_F(LoaderTest, ALineThatLearnsItsRoundTripHearsEachAcknowledgeAsItComesAndKeepsThePauses) {
+  port.learnsRoundTrip = true;
+  port.responder = [](FakePort& p, const std::vector<uint8_t>& packet) {
+    const bool erase = packet[1] == CmdEraseSector;
+    p.QueueReply(0xE5, erase ? 250 : 90);
+    p.QueueReply(0x68, erase ? 300 : 100);
+  };
+  EXPECT_EQ(link.EraseSector(0), LinkResult::Ok);
+  EXPECT_GE(clock.now, 1000u);  // both of the erase's pauses, however early the replies came
+  clock.now = 5000;
+  EXPECT_EQ(link.ProgramPage(0), LinkResult::Ok);
+  EXPECT_EQ(port.acknowledgeDelays, (std::vector<uint32_t>{250, 90 - LineTimeMs(PagePacketSize)}));
 }
 
 TEST_F(LoaderTest, TheQuietWaitGivesUpOnALineThatNeverFallsQuiet) {

@@ -41,6 +41,11 @@ class FakeSocket : public Socket {
       clock_.now += timeoutMs;
       return 0;
     }
+    if (clock_.now < readyAt) {  // still on its way over the network
+      const bool inTime = readyAt - clock_.now <= timeoutMs;
+      clock_.now = inTime ? readyAt : clock_.now + timeoutMs;
+      if (!inTime) return 0;
+    }
     Bytes& chunk = incoming.front();
     const size_t n = std::min(capacity, chunk.size());
     std::copy_n(chunk.begin(), n, buffer);
@@ -50,6 +55,8 @@ class FakeSocket : public Socket {
   }
   bool Drain(uint32_t) override { return !closed; }
   void Close() override { closed = true; }
+  // What is sent from now on arrives `ms` later.
+  void DelayAnswers(uint32_t ms) { readyAt = clock_.now + ms; }
 
   ConnectResult connectResult{true, {}};
   std::string connectedTo;
@@ -57,6 +64,7 @@ class FakeSocket : public Socket {
   Bytes sent;
   bool closed = false;
   std::function<void(FakeSocket&)> onSend;
+  uint64_t readyAt = 0;
 
  private:
   VirtualClock& clock_;
@@ -71,8 +79,9 @@ Bytes Confirmation(uint8_t command, Bytes value) {
 }
 
 // What ser2net answers: its own option requests, DO COM-PORT-OPTION, then each setting confirmed.
-void PlaySer2net(FakeSocket& socket, uint32_t baud = WantedBaudRate) {
-  socket.onSend = [baud, step = 0](FakeSocket& s) mutable {
+void PlaySer2net(FakeSocket& socket, uint32_t baud = WantedBaudRate, uint32_t roundTripMs = 0) {
+  socket.onSend = [baud, roundTripMs, step = 0](FakeSocket& s) mutable {
+    s.DelayAnswers(roundTripMs);
     if (step++ == 0) {
       s.incoming.push_back({Iac, Will, 1, Iac, Do, OptionBinary, Iac, Do, OptionComPort});
       return;
@@ -322,11 +331,32 @@ TEST_F(NetworkPortTest, ADroppedConnectionFailsAtOnceAndForGood) {
   EXPECT_EQ(port_->PortReadByte().status, ReadStatus::Failure);
   EXPECT_EQ(clock_.now, start);
   EXPECT_FALSE(port_->IsOpen());
+  EXPECT_EQ(port_->LastFault().words, "jig7:4001 closed the connection");
+  EXPECT_TRUE(port_->LastFault().lineGone);
   const uint8_t packet[] = {0x10, 0x20};
   EXPECT_FALSE(port_->PortWrite(packet, sizeof packet));
   EXPECT_FALSE(port_->PortFlush());
   EXPECT_FALSE(port_->PortDiscardInput());
   EXPECT_EQ(port_->PortReadByte().status, ReadStatus::Failure);
+  EXPECT_TRUE(port_->LastFault().lineGone) << "the cause stays with the line that went away";
+}
+
+TEST_F(NetworkPortTest, TheRoundTripIsTheQuickestAnswerAtOpenOrForRawTcpTheQuickestAcknowledge) {
+  // RFC 2217: the server answers the option and line-setting requests, each a round trip.
+  PlaySer2net(*socket_, WantedBaudRate, 120);
+  ASSERT_EQ(port_->OpenUrl("rfc2217://jig7:4001"), 0) << port_->LastOpenError().detail;
+  EXPECT_EQ(port_->RoundTripMs(), 120u);
+  EXPECT_FALSE(port_->LearnsRoundTrip());
+  port_->NoteAcknowledgeDelay(400);
+  EXPECT_EQ(port_->RoundTripMs(), 120u);
+
+  // Raw TCP: nothing but the device answers; its quickest acknowledge sets the round trip.
+  socket_->onSend = nullptr;
+  ASSERT_EQ(port_->OpenUrl("socket://jig7:4002"), 0);
+  EXPECT_TRUE(port_->LearnsRoundTrip());
+  EXPECT_EQ(port_->RoundTripMs(), 0u);
+  for (uint32_t delay : {250u, 180u, 300u}) port_->NoteAcknowledgeDelay(delay);
+  EXPECT_EQ(port_->RoundTripMs(), 180u);
 }
 
 }  // namespace

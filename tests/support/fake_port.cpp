@@ -4,6 +4,11 @@
 
 namespace kv::test {
 
+bool FakePort::Fails() {
+  fault_ = open_ ? failure : PortClosedFault();
+  return false;
+}
+
 int FakePort::OpenPort(int n) {
   calls.push_back("open " + std::to_string(n));
   openedPorts.push_back(n);
@@ -29,7 +34,7 @@ void FakePort::ShutdownPort() {
 
 bool FakePort::PortFlush() {
   calls.emplace_back("flush");
-  if (!open_ || flushFails) return false;
+  if (!open_ || flushFails) return Fails();
   if (undrained_) clock_.now += drainMs;  // not a pause of ours: the line is busy
   undrained_ = false;
   return true;
@@ -37,7 +42,7 @@ bool FakePort::PortFlush() {
 
 bool FakePort::PortWrite(const uint8_t* bytes, size_t count) {
   calls.push_back("write " + std::to_string(count));
-  if (!open_ || writeFails) return false;
+  if (!open_ || writeFails) return Fails();
   writes.push_back({std::vector<uint8_t>(bytes, bytes + count), clock_.now});
   undrained_ = true;
   if (responder) responder(*this, writes.back().bytes);
@@ -47,7 +52,10 @@ bool FakePort::PortWrite(const uint8_t* bytes, size_t count) {
 ReadResult FakePort::PortReadByte() {
   calls.emplace_back("read");
   ++reads;
-  if (!open_ || readFails || reads == failRead) return {ReadStatus::Failure, 0};
+  if (!open_ || readFails || reads == failRead) {
+    Fails();
+    return {ReadStatus::Failure, 0};
+  }
   if (!input_.empty() && input_.front().at <= clock_.now + ReadTimeoutMs) {
     const Pending next = input_.front();
     input_.pop_front();
@@ -60,7 +68,7 @@ ReadResult FakePort::PortReadByte() {
 
 bool FakePort::PortDiscardInput() {
   calls.emplace_back("discard");
-  if (!open_ || discardFails) return false;
+  if (!open_ || discardFails) return Fails();
   // Only what has arrived by now is thrown away; bytes still on their way arrive later.
   while (!input_.empty() && input_.front().at <= clock_.now) input_.pop_front();
   return true;

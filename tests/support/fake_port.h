@@ -45,6 +45,10 @@ class FakePort : public Port {
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
   bool PortDiscardInput() override;
+  const PortFault& LastFault() const override { return fault_; }
+  uint32_t RoundTripMs() const override { return roundTripMs; }
+  bool LearnsRoundTrip() const override { return learnsRoundTrip; }
+  void NoteAcknowledgeDelay(uint32_t ms) override { acknowledgeDelays.push_back(ms); }
 
   // Queue a reply byte arriving `delayMs` after now.
   void QueueReply(uint8_t byte, uint64_t delayMs = 0);
@@ -60,6 +64,9 @@ class FakePort : public Port {
   bool writeFails = false;
   bool readFails = false;
   int failRead = 0;  // when > 0, the read with this number (1 for the first) fails
+  PortFault failure{"read: input/output error", true};  // what a scripted failure reports
+  uint32_t roundTripMs = 0;
+  bool learnsRoundTrip = false;
   // Plays the device: called after each successful write with the packet.
   std::function<void(FakePort&, const std::vector<uint8_t>&)> responder;
 
@@ -70,13 +77,16 @@ class FakePort : public Port {
   int reads = 0;
   int closes = 0;     // closes of an open port
   int shutdowns = 0;  // shutdowns of an open port
+  std::vector<uint32_t> acknowledgeDelays;
 
  private:
   struct Pending {
     uint8_t byte;
     uint64_t at;
   };
+  bool Fails();
   VirtualClock& clock_;
+  PortFault fault_;
   bool open_ = false;
   bool undrained_ = false;  // written since the last flush
   std::deque<Pending> input_;
