@@ -225,7 +225,7 @@ class NumbersFile {
  private:
   std::string path_;
   int lock_ = -1;
-  std::string lockProblem_;  // why the lock could not be had: the file is then only read
+  std::string lockProblem_;  // why the lock could not be had: nothing is written then
 };
 
 }  // namespace

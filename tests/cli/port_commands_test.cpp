@@ -1,5 +1,5 @@
-// --list-ports and --forget-port on a fake machine, and the one notice of a run whose COM numbers
-// cannot be kept.
+// --list-ports and --forget-port on a fake machine: lines on standard output, the numbers' notice and
+// refusals on standard error; and the one notice of a run that opens a port by number.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,38 +11,29 @@
 namespace kv::test {
 namespace {
 
-TEST(PortCommands, AbsentAdaptersAreListedForgetFreesThemAndNoticesGoToStandardError) {
-  const std::string adapter = "usb-FTDI_FT232R_A9-if00-port0";
+TEST(PortCommands, ListingsAndFreedNumbersGoToStandardOutputNoticesAndRefusalsToStandardError) {
   FakeTree tree;
   const PortDirectory ports = tree.Ports();
-  tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", adapter);
   std::filesystem::create_directories(std::filesystem::path(tree.NumbersFile()).parent_path());
-  FakeTree::Write(tree.NumbersFile(), "COM5 " + adapter + "\n");
-  tree.Unplug("ttyUSB0");
-
+  FakeTree::Write(tree.NumbersFile(), "COM5 usb-a\n");
   std::ostringstream out;
   std::ostringstream err;
   EXPECT_EQ(ListPortsTo(ports, out, err), 0);
   EXPECT_EQ(ForgetPortTo(ports, 5, out, err), 0);
   EXPECT_EQ(ForgetPortTo(ports, 5, out, err), 0) << "free already";
-  EXPECT_EQ(out.str(),
-            "COM1 \u2014 not present\nCOM2 \u2014 not present\nCOM3 \u2014 not present\n"
-            "COM4 \u2014 not present\nCOM5 \u2014 not present, kept for " +
-                adapter + "\n" + "COM5 is free: " + adapter +
-                " gets the lowest free number when next seen\n" + "COM5 is kept for no adapter\n");
+  EXPECT_TRUE(
+      out.str().ends_with("COM4 \u2014 not present\nCOM5 \u2014 not present, kept for usb-a\n"
+                          "COM5 is free: usb-a gets the lowest free number when next seen\n"
+                          "COM5 is kept for no adapter\n"))
+      << out.str();
   EXPECT_EQ(err.str(), "");
 
-  // A file that cannot be used: the list still comes with the notice on standard error, forget leaves
-  // the file alone, and a run says so once, before it opens a port by number.
   FakeTree::Write(tree.NumbersFile(), "COM5\n");
-  const std::string notice = "cannot use the COM numbers in " + tree.NumbersFile() +
-                             " (line 1: \"COM5\" is not \"COMn NAME\"): until it is mended, COMn is the "
-                             "n-th serial port found\n";
   out.str("");
-  err.str("");
   EXPECT_EQ(ListPortsTo(ports, out, err), 0);
-  EXPECT_EQ(out.str().rfind("COM1 \u2014 not present\n", 0), 0u);
-  EXPECT_EQ(err.str(), notice);
+  EXPECT_EQ(out.str().find("cannot"), std::string::npos);
+  const std::string notice = err.str();
+  EXPECT_EQ(notice.rfind("cannot use the COM numbers in " + tree.NumbersFile(), 0), 0u) << notice;
   err.str("");
   EXPECT_EQ(ForgetPortTo(ports, 5, out, err), 1);
   EXPECT_EQ(err.str().rfind("cannot change " + tree.NumbersFile() + ": line 1: ", 0), 0u) << err.str();
@@ -55,7 +46,7 @@ TEST(PortCommands, AbsentAdaptersAreListedForgetFreesThemAndNoticesGoToStandardE
   options.devices.push_back(TargetForPort(1));
   options.devices.push_back(TargetForPort(2));
   TellNumbersNotice(ports, options, err);
-  EXPECT_EQ(err.str(), notice);
+  EXPECT_EQ(err.str(), notice) << "once for the run";
 }
 
 }  // namespace
