@@ -157,14 +157,6 @@ ProgressStyle ProgressStyleFor(bool quiet, bool terminal) {
   return terminal ? ProgressStyle::Live : ProgressStyle::Lines;
 }
 
-int ListPortsTo(std::ostream& out) {
-  for (const PortEntry& entry : ListSystemPorts(4)) {
-    out << DescribePortEntry(entry) << '\n';
-  }
-  out.flush();
-  return ExitSuccess;
-}
-
 std::string ReaderErrorLine(const std::string& file, HexReadResult result, const HexReadDetail& detail) {
   if (result == CannotOpen) return "cannot open " + file + ": " + detail.text;
   std::string line = file + ":";

@@ -46,8 +46,4 @@ std::string ReaderErrorLine(const std::string& file, HexReadResult result, const
 // No progress under --quiet; a live line on a terminal; plain lines in a file or a pipe.
 ProgressStyle ProgressStyleFor(bool quiet, bool terminal);
 
-// --list-ports: what COM1 to COM4 (and further ports present) stand for, one line each. Returns the
-// exit code.
-int ListPortsTo(std::ostream& out);
-
 }  // namespace kv

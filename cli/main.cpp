@@ -6,15 +6,20 @@
 #include "cli/flasher.h"
 #include "cli/options.h"
 #include "cli/platform.h"
+#include "cli/port_commands.h"
 #include "cli/port_setting.h"
+#include "link/port_names.h"
 
 int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   kv::CommandLine commandLine = kv::ParseCommandLine(argc, argv, std::cout, std::cerr);
   if (!commandLine.options) return commandLine.exitCode;
   kv::FlashOptions& options = *commandLine.options;
-  if (options.listPorts) return kv::ListPortsTo(std::cout);
+  const kv::PortDirectory ports = kv::SystemPortDirectory();
+  if (options.forgetPort != 0) return kv::ForgetPortTo(ports, options.forgetPort, std::cout, std::cerr);
+  if (options.listPorts) return kv::ListPortsTo(ports, std::cout, std::cerr);
   if (options.devices.empty()) options.devices.push_back(kv::TargetForPort(kv::ReadPortSettingReadOnly()));
+  kv::TellNumbersNotice(ports, options, std::cerr);
 
   const std::atomic<bool>& interrupted = kv::WatchForInterrupts();
   kv::Console console(std::cout, std::cerr,

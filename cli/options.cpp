@@ -55,8 +55,10 @@ DeviceTarget TargetForDevice(const std::string& path) {
 std::string HelpFooter() {
   std::string text =
       "Ports: --port N (or COMN) is COMn: the device named by the environment variable LD6193_COM<n>,\n"
-      "else on Linux the n-th serial port present (USB adapters by their /dev/serial/by-id names, then\n"
-      "on-board ports) and on Windows \\\\.\\COMn; --list-ports shows which device each one is.\n"
+      "else the port that carries number n: on Windows the number Windows gave it, on Linux the number\n"
+      "kept for the adapter in ~/.config/ld6193/com-numbers (a new adapter gets the lowest free one;\n"
+      "an absent one keeps its number, which then fails to open). --list-ports shows which device each\n"
+      "one is; --forget-port N frees a number.\n"
       "--device PATH names a serial device directly; --device rfc2217://HOST:PORT (RFC 2217) and\n"
       "--device socket://HOST:PORT (raw TCP) name a line on another machine, such as one exported by\n"
       "ser2net; LD6193_COM<n> may hold such a URL too. With no --port or --device, the port stored in\n"
@@ -107,7 +109,13 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
                  "outcome, exit, seconds) to LOG")
       ->type_name("LOG");
   app.add_flag("--list-ports", options.listPorts,
-               "List COM1 to COM4 and further serial ports present, and exit");
+               "List COM1 to COM4 and further numbered serial ports, present or not, and exit");
+  app.add_option("--forget-port", options.forgetPort,
+                 "Free COMn's number (Linux), so that its adapter gets the lowest free one when next seen, "
+                 "and exit")
+      ->transform(PortNumberText)
+      ->check(CLI::Range(1, HighestPortNumber))
+      ->type_name("N|COMN");
   app.set_version_flag("--version", "ld6193-flash " KV_VERSION);
   app.add_option("FILE", options.file, "The Intel HEX file");
 
@@ -118,7 +126,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
     const int code = app.exit(e, out, err);
     return {std::nullopt, code == 0 ? ExitSuccess : ExitUsage};
   }
-  if (options.file.empty() && !options.listPorts) {
+  if (options.file.empty() && !options.listPorts && options.forgetPort == 0) {
     err << "FILE is required\nRun with --help for more information.\n";
     return {std::nullopt, ExitUsage};
   }

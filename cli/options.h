@@ -1,6 +1,6 @@
 // The flasher's command line:
 //   ld6193-flash [--port N|COMN | --device PATH|URL]... [--plan] [--trace] [--quiet] [--log LOG] FILE
-//   ld6193-flash --list-ports | --version | --help
+//   ld6193-flash --list-ports | --forget-port N|COMN | --version | --help
 // parsed into options; usage errors become exit code 1, --help and --version exit 0.
 #pragma once
 
@@ -31,6 +31,7 @@ struct FlashOptions {
   bool trace = false;
   bool quiet = false;
   bool listPorts = false;  // list what COMn stands for and flash nothing (no FILE then)
+  int forgetPort = 0;      // free this COM number and flash nothing (no FILE then); 0: none
   std::string log;         // append one JSON line per device here; empty: no log
   std::string file;
 };

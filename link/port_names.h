@@ -1,15 +1,20 @@
 // Which device each port number COMn stands for, and the serial ports this machine has.
 //
-// LD6193_COM<n> always wins. Otherwise, on Linux COMn is the n-th serial port present, in a stable
-// order: USB and ACM adapters first, by their /dev/serial/by-id names (so an adapter keeps its number
-// while the same set is plugged in), then any other USB or ACM line, then the on-board UARTs that
-// really exist (a ttyS whose UART type is not "unknown"). On Windows COMn is \\.\COMn.
+// LD6193_COM<n> always wins. Otherwise COMn is the port that carries number n for good:
+//  - on Windows, the number Windows gave the port (its device manager's "USB Serial Port (COM3)");
+//  - on Linux, the number this user's numbers file keeps for the adapter (port_numbers.h). The first
+//    time an adapter is seen it gets the lowest free number and keeps it; an adapter is known by its
+//    /dev/serial/by-id name, an on-board UART by its ttyS name. An absent adapter keeps its number, so
+//    a stored choice never moves to another board: COMn is then "not present" and does not open.
+// When the numbers file cannot be used, the ports are numbered in the order found (port_numbers.h)
+// for that look, and the look carries a notice that says why.
 //
 // The search runs against a root folder, so that tests can point it at a fake /sys and /dev tree.
 #pragma once
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -19,38 +24,111 @@ inline constexpr int HighestPortNumber = 255;
 
 // A serial line found on this machine.
 struct PresentPort {
-  std::string device;       // what to open: "/dev/ttyUSB0" (under the root given to the search)
-  std::string description;  // vendor and product where the system knows them: "FTDI FT232R USB UART"
+  std::string key;             // what it is known by for good: a /dev/serial/by-id name, "ttyS0"; "COM3"
+  std::string device;          // what to open: "/dev/ttyUSB0" (under the root given to the search)
+  std::string description;     // vendor and product where the system knows them: "FTDI FT232R USB UART"
+  int number = 0;              // its COM number; 0 until one is given
+  bool namedByNumber = false;  // the device is the number itself (\\.\COM3): lists show no path
 };
 
-// The serial lines present under `root` ("/" for this machine), in COMn order. Nothing on Windows.
-std::vector<PresentPort> FindPresentPorts(const std::string& root);
+// A number kept for an adapter that is not plugged in.
+struct KeptNumber {
+  int number = 0;
+  std::string key;
+};
+
+// One look at this machine's serial ports, numbered.
+struct PortSurvey {
+  std::vector<PresentPort> present;  // each with its number (0 only when all 255 are taken)
+  std::vector<KeptNumber> absent;    // numbers kept for adapters not plugged in
+  std::string notice;                // why the numbers are not the lasting ones; empty when they are
+};
+
+// Where a look goes: the machine's root ("/") and the numbers file (ignored where the system gives the
+// numbers).
+struct PortPlaces {
+  std::string root = "/";
+  std::string numbersFile;
+};
 
 // Reads an environment variable; nullptr when it is not set.
 using EnvironmentLookup = std::function<const char*(const char*)>;
 
+// The serial lines present under `root`, in the order found: USB and ACM adapters by their
+// /dev/serial/by-id names, then other USB or ACM lines, then the on-board UARTs that really exist (a
+// ttyS whose UART type is not "unknown"); numbered on Windows, not on Linux (platform file).
+std::vector<PresentPort> FindPresentPorts(const std::string& root);
+
+// The present ports with their numbers, and the numbers kept for absent ones; new adapters are
+// numbered and written down (platform file).
+PortSurvey SurveyPorts(const PortPlaces& places);
+
+// How `--forget-port N` went.
+enum class ForgetOutcome {
+  Forgotten,  // the number is free again
+  NotKept,    // no adapter held it: nothing to do
+  Failed,     // the numbers file could not be changed; the text says why
+};
+struct ForgetResult {
+  ForgetOutcome outcome = ForgetOutcome::Failed;
+  std::string text;  // one line for the user
+};
+
+// Frees COMn's number, so that its adapter gets the lowest free one when next seen (platform file).
+ForgetResult ForgetPortNumber(const PortPlaces& places, int n);
+
+// This user's numbers file: $XDG_CONFIG_HOME/ld6193/com-numbers, else ~/.config/ld6193/com-numbers;
+// "" where the system gives the numbers or no home folder is known (platform file).
+std::string DefaultNumbersFile(const EnvironmentLookup& environment);
+
+// The device for COMn when no present port has that number: "\\.\COMn" on Windows (Windows itself
+// says whether it exists), "" on Linux (platform file).
+std::string DefaultPortDevice(int n);
+
 // What one COMn stands for.
 struct PortEntry {
   int number = 0;
-  std::string device;       // empty when no present port has this number
+  std::string device;       // empty when nothing stands for it
   std::string description;  // as in PresentPort; empty when the system knows nothing more
+  std::string keptFor;      // the absent adapter that keeps this number; empty otherwise
+  bool namedByNumber = false;
   bool fromEnvironment = false;
 };
 
-// COMn as resolved from the environment and the ports present.
-PortEntry ResolvePort(int n, const std::vector<PresentPort>& present, const EnvironmentLookup& environment);
+// COMn as resolved from the environment and one look at the ports.
+PortEntry ResolvePort(int n, const PortSurvey& survey, const EnvironmentLookup& environment);
 
-// COM1 to COM`atLeast`, and further while ports are present or named by the environment.
-std::vector<PortEntry> ListPorts(const std::vector<PresentPort>& present,
-                                 const EnvironmentLookup& environment, int atLeast);
+// COM1 to COM`atLeast`, and further ones while present, kept or named by the environment.
+std::vector<PortEntry> ListPorts(const PortSurvey& survey, const EnvironmentLookup& environment, int atLeast);
 
-// "COM1 — /dev/ttyUSB0, FTDI FT232R", "COM2 — /dev/pts/3 (LD6193_COM2)", "COM3 — not present".
+// "COM1 — /dev/ttyUSB0, FTDI FT232R", "COM2 — /dev/pts/3 (LD6193_COM2)", "COM3 — USB Serial Port
+// (COM3), FTDI", "COM4 — not present, kept for usb-FTDI_…", "COM5 — not present".
 std::string DescribePortEntry(const PortEntry& entry);
 
-// ListPorts for this machine and this process's environment, from one look at its serial ports.
-std::vector<PortEntry> ListSystemPorts(int atLeast);
+// The ports list and the notice of the look it came from.
+struct PortListing {
+  std::vector<PortEntry> entries;
+  std::string notice;
+};
 
-// The device for COMn that no environment variable names (platform file).
-std::string DefaultPortDevice(int n, const std::vector<PresentPort>& present);
+// The ports of one machine for one user and one environment. Every call takes a fresh look, so what
+// it says is true when it is said. The front end owns one and passes it down.
+class PortDirectory {
+ public:
+  PortDirectory(PortPlaces places, EnvironmentLookup environment)
+      : places_(std::move(places)), environment_(std::move(environment)) {}
+
+  PortEntry Resolve(int n) const;
+  PortListing List(int atLeast) const;
+  ForgetResult Forget(int n) const { return ForgetPortNumber(places_, n); }
+  const PortPlaces& Places() const { return places_; }
+
+ private:
+  PortPlaces places_;
+  EnvironmentLookup environment_;
+};
+
+// This machine, this user's numbers file and this process's environment.
+PortDirectory SystemPortDirectory();
 
 }  // namespace kv

@@ -1,10 +1,22 @@
-// The serial lines of a Linux machine, found through /dev/serial/by-id and /sys/class/tty.
+// The serial lines of a Linux machine, found through /dev/serial/by-id and /sys/class/tty, and the
+// numbers file that keeps their COM numbers: read and replaced under a lock, replaced atomically.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
+#include "image/system_error.h"
+#include "link/port.h"
 #include "link/port_names.h"
+#include "link/port_numbers.h"
 
 namespace kv {
 namespace fs = std::filesystem;
@@ -92,26 +104,206 @@ std::vector<PresentPort> FindPresentPorts(const std::string& root) {
   const fs::path sys = fs::path(root) / "sys";
   std::vector<PresentPort> ports;
   std::set<std::string> taken;
-  const auto add = [&](const std::string& name, std::string fallback) {
+  // An adapter is known by its by-id name; a line without one by its kernel name.
+  const auto add = [&](const std::string& name, const std::string& key, std::string fallback) {
     if (!taken.insert(name).second) return;
     std::string description = UsbDescription(sys, name);
     ports.push_back(
-        {(dev / name).string(), description.empty() ? std::move(fallback) : std::move(description)});
+        {key, (dev / name).string(), description.empty() ? std::move(fallback) : std::move(description)});
   };
-  for (const auto& [name, link] : AdaptersById(dev)) add(name, link);
+  for (const auto& [name, link] : AdaptersById(dev)) add(name, link, link);
   const fs::path ttys = sys / "class/tty";
   const auto adapter = [](const fs::path& p) { return IsAdapterName(p.filename().string()); };
-  for (const std::string& name : SortedNames(ttys, adapter)) add(name, {});
+  for (const std::string& name : SortedNames(ttys, adapter)) add(name, name, {});
   const auto uart = [](const fs::path& p) {
     return p.filename().string().starts_with("ttyS") && IsRealUart(p);
   };
-  for (const std::string& name : SortedNames(ttys, uart)) add(name, "on-board serial port");
+  for (const std::string& name : SortedNames(ttys, uart)) add(name, name, "on-board serial port");
   return ports;
 }
 
-std::string DefaultPortDevice(int n, const std::vector<PresentPort>& present) {
-  if (n < 1 || static_cast<size_t>(n) > present.size()) return {};
-  return present[n - 1].device;
+namespace {
+
+// How long a change waits for another program's change of the numbers file (a few milliseconds each)
+// before it gives up; new numbers then hold for now.
+constexpr auto LockPatience = std::chrono::seconds(3);
+constexpr auto LockRetry = std::chrono::milliseconds(5);
+// A bigger file is no numbers file: it is not read.
+constexpr off_t LargestNumbersFile = 1 << 20;
+
+// The numbers file. Reading needs no lock (a write replaces the whole file at once); a change is made
+// under the lock, which is on a file of its own ("<file>.lock") and held until this object goes.
+class NumbersFile {
+ public:
+  explicit NumbersFile(std::string path) : path_(std::move(path)) {}
+  // Takes the lock, making the folder first where needed. Without the lock nothing can be written.
+  void Lock() {
+    std::error_code ignored;  // a folder that cannot be made shows in the open below
+    fs::create_directories(fs::path(path_).parent_path(), ignored);
+    lock_ = ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_ < 0) {
+      lockProblem_ = SystemReason(errno);
+      return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + LockPatience;
+    while (::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
+        lockProblem_ = errno == EWOULDBLOCK ? "another program holds its lock" : SystemReason(errno);
+        return;
+      }
+      std::this_thread::sleep_for(LockRetry);
+    }
+  }
+  ~NumbersFile() {
+    if (lock_ >= 0) ::close(lock_);  // and with it the lock
+  }
+  NumbersFile(const NumbersFile&) = delete;
+  NumbersFile& operator=(const NumbersFile&) = delete;
+
+  const std::string& Path() const { return path_; }
+
+  // The file's text ("" when there is none yet), or false with the reason it cannot be read.
+  bool Read(std::string& text, std::string& why) const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) return true;
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+      why = SystemReason(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+      why = "not a plain file";
+    } else if (info.st_size > LargestNumbersFile) {
+      why = "too large for a numbers file";
+    } else {
+      text.resize(static_cast<size_t>(info.st_size));
+      const ssize_t got = ::read(fd, text.data(), text.size());
+      if (got < 0) why = SystemReason(errno);
+      text.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    }
+    if (fd >= 0) ::close(fd);
+    return why.empty();
+  }
+
+  // Replaces the file's text all at once: a reader sees the old text or the new, never a part.
+  // Returns "" or the reason it could not.
+  std::string Replace(const std::string& text) const {
+    if (lock_ < 0 || !lockProblem_.empty()) return "cannot lock it: " + lockProblem_;
+    mode_t mode = 0644;
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) == 0) {
+      // A file made read-only is left alone, by root too.
+      if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path_.c_str(), W_OK) != 0) {
+        return "read-only file";
+      }
+      mode = info.st_mode & 07777;
+    }
+    const std::string next = path_ + ".new";
+    const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return SystemReason(errno);
+    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
+    if (written && ::fsync(fd) != 0) {
+      written = false;
+      error = errno;
+    }
+    ::close(fd);
+    if (written && ::rename(next.c_str(), path_.c_str()) != 0) {
+      written = false;
+      error = errno;
+    }
+    if (!written) {
+      ::unlink(next.c_str());
+      return SystemReason(static_cast<unsigned long>(error));
+    }
+    if (const int folder = ::open(fs::path(path_).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        folder >= 0) {
+      ::fsync(folder);  // the rename itself outlives a power cut
+      ::close(folder);
+    }
+    return {};
+  }
+
+ private:
+  std::string path_;
+  int lock_ = -1;
+  std::string lockProblem_;  // why the lock could not be had: nothing is written then
+};
+
+}  // namespace
+
+PortSurvey SurveyPorts(const PortPlaces& places) {
+  PortSurvey survey;
+  survey.present = FindPresentPorts(places.root);
+  if (places.numbersFile.empty()) {
+    NumberInFoundOrder(survey.present);
+    survey.notice = "COM numbers cannot be kept (no home folder): COMn is the n-th serial port found";
+    return survey;
+  }
+  NumbersFile file(places.numbersFile);
+  const std::vector<PresentPort> found = std::move(survey.present);
+  for (bool locked = false;; locked = true) {
+    survey.present = found;
+    std::string text;
+    std::string why;
+    ParsedNumbers parsed;
+    if (file.Read(text, why)) {
+      parsed = ParseNumbers(text);
+      why = parsed.problem;
+    }
+    if (!why.empty()) {
+      // Nothing is written: the person may want to mend the file as it is.
+      NumberInFoundOrder(survey.present);
+      survey.notice = FallbackNotice(file.Path(), why);
+      return survey;
+    }
+    const std::vector<KeptNumber> added = NumberPorts(parsed.kept, survey.present);
+    survey.absent = AbsentPorts(parsed.kept, survey.present);
+    if (added.empty()) return survey;
+    if (!locked) {
+      // New adapters: read again under the lock, since another program may be numbering them now.
+      file.Lock();
+      continue;
+    }
+    if (const std::string problem = file.Replace(WithNumbers(text, added)); !problem.empty()) {
+      survey.notice = UnsavedNotice(file.Path(), problem, added);
+    }
+    return survey;
+  }
+}
+
+ForgetResult ForgetPortNumber(const PortPlaces& places, int n) {
+  const std::string name = PortName(n);
+  if (places.numbersFile.empty()) return {ForgetOutcome::Failed, "no numbers file: no home folder is known"};
+  NumbersFile file(places.numbersFile);
+  file.Lock();
+  std::string text;
+  std::string why;
+  if (file.Read(text, why)) why = ParseNumbers(text).problem;
+  if (!why.empty()) return {ForgetOutcome::Failed, "cannot change " + file.Path() + ": " + why};
+  const std::vector<KeptNumber> kept = ParseNumbers(text).kept;
+  const auto row = std::find_if(kept.begin(), kept.end(), [n](const KeptNumber& k) { return k.number == n; });
+  if (row == kept.end()) return {ForgetOutcome::NotKept, name + " is kept for no adapter"};
+  if (const std::string problem = file.Replace(WithoutNumber(text, n)); !problem.empty()) {
+    return {ForgetOutcome::Failed, "cannot change " + file.Path() + ": " + problem};
+  }
+  return {ForgetOutcome::Forgotten,
+          name + " is free: " + row->key + " gets the lowest free number when next seen"};
+}
+
+std::string DefaultNumbersFile(const EnvironmentLookup& environment) {
+  // Relative folders in these variables are to be ignored.
+  fs::path home;
+  if (const char* config = environment("XDG_CONFIG_HOME"); config != nullptr && config[0] == '/') {
+    home = config;
+  } else if (const char* user = environment("HOME"); user != nullptr && user[0] == '/') {
+    home = fs::path(user) / ".config";
+  } else {
+    return {};
+  }
+  return (home / NumbersFolder / NumbersFileName).string();
+}
+
+std::string DefaultPortDevice(int /*n*/) {
+  return {};
 }
 
 }  // namespace kv

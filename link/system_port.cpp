@@ -5,12 +5,18 @@
 
 namespace kv {
 
+SystemPort::SystemPort(Clock& clock)
+    : clock_(clock),
+      ownPorts_(std::make_unique<PortDirectory>(SystemPortDirectory())),
+      ports_(ownPorts_.get()) {}
+
 int SystemPort::OpenPort(int n) {
-  const std::string name = PortDeviceName(n);
-  if (!name.empty()) return OpenDevice(name);
+  const PortEntry entry = ports_->Resolve(n);
+  if (!entry.device.empty()) return OpenDevice(entry.device);
   ClosePort();
   line_.reset();
   openError_ = NoSuchPort(n);
+  if (!entry.keptFor.empty()) openError_.device += " (" + entry.keptFor + ")";
   return 1;
 }
 

@@ -1,22 +1,26 @@
 // The port the programs use: it opens a device by name and picks the right kind of line for it.
 // "rfc2217://HOST:PORT" and "socket://HOST:PORT" are lines on other machines (network_port.h); any
-// other name is a serial device of this platform. COMn is the name PortDeviceName(n) gives, so
-// LD6193_COM<n> may hold a URL as well as a path.
+// other name is a serial device of this platform. COMn is what a port directory (port_names.h) says
+// it stands for at the moment of the open, so LD6193_COM<n> may hold a URL as well as a path.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "link/port.h"
+#include "link/port_names.h"
 
 namespace kv {
 
 class SystemPort : public Port {
  public:
-  explicit SystemPort(Clock& clock) : clock_(clock) {}
+  // COMn as this machine, this user and this process's environment give it.
+  explicit SystemPort(Clock& clock);
+  // COMn as `ports` gives it; `ports` outlives the port.
+  SystemPort(Clock& clock, const PortDirectory& ports) : clock_(clock), ports_(&ports) {}
 
-  // COMn: the device or URL that PortDeviceName(n) gives; "COMn" itself names the failure when
-  // nothing stands for it.
+  // COMn: the device or URL that the directory gives; "COMn" itself names the failure when nothing
+  // stands for it (and the absent adapter that keeps the number, where one does).
   int OpenPort(int n) override;
   // 0 when open, 1 when not (the cause in LastOpenError). Closes what was open before.
   int OpenDevice(const std::string& name);
@@ -45,6 +49,8 @@ class SystemPort : public Port {
   static std::unique_ptr<Port> OpenSerial(Clock& clock, const std::string& path, OpenError& error);
 
   Clock& clock_;
+  std::unique_ptr<PortDirectory> ownPorts_;  // when none was given
+  const PortDirectory* ports_;
   std::unique_ptr<Port> line_;  // the open line, or the last one opened
   OpenError openError_;
   PortFault closedFault_ = PortClosedFault();

@@ -55,7 +55,7 @@ for exe in "$flasher_exe" "$window_exe"; do
   [ -f "$exe" ] || { echo "$(basename "$exe") was not built" >&2; exit 1; }
   # Statically linked: every DLL it imports comes with Windows.
   extra=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' |
-    grep -vxE '(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|shell32|msvcrt|ws2_32|bcrypt)\.dll' || true)
+    grep -vxE '(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|shell32|msvcrt|ws2_32|bcrypt|setupapi)\.dll' || true)
   [ -z "$extra" ] || { echo "$(basename "$exe") needs DLLs that Windows lacks: $extra" >&2; exit 1; }
 done
 

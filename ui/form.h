@@ -44,7 +44,8 @@ class Form {
   // Puts the check on port item n (1 to 4); the items are one radio group, so the others lose it.
   // Never called with another n.
   virtual void CheckPortItem(int n) = 0;
-  // Tooltip and status-bar tip of port item n (1 to 4): which device the item stands for.
+  // Tooltip and status-bar tip of port item n (1 to 4): which device the item stands for, and on a
+  // second line, where there is one, why the COM numbers are not the lasting ones.
   virtual void SetPortItemTip(int n, std::string_view text) = 0;
   // The progress bar's maximum and position; the minimum is always 0 and position <= maximum.
   virtual void SetProgressBar(uint16_t maximum, uint16_t position) = 0;

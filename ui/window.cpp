@@ -34,8 +34,8 @@ std::string WindowCaption() {
   return std::string(CaptionPrefix) + VersionText() + "    " + std::string(MakerNotice);
 }
 
-TForm1::TForm1(Form& form, Port& port, Clock& clock)
-    : form_(form), port_(port), clock_(clock), progressMax_(layout::ProgressInitialMax) {}
+TForm1::TForm1(Form& form, Port& port, Clock& clock, const PortDirectory& ports)
+    : form_(form), port_(port), clock_(clock), ports_(ports), progressMax_(layout::ProgressInitialMax) {}
 
 void TForm1::FormCreate() {
   form_.SetCaption(WindowCaption());
@@ -44,9 +44,21 @@ void TForm1::FormCreate() {
   WritePortSetting(PortSettingFileName, PortNumber, *this);
   form_.SetPanelText(Panel::Port, PortName(PortNumber));
   form_.SetPanelText(Panel::Main, "No file");
-  if (PortNumber <= layout::PortItemCount) form_.CheckPortItem(PortNumber);     // 5 has no item
-  const std::vector<PortEntry> ports = ListSystemPorts(layout::PortItemCount);  // COM1 to COM4 at least
-  for (int n = 1; n <= layout::PortItemCount; ++n) form_.SetPortItemTip(n, DescribePortEntry(ports[n - 1]));
+  if (PortNumber <= layout::PortItemCount) form_.CheckPortItem(PortNumber);  // 5 has no item
+  ShowPortItemTips();
+}
+
+void TForm1::Setup1Click() {
+  ShowPortItemTips();
+}
+
+void TForm1::ShowPortItemTips() {
+  const PortListing ports = ports_.List(layout::PortItemCount);  // COM1 to COM4 at least
+  for (int n = 1; n <= layout::PortItemCount; ++n) {
+    std::string tip = DescribePortEntry(ports.entries[static_cast<size_t>(n - 1)]);
+    if (!ports.notice.empty()) tip += "\n" + ports.notice;
+    form_.SetPortItemTip(n, tip);
+  }
 }
 
 void TForm1::ChoosePort(int n) {
@@ -182,7 +194,8 @@ void TForm1::ProcessMessages() {
 WindowLink MakeWindowLink() {
   WindowLink link;
   link.clock = std::make_unique<SystemClock>();
-  link.port = std::make_unique<SystemPort>(*link.clock);  // COMn may name a network line too
+  link.ports = std::make_unique<PortDirectory>(SystemPortDirectory());
+  link.port = std::make_unique<SystemPort>(*link.clock, *link.ports);  // COMn may name a network line too
   return link;
 }
 

@@ -2,7 +2,8 @@
 // "Send" and closing, with every text they show, over the program-wide objects that it owns. It draws
 // nothing itself: it tells a Form (ui/form.h) what to show and asks it the person's answers. A front end
 // builds its widgets, makes a TForm1 over itself, calls FormCreate before the window is first shown, and
-// routes its menu commands and its close box to the handlers below.
+// routes its menu commands and its close box to the handlers below, and the opening of the "Setup" menu
+// to Setup1Click.
 //
 // Differences from the window a reader of the handlers might expect, on purpose:
 //  - a Send after a load that did not complete sends nothing: it shows that load's result text in a
@@ -11,7 +12,8 @@
 //  - a close while a load or a download runs shuts the port at once, and the window closes as soon as
 //    the running command has ended;
 //  - status panel 0's tooltip tells why: the cause of a port that would not open, or where a file is
-//    broken; each port item's tips name the device it stands for.
+//    broken; each port item's tips name the device it stands for, looked up afresh each time the
+//    "Setup" menu opens, and say when the COM numbers could not be kept.
 #pragma once
 
 #include <array>
@@ -25,6 +27,7 @@
 #include "image/loaded_file.h"
 #include "image/memory_image.h"
 #include "link/port.h"
+#include "link/port_names.h"
 #include "ui/form.h"
 #include "ui/port_setting.h"
 
@@ -50,13 +53,16 @@ std::string WindowCaption();
 
 class TForm1 : public DownloadView, public MessageSink {
  public:
-  // The form, port and clock outlive the window's behaviour; nothing is shown until FormCreate.
-  TForm1(Form& form, Port& port, Clock& clock);
+  // The form, port, clock and port directory outlive the window's behaviour; nothing is shown until
+  // FormCreate. The port should open COMn as `ports` resolves it, so that the tips are true.
+  TForm1(Form& form, Port& port, Clock& clock, const PortDirectory& ports);
 
   // Handlers, named as the window's designer named them.
   // Caption, the port from the setting file (read, repaired to 1 when not 1 to 5, written back), panel
   // texts, the check, and the port items' tips.
   void FormCreate();
+  // The "Setup" menu is about to open: the port items' tips are worked out again.
+  void Setup1Click();
   void COM11Click() { ChoosePort(1); }
   void COM21Click() { ChoosePort(2); }
   void COM31Click() { ChoosePort(3); }
@@ -98,10 +104,12 @@ class TForm1 : public DownloadView, public MessageSink {
   void CloseIfRequested();
   // Gives panel 0's current text a tooltip; the next status text removes it. Nothing for an empty tip.
   void SetPanelTip(const std::string& tip);
+  void ShowPortItemTips();
 
   Form& form_;
   Port& port_;
   Clock& clock_;
+  const PortDirectory& ports_;
   uint16_t progressMax_;
   uint16_t progressPosition_ = 0;
   std::string lastLoadTip_;      // why the last load failed, for a Send that refuses its remains
@@ -110,10 +118,11 @@ class TForm1 : public DownloadView, public MessageSink {
   bool closeRequested_ = false;  // a close arrived while a load or a download ran
 };
 
-// The real serial port and clock a window runs on.
+// The real serial port, clock and port directory a window runs on.
 struct WindowLink {
   std::unique_ptr<Clock> clock;
-  std::unique_ptr<Port> port;
+  std::unique_ptr<PortDirectory> ports;
+  std::unique_ptr<Port> port;  // opens COMn as `ports` resolves it
 };
 WindowLink MakeWindowLink();
 

@@ -199,6 +199,7 @@ TEST(CommandLine, UsageErrorsExitOneWithAMessageOnStandardError) {
   const std::vector<std::vector<const char*>> cases = {
       {},                                           // no file
       {"--port", "0", "fw.hex"},                    // no COM0
+      {"--forget-port", "COM256"},                  // beyond COM255
       {"--port", "256", "fw.hex"},                  // beyond COM255
       {"--port", "x", "fw.hex"},                    // not a number
       {"--port", "COM", "fw.hex"},                  // no number after COM
@@ -222,7 +223,7 @@ TEST(CommandLine, UsageErrorsExitOneWithAMessageOnStandardError) {
   }
 }
 
-TEST(CommandLine, VersionAndListPortsNeedNoFile) {
+TEST(CommandLine, VersionAndPortCommandsNeedNoFile) {
   const Parsed version = Parse({"--version"});
   EXPECT_FALSE(version.result.options);
   EXPECT_EQ(version.result.exitCode, 0);
@@ -230,6 +231,9 @@ TEST(CommandLine, VersionAndListPortsNeedNoFile) {
   const Parsed list = Parse({"--list-ports"});
   ASSERT_TRUE(list.result.options) << list.err;
   EXPECT_TRUE(list.result.options->listPorts);
+  const Parsed forget = Parse({"--forget-port", "com12"});
+  ASSERT_TRUE(forget.result.options) << forget.err;
+  EXPECT_EQ(forget.result.options->forgetPort, 12);
 }
 
 TEST(CommandLine, HelpExitsZeroAndDocumentsOptionsAndExitCodes) {

@@ -1,57 +1,29 @@
-// Port numbers to devices over a fake /sys and /dev tree: adapters by their by-id names first, then
-// other USB/ACM lines, then the on-board UARTs that exist; LD6193_COM<n> always wins.
+// Port numbers to devices over a fake /sys and /dev tree: the search order, numbers that stay with
+// their adapter through plugging and unplugging, the numbers file's faults and two programs numbering
+// at once; LD6193_COM<n> always wins.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "link/linux_line.h"
 #include "link/port_names.h"
+#include "link/port_numbers.h"
+#include "link/system_port.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/fake_tree.h"
 
 namespace kv::test {
 namespace {
 namespace fs = std::filesystem;
-
-class FakeTree {
- public:
-  FakeTree() : root_(fs::path(::testing::TempDir()) / ("kv_ports_" + std::to_string(::getpid()))) {
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "dev/serial/by-id");
-    fs::create_directories(root_ / "sys/class/tty");
-  }
-  ~FakeTree() { fs::remove_all(root_); }
-
-  // A USB adapter: its tty, the USB device folder above it with maker and product, and a by-id link.
-  void Adapter(const std::string& tty, const std::string& usb, const std::string& maker,
-               const std::string& product, const std::string& byId) {
-    const fs::path device = root_ / "sys/devices/pci0/usb1" / usb;
-    fs::create_directories(device / (usb + ":1.0") / tty);
-    Write(device / "manufacturer", maker);
-    Write(device / "product", product);
-    Tty(tty);
-    fs::create_directory_symlink("../../../devices/pci0/usb1/" + usb + "/" + usb + ":1.0/" + tty,
-                                 root_ / "sys/class/tty" / tty / "device");
-    if (!byId.empty()) fs::create_symlink("../../" + tty, root_ / "dev/serial/by-id" / byId);
-  }
-  // An on-board ttyS with its UART type (0: unknown, no UART behind it).
-  void Uart(const std::string& tty, const std::string& type) {
-    Tty(tty);
-    Write(root_ / "sys/class/tty" / tty / "type", type + "\n");
-  }
-  std::string Dev(const std::string& tty) const { return (root_ / "dev" / tty).string(); }
-  std::string Root() const { return root_.string(); }
-
- private:
-  void Tty(const std::string& tty) { fs::create_directories(root_ / "sys/class/tty" / tty); }
-  static void Write(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
-  fs::path root_;
-};
 
 EnvironmentLookup Environment(std::map<std::string, std::string> values) {
   return [values = std::move(values)](const char* name) -> const char* {
@@ -60,11 +32,29 @@ EnvironmentLookup Environment(std::map<std::string, std::string> values) {
   };
 }
 
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// "COM1 — ..." for COM1 to COM`atLeast` and further numbered ones, one per line, then the notice.
+std::string Listing(const PortDirectory& ports, int atLeast = 3) {
+  const PortListing listing = ports.List(atLeast);
+  std::string text;
+  for (const PortEntry& entry : listing.entries) text += DescribePortEntry(entry) + "\n";
+  return text + listing.notice;
+}
+
+constexpr const char* IdA = "usb-FTDI_FT232R_USB_UART_A9-if00-port0";
+constexpr const char* IdB = "usb-Arduino_Uno_75833-if00";
+constexpr const char* IdC = "usb-Silicon_Labs_CP2102_0001-if00-port0";
+constexpr const char* IdD = "usb-Prolific_PL2303-if00-port0";
+
 TEST(PresentPorts, AdaptersByIdThenOtherAdaptersThenRealUarts) {
   FakeTree tree;
   // Kernel numbers in plug order; the by-id names decide the order here.
-  tree.Adapter("ttyUSB1", "1-1", "FTDI", "FT232R USB UART", "usb-FTDI_FT232R_USB_UART_A9-if00-port0");
-  tree.Adapter("ttyACM0", "1-2", "Arduino", "Uno", "usb-Arduino_Uno_75833-if00");
+  tree.Adapter("ttyUSB1", "1-1", "FTDI", "FT232R USB UART", IdA);
+  tree.Adapter("ttyACM0", "1-2", "Arduino", "Uno", IdB);
   tree.Adapter("ttyUSB0", "1-3", "", "CP2102 USB to UART", "");  // udev made no by-id link
   tree.Uart("ttyS10", "4");
   tree.Uart("ttyS0", "4");
@@ -73,48 +63,197 @@ TEST(PresentPorts, AdaptersByIdThenOtherAdaptersThenRealUarts) {
 
   const std::vector<PresentPort> ports = FindPresentPorts(tree.Root());
   const std::vector<PresentPort> expected = {
-      {tree.Dev("ttyACM0"), "Arduino Uno"},        {tree.Dev("ttyUSB1"), "FTDI FT232R USB UART"},
-      {tree.Dev("ttyUSB0"), "CP2102 USB to UART"}, {tree.Dev("ttyS0"), "on-board serial port"},
-      {tree.Dev("ttyS2"), "on-board serial port"}, {tree.Dev("ttyS10"), "on-board serial port"},
+      {IdB, tree.Dev("ttyACM0"), "Arduino Uno"},
+      {IdA, tree.Dev("ttyUSB1"), "FTDI FT232R USB UART"},
+      {"ttyUSB0", tree.Dev("ttyUSB0"), "CP2102 USB to UART"},
+      {"ttyS0", tree.Dev("ttyS0"), "on-board serial port"},
+      {"ttyS2", tree.Dev("ttyS2"), "on-board serial port"},
+      {"ttyS10", tree.Dev("ttyS10"), "on-board serial port"},
   };
   ASSERT_EQ(ports.size(), expected.size());
   for (size_t i = 0; i < ports.size(); ++i) {
-    EXPECT_EQ(ports[i].device, expected[i].device) << "COM" << i + 1;
-    EXPECT_EQ(ports[i].description, expected[i].description) << "COM" << i + 1;
+    EXPECT_EQ(ports[i].key, expected[i].key) << i;
+    EXPECT_EQ(ports[i].device, expected[i].device) << i;
+    EXPECT_EQ(ports[i].description, expected[i].description) << i;
   }
-}
-
-TEST(PresentPorts, EmptyOrMissingTreeHasNone) {
-  FakeTree tree;
-  tree.Uart("ttyS0", "0");
-  EXPECT_TRUE(FindPresentPorts(tree.Root()).empty());
   EXPECT_TRUE(FindPresentPorts(tree.Root() + "/nowhere").empty());
 }
 
-TEST(ListPorts, EnvironmentWinsAndPresentPortsFillTheRest) {
-  const std::vector<PresentPort> present = {{"/dev/ttyUSB0", "FTDI FT232R"},
-                                            {"/dev/ttyACM0", ""},
-                                            {"/dev/ttyS0", "on-board serial port"},
-                                            {"/dev/ttyS1", "on-board serial port"},
-                                            {"/dev/ttyS4", "on-board serial port"}};
+TEST(ListPorts, EnvironmentWinsThenPresentThenKeptNumbers) {
+  PortSurvey survey;
+  survey.present = {{"a", "/dev/ttyUSB0", "FTDI FT232R", 1},
+                    {"b", "/dev/ttyACM0", "", 2},
+                    {"ttyS0", "/dev/ttyS0", "on-board serial port", 3},
+                    {"ttyS4", "/dev/ttyS4", "on-board serial port", 6}};
+  survey.absent = {{4, IdC}, {12, IdD}};
   const auto environment =
       Environment({{"LD6193_COM2", "/dev/pts/7"}, {"LD6193_COM3", ""}, {"LD6193_COM9", "/x"}});
   const std::string rows[] = {
       "COM1 \u2014 /dev/ttyUSB0, FTDI FT232R",
       "COM2 \u2014 /dev/pts/7 (LD6193_COM2)",
       "COM3 \u2014 /dev/ttyS0, on-board serial port",  // set but empty: as if unset
-      "COM4 \u2014 /dev/ttyS1, on-board serial port",
-      "COM5 \u2014 /dev/ttyS4, on-board serial port",  // beyond COM4 while ports are present
+      std::string("COM4 \u2014 not present, kept for ") + IdC,
+      "COM5 \u2014 not present",
+      "COM6 \u2014 /dev/ttyS4, on-board serial port",  // beyond the first five while present
       "COM9 \u2014 /x (LD6193_COM9)",                  // and wherever the environment names one
+      std::string("COM12 \u2014 not present, kept for ") + IdD,
   };
-  const std::vector<PortEntry> entries = ListPorts(present, environment, 4);
+  const std::vector<PortEntry> entries = ListPorts(survey, environment, 5);
   ASSERT_EQ(entries.size(), std::size(rows));
   for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(DescribePortEntry(entries[i]), rows[i]);
+  EXPECT_EQ(ResolvePort(4, survey, environment).device, "") << "a kept number opens no other device";
+}
 
-  EXPECT_EQ(ResolvePort(6, present, environment).device, "") << "no sixth port present";
-  const std::vector<PortEntry> none = ListPorts({}, Environment({}), 4);
-  ASSERT_EQ(none.size(), 4u);
-  EXPECT_EQ(DescribePortEntry(none[3]), "COM4 \u2014 not present");
+TEST(NumbersFile, ReadsWhatAPersonWritesAndRefusesTheWholeFileOnAnyFault) {
+  const struct {
+    const char* text;
+    const char* problem;  // "" when the file is right
+  } rows[] = {
+      {"# mine\n\n  com12\t usb-x  \r\nCOM3 ttyS0\n", ""},
+      {"COM1 a\nCOM256 b\n", "line 2: COM256 is no port number (COM1 to COM255)"},
+      {"COM1 a b\n", "line 1: \"COM1 a b\" is not \"COMn NAME\""},
+      {"TTY1 a\n", "line 1: \"TTY1 a\" is not \"COMn NAME\""},
+      {"COM1 /dev/serial/by-id/a\n",
+       "line 1: write the adapter's name alone, without a folder: "
+       "/dev/serial/by-id/a"},
+      {"COM1 a\n# b\nCOM1 b\n", "line 3: COM1 is given twice"},
+      {"COM1 a\nCOM2 a", "line 2: a has two numbers"},
+  };
+  for (const auto& row : rows) {
+    const ParsedNumbers parsed = ParseNumbers(row.text);
+    EXPECT_EQ(parsed.problem, row.problem) << row.text;
+    EXPECT_EQ(parsed.kept.empty(), *row.problem != '\0') << row.text;
+  }
+  const ParsedNumbers good = ParseNumbers(rows[0].text);
+  ASSERT_EQ(good.kept.size(), 2u);
+  EXPECT_EQ(good.kept[0].number, 12);
+  EXPECT_EQ(good.kept[0].key, "usb-x");
+}
+
+// The bench of the story: adapters come and go, and each keeps its number.
+TEST(StickyNumbers, AnAdapterKeepsItsNumberWhileAwayAndNewOnesTakeTheLowestFree) {
+  FakeTree tree;
+  const PortDirectory ports = tree.Ports();
+  tree.Uart("ttyS0", "0");
+  EXPECT_EQ(ports.Resolve(1).device, "");
+  EXPECT_FALSE(fs::exists(fs::path(tree.NumbersFile()).parent_path())) << "nothing to keep, nothing made";
+  tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", IdA);
+  EXPECT_EQ(Listing(ports), "COM1 \u2014 " + tree.Dev("ttyUSB0") + ", FTDI FT232R\n" +
+                                "COM2 \u2014 not present\nCOM3 \u2014 not present\n");
+  tree.Adapter("ttyUSB1", "1-2", "Arduino", "Uno", IdB);  // by-id order would put B first
+  EXPECT_EQ(ports.Resolve(2).device, tree.Dev("ttyUSB1"));
+
+  tree.Unplug("ttyUSB0");
+  EXPECT_EQ(ports.Resolve(2).device, tree.Dev("ttyUSB1")) << "B keeps COM2";
+  EXPECT_EQ(ports.Resolve(1).keptFor, IdA);
+  VirtualClock clock;
+  SystemPort port(clock, ports);
+  EXPECT_EQ(port.OpenPort(1), 1);
+  EXPECT_EQ(port.LastOpenError().cause, OpenFailure::NotFound);
+  EXPECT_EQ(
+      DescribeOpenError(port.LastOpenError())
+          .rfind("cannot open COM1 (" + std::string(IdA) + "): no such device; ld6193-flash --list-ports", 0),
+      0u)
+      << DescribeOpenError(port.LastOpenError());
+
+  tree.Adapter("ttyUSB0", "1-3", "Silicon Labs", "CP2102", IdC);
+  EXPECT_EQ(ports.Resolve(3).device, tree.Dev("ttyUSB0")) << "C does not take A's number";
+  tree.Adapter("ttyUSB2", "1-1", "FTDI", "FT232R", IdA);  // back, under another kernel name
+  EXPECT_EQ(ports.Resolve(1).device, tree.Dev("ttyUSB2"));
+
+  tree.Unplug("ttyUSB1");
+  EXPECT_EQ(ports.Forget(2).outcome, ForgetOutcome::Forgotten);
+  EXPECT_EQ(ports.Forget(2).outcome, ForgetOutcome::NotKept);
+  tree.Adapter("ttyUSB1", "1-4", "Prolific", "PL2303", IdD);
+  EXPECT_EQ(ports.Resolve(2).device, tree.Dev("ttyUSB1")) << "D takes the freed COM2";
+  EXPECT_EQ(Listing(ports).find("COM4"), std::string::npos) << "nothing beyond what is numbered";
+
+  // The file is the person's: edits are honoured and kept, new numbers appended.
+  FakeTree::Write(tree.NumbersFile(), std::string("# bench 3\nCOM7 ") + IdA + "\n");
+  EXPECT_EQ(ports.Resolve(7).device, tree.Dev("ttyUSB2"));
+  EXPECT_EQ(ReadText(tree.NumbersFile()).rfind(std::string("# bench 3\nCOM7 ") + IdA + "\nCOM1 ", 0), 0u);
+}
+
+// A file that cannot be used never stops a look: the ports are numbered in the order found, or the
+// numbers kept are kept and the new ones hold for now; a notice says which, and the file is left as it was.
+TEST(StickyNumbers, AFileThatCannotBeUsedGivesNumbersForNowAndANotice) {
+  const struct {
+    const char* what;
+    std::string file;  // the numbers file's text before the look
+    bool folder;       // a folder stands where the file should be
+    bool readOnly;     // the file has no write permission
+    int numberOfB;     // what B and A (found in this order) get
+    int numberOfA;
+    const char* noticeHas;
+  } rows[] = {
+      {"corrupt", "COM5 " + std::string(IdB) + "\nCOM0 x\n", false, false, 1, 2,
+       "com-numbers (line 2: COM0 is no port number (COM1 to COM255)): until it is mended, COMn is the "
+       "n-th serial port found"},
+      {"a folder", "", true, false, 1, 2, "com-numbers (not a plain file)"},
+      {"read-only", "COM3 " + std::string(IdA) + "\n", false, true, 1, 3,
+       "com-numbers (read-only file): COM1 usb-Arduino_Uno_75833-if00 holds only for now"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeTree tree;
+    tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", IdA);
+    tree.Adapter("ttyACM0", "1-2", "Arduino", "Uno", IdB);
+    fs::create_directories(fs::path(tree.NumbersFile()).parent_path());
+    if (row.folder) {
+      fs::create_directory(tree.NumbersFile());
+    } else {
+      FakeTree::Write(tree.NumbersFile(), row.file);
+    }
+    if (row.readOnly) fs::permissions(tree.NumbersFile(), fs::perms::owner_read | fs::perms::group_read);
+
+    const PortSurvey survey = SurveyPorts(tree.Ports().Places());
+    ASSERT_EQ(survey.present.size(), 2u);
+    EXPECT_EQ(survey.present[0].number, row.numberOfB);
+    EXPECT_EQ(survey.present[1].number, row.numberOfA);
+    EXPECT_NE(survey.notice.find(row.noticeHas), std::string::npos) << survey.notice;
+    EXPECT_EQ(survey.notice.rfind("cannot ", 0), 0u) << survey.notice;
+    if (!row.folder) {
+      EXPECT_EQ(ReadText(tree.NumbersFile()), row.file) << "the file is left as it was";
+    }
+    EXPECT_EQ(tree.Ports().Forget(3).outcome, ForgetOutcome::Failed) << "nor is it changed by hand";
+  }
+}
+
+// Two programs that see the same new adapters at the same moment give them the same numbers.
+TEST(StickyNumbers, TwoProgramsNumberingAtOnceAgree) {
+  for (int round = 0; round < 10; ++round) {
+    FakeTree tree;
+    tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", IdA);
+    tree.Adapter("ttyUSB1", "1-2", "Arduino", "Uno", IdB);
+    tree.Adapter("ttyUSB2", "1-3", "Silicon Labs", "CP2102", IdC);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t children[2];
+    for (int i = 0; i < 2; ++i) {
+      children[i] = fork();
+      ASSERT_GE(children[i], 0);
+      if (children[i] == 0) {
+        char byte;
+        close(go[1]);
+        if (read(go[0], &byte, 1) != 0) _exit(3);  // both start when the pipe closes
+        std::ofstream(tree.Root() + "/seen" + std::to_string(i)) << Listing(tree.Ports());
+        _exit(0);
+      }
+    }
+    close(go[0]);
+    close(go[1]);
+    for (const pid_t child : children) {
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    const std::string seen = ReadText(tree.Root() + "/seen0");
+    EXPECT_EQ(seen, ReadText(tree.Root() + "/seen1")) << "round " << round;
+    EXPECT_EQ(seen, Listing(tree.Ports()));
+    const ParsedNumbers file = ParseNumbers(ReadText(tree.NumbersFile()));
+    EXPECT_EQ(file.problem, "");
+    EXPECT_EQ(file.kept.size(), 3u) << "each adapter written once";
+  }
 }
 
 }  // namespace

@@ -123,7 +123,8 @@ TEST(PortDeviceName, TheEnvironmentWinsOverThePortsPresent) {
   const ScopedEnv com1("LD6193_COM1", "/dev/ttyUSB7");
   const ScopedEnv com11("LD6193_COM11", nullptr);
   EXPECT_EQ(PortDeviceName(1), "/dev/ttyUSB7");
-  EXPECT_EQ(DescribePortEntry(ListSystemPorts(1).front()), "COM1 \u2014 /dev/ttyUSB7 (LD6193_COM1)");
+  EXPECT_EQ(DescribePortEntry(SystemPortDirectory().List(1).entries.front()),
+            "COM1 \u2014 /dev/ttyUSB7 (LD6193_COM1)");
   EXPECT_NE(PortDeviceName(11), "/dev/ttyUSB7") << "COM1's variable is not COM11's";
 }
 

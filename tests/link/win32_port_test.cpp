@@ -1,7 +1,8 @@
-// The Win32 port on what a Windows machine always has: COMn's device name and its override, devices
-// that are missing or no serial line at all, and the open/close/shutdown states on the NUL device (a
-// character device that swallows writes and reads as empty). Talking to a device is checked end to
-// end against the simulator under wine.
+// The Win32 port on what a Windows machine always has: COMn's device name and its override, the ports
+// as the device manager lists them (on a stand-in for its calls), devices that are missing or no serial
+// line at all, and the open/close/shutdown states on the NUL device (a character device that swallows
+// writes and reads as empty). Talking to a device is checked end to end against the simulator under
+// wine.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -12,9 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "link/win32_port.h"
+#include "link/win32_port_list.h"
 #include "tests/support/fake_port.h"
 
 namespace kv::test {
@@ -53,6 +57,60 @@ TEST(Win32PortName, ComNIsTheDevicePathUnlessTheEnvironmentNamesAnother) {
     const ScopedVariable scoped(variable.c_str(), row.override);
     EXPECT_EQ(PortDeviceName(row.n), row.device) << row.n << " / " << row.override;
   }
+}
+
+// The device manager's list of the Ports class, as a table of devices and their properties.
+class FakeDeviceManager : public DeviceManagerCalls {
+ public:
+  using Device = std::map<Property, std::string>;
+  bool ListPortsClass(std::string& why) override {
+    why = refusal;
+    return refusal.empty();
+  }
+  bool SelectDevice(unsigned index) override {
+    selected = index;
+    return index < devices.size();
+  }
+  std::string Read(Property property) override {
+    const auto found = devices.at(selected).find(property);
+    return found == devices.at(selected).end() ? std::string() : found->second;
+  }
+  std::vector<Device> devices;
+  std::string refusal;  // why the list cannot be had; empty: it can
+  unsigned selected = 0;
+};
+
+TEST(Win32PortList, EachComPortWithItsFriendlyNameAndMakerInNumberOrder) {
+  using P = DeviceManagerCalls::Property;
+  FakeDeviceManager manager;
+  manager.devices = {
+      {{P::PortName, "COM12"}, {P::FriendlyName, "USB Serial Device (COM12)"}, {P::Maker, "Microsoft"}},
+      {{P::PortName, "LPT1"}, {P::FriendlyName, "Printer Port (LPT1)"}},  // the class holds these too
+      {{P::PortName, "COM3"}, {P::FriendlyName, "USB Serial Port (COM3)"}, {P::Maker, "FTDI"}},
+      {{P::PortName, "com1"}, {P::Description, "Communications Port"}},  // no friendly name, no maker
+      {{P::FriendlyName, "Modem bridge"}},                               // no port name: not a COM port
+      {{P::PortName, "COM3"}, {P::FriendlyName, "a second claim"}},      // the first holder keeps it
+  };
+  const PortSurvey survey = SurveyDeviceManager(manager);
+  EXPECT_EQ(survey.notice, "");
+  const auto nobody = [](const char*) -> const char* { return nullptr; };
+  const std::string rows[] = {
+      "COM1 \u2014 Communications Port",
+      "COM2 \u2014 \\\\.\\COM2",  // not listed: Windows itself says at open whether it exists
+      "COM3 \u2014 USB Serial Port (COM3), FTDI",
+      "COM4 \u2014 \\\\.\\COM4",
+      "COM12 \u2014 USB Serial Device (COM12), Microsoft",  // beyond COM4 while present
+  };
+  const std::vector<PortEntry> entries = ListPorts(survey, nobody, 4);
+  ASSERT_EQ(entries.size(), std::size(rows));
+  for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(DescribePortEntry(entries[i]), rows[i]);
+  EXPECT_EQ(ResolvePort(12, survey, nobody).device, "\\\\.\\COM12");
+
+  manager.refusal = "access is denied";
+  const PortSurvey refused = SurveyDeviceManager(manager);
+  EXPECT_TRUE(refused.present.empty());
+  EXPECT_EQ(refused.notice, "Windows did not list its serial ports (access is denied): COMn is \\\\.\\COMn");
+  EXPECT_EQ(ResolvePort(3, refused, nobody).device, "\\\\.\\COM3");
 }
 
 class Win32PortTest : public testing::Test {

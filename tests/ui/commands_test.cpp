@@ -338,7 +338,7 @@ TEST_F(WindowTest, FailedReadPutsWhereItStoppedIntoTheTip) {
   SystemTime time;
   HexReadDetail detail;
   FormRecorder readerHost;
-  TForm1 reader(readerHost, port, clock);
+  TForm1 reader(readerHost, port, clock, ports);
   ASSERT_EQ(ReadHexFile(broken.c_str(), image, time, reader, &detail), InvalidHexFormat);
 
   TForm1& w = MakeWindow();
@@ -352,14 +352,22 @@ TEST_F(WindowTest, FailedReadPutsWhereItStoppedIntoTheTip) {
   EXPECT_EQ(form.panelTip.empty(), detail.text.empty() && !detail.line) << "a refused Send keeps the cause";
 }
 
-TEST_F(WindowTest, EveryPortItemNamesItsDevice) {
+TEST_F(WindowTest, EveryPortItemNamesItsDeviceAndSaysWhenTheNumbersHoldOnlyForNow) {
   setenv("LD6193_COM3", "/dev/ttyACM7", 1);
+  tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", "usb-FTDI_FT232R_A9-if00-port0");
+  std::filesystem::create_directories(std::filesystem::path(tree.NumbersFile()).parent_path());
+  FakeTree::Write(tree.NumbersFile(), "COM2 usb-FTDI_FT232R_A9-if00-port0\nCOM2\n");
   MakeWindow();
   unsetenv("LD6193_COM3");
+  const std::string notice = "\ncannot use the COM numbers in " + tree.NumbersFile() + " (line 2: ";
+  const std::string devices[] = {tree.Dev("ttyUSB0") + ", FTDI FT232R", "not present",
+                                 "/dev/ttyACM7 (LD6193_COM3)", "not present"};
   ASSERT_EQ(form.itemTips.size(), 4u);
-  for (size_t i = 0; i < 4; ++i)
-    EXPECT_TRUE(form.itemTips[i].starts_with("COM" + std::to_string(i + 1))) << i;
-  EXPECT_NE(form.itemTips[2].find("/dev/ttyACM7"), std::string::npos) << form.itemTips[2];
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(
+        form.itemTips[i].starts_with("COM" + std::to_string(i + 1) + " \u2014 " + devices[i] + notice))
+        << form.itemTips[i];
+  }
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ class ObservedWindow : public TForm1 {
     std::string label;
     friend bool operator==(const Seen&, const Seen&) = default;
   };
-  ObservedWindow(FormRecorder& form, Port& port, Clock& clock) : TForm1(form, port, clock), form_(form) {}
+  ObservedWindow(FormRecorder& form, Port& port, Clock& clock, const PortDirectory& ports)
+      : TForm1(form, port, clock, ports), form_(form) {}
   void SetProgress(uint16_t position, std::string_view label) override {
     TForm1::SetProgress(position, label);
     seen.push_back({form_.progressMax, form_.progressPosition, form_.label});
@@ -50,7 +51,7 @@ class SendTest : public WindowTest {
   void TearDown() override { unsetenv("LD6193_COM1"); }
 
   ObservedWindow& MakeObservedWindow() {
-    auto owned = std::make_unique<ObservedWindow>(form, realPort, realClock);
+    auto owned = std::make_unique<ObservedWindow>(form, realPort, realClock, ports);
     ObservedWindow& observed = *owned;
     StartWindow(std::move(owned));
     return observed;

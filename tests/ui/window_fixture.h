@@ -1,5 +1,6 @@
-// The window's behaviour, for each test in a fresh working directory, on a recording form and, unless a
-// test wants the real serial line, a fake port on virtual time that answers like a healthy device.
+// The window's behaviour, for each test in a fresh working directory, on a recording form, a fake machine
+// without serial ports and, unless a test wants the real serial line, a fake port on virtual time that
+// answers like a healthy device.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/fake_port.h"
+#include "tests/support/fake_tree.h"
 #include "tests/support/form_recorder.h"
 #include "tests/ui/work_dir.h"
 #include "ui/window.h"
@@ -36,7 +38,7 @@ class WindowTest : public ::testing::Test {
   }
 
   // Creates the behaviour and runs its start-up, as a front end does before showing the window.
-  TForm1& MakeWindow() { return StartWindow(std::make_unique<TForm1>(form, port, clock)); }
+  TForm1& MakeWindow() { return StartWindow(std::make_unique<TForm1>(form, port, clock, ports)); }
   TForm1& StartWindow(std::unique_ptr<TForm1> made) {
     window = std::move(made);
     form.behaviour = window.get();
@@ -62,6 +64,8 @@ class WindowTest : public ::testing::Test {
   void WhenEventsRun(std::function<void()> action) { pending_.push_back(std::move(action)); }
 
   TempWorkDir dir;
+  FakeTree tree;
+  PortDirectory ports = tree.Ports();
   FormRecorder form;
   VirtualClock clock;
   FakePort port{clock};

@@ -28,7 +28,7 @@ void LoaderApplication::ShowException(std::string_view message) {
 int RunProgram(LoaderApplication& application, const std::optional<std::string>& startFile) {
   try {
     WindowLink link = MakeWindowLink();
-    QtWindow window(application.Prompts(), *link.port, *link.clock);
+    QtWindow window(application.Prompts(), *link.port, *link.clock, *link.ports);
     window.show();
     if (startFile) {
       // From inside the loop: a close chosen during the load must find a loop that can end.

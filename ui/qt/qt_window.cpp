@@ -34,8 +34,8 @@ QFont WindowFont(int points) {
 
 }  // namespace
 
-QtWindow::QtWindow(WindowPrompts& prompts, Port& port, Clock& clock)
-    : prompts_(prompts), behaviour_(*this, port, clock) {
+QtWindow::QtWindow(WindowPrompts& prompts, Port& port, Clock& clock, const PortDirectory& ports)
+    : prompts_(prompts), behaviour_(*this, port, clock, ports) {
   setFont(WindowFont(layout::FontPoints));
   BuildMenu();
   BuildClientArea();
@@ -49,6 +49,7 @@ void QtWindow::BuildMenu() {
   LoadFile1 = MainMenu1->addAction(FromUtf8(layout::LoadFileCaption));
   Send1 = MainMenu1->addAction(FromUtf8(layout::SendCaption));
   Setup1 = MainMenu1->addMenu(FromUtf8(layout::SetupCaption));
+  connect(Setup1, &QMenu::aboutToShow, this, [this] { behaviour_.Setup1Click(); });
   auto* portItems = new QActionGroup(this);
   portItems->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
   std::array<QAction*, layout::PortItemCount> items{};

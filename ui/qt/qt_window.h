@@ -1,7 +1,7 @@
 // The window on Qt 6: the menu bar with "Load File", "Send" and the "Setup" port items, the progress bar
 // with its percentage label, and the two-panel status bar, drawn from the shared layout. It is the Form
-// that the window's behaviour (TForm1) talks to, and it routes its menu commands and its close box to
-// that behaviour; it decides nothing itself.
+// that the window's behaviour (TForm1) talks to, and it routes its menu commands, the opening of the
+// "Setup" menu and its close box to that behaviour; it decides nothing itself.
 #pragma once
 
 #include <QMainWindow>
@@ -26,8 +26,9 @@ namespace kv {
 
 class QtWindow : public QMainWindow, public Form {
  public:
-  // Builds the widgets and runs FormCreate; nothing is shown yet. Port and clock outlive the window.
-  QtWindow(WindowPrompts& prompts, Port& port, Clock& clock);
+  // Builds the widgets and runs FormCreate; nothing is shown yet. Port, clock and port directory
+  // outlive the window.
+  QtWindow(WindowPrompts& prompts, Port& port, Clock& clock, const PortDirectory& ports);
 
   // Components, named as the window's designer named them.
   QMenuBar* MainMenu1;

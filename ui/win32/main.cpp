@@ -32,7 +32,7 @@ void RunProgram(HINSTANCE instance, int showCommand) {
     kv::ShowProgramMessage(nullptr, "The window could not be created: Windows refused it.");
     return;
   }
-  kv::TForm1 form1(form, *link.port, *link.clock);
+  kv::TForm1 form1(form, *link.port, *link.clock, *link.ports);
   form.Attach(form1);
   form1.FormCreate();
   form.Show(showCommand);

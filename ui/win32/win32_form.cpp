@@ -246,8 +246,12 @@ void Win32Form::CheckPortItem(int n) {
 
 void Win32Form::SetPortItemTip(int n, std::string_view text) {
   // Win32 menus have no tooltips; like every native program, the window shows an item's tip in its
-  // status bar while the item is highlighted.
-  portItemTips_.at(static_cast<size_t>(n - 1)) = Widen(text);
+  // status bar while the item is highlighted, on the bar's one line.
+  std::wstring tip = Widen(text);
+  for (size_t line = tip.find(L'\n'); line != std::wstring::npos; line = tip.find(L'\n', line)) {
+    tip.replace(line, 1, L"; ");
+  }
+  portItemTips_.at(static_cast<size_t>(n - 1)) = std::move(tip);
 }
 
 void Win32Form::SetProgressBar(uint16_t maximum, uint16_t position) {
@@ -341,6 +345,10 @@ LRESULT Win32Form::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARA
   switch (message) {
     case WM_COMMAND:
       if (HIWORD(wParam) == 0 && lParam == 0) OnCommand(LOWORD(wParam));
+      return 0;
+    case WM_INITMENUPOPUP:
+      // The "Setup" menu is opening: its items' tips are worked out again.
+      if (reinterpret_cast<HMENU>(wParam) == setupMenu_ && form1_) form1_->Setup1Click();
       return 0;
     case WM_MENUSELECT:
       OnMenuSelect(LOWORD(wParam), HIWORD(wParam));

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "tests/support/fake_port.h"
+#include "tests/support/fake_tree.h"
 #include "tests/ui/hex_text.h"
 #include "tests/ui/qt/scripted_prompts.h"
 #include "tests/ui/work_dir.h"
@@ -25,10 +26,12 @@ namespace {
 class QtWindowTest : public ::testing::Test {
  protected:
   QtWindow& MakeWindow() {
-    window = std::make_unique<QtWindow>(prompts, port, clock);
+    window = std::make_unique<QtWindow>(prompts, port, clock, ports);
     return *window;
   }
   TempWorkDir dir;
+  FakeTree tree;
+  PortDirectory ports = tree.Ports();
   ScriptedPrompts prompts;
   VirtualClock clock;
   FakePort port{clock};
@@ -148,6 +151,25 @@ TEST_F(QtWindowTest, PortItemsAndTheStatusPanelCarryTheirTips) {
   EXPECT_EQ(prompts.Texts(), std::vector<QString>{"Serial communication error"});
   EXPECT_EQ(w.StatusPanelText(0), "Serial communication error");
   EXPECT_EQ(w.StatusPanelTip(0), QString::fromStdString(DescribeOpenError(port.openError)));
+}
+
+TEST_F(QtWindowTest, PortItemTipsAreWorkedOutAgainEachTimeTheSetupMenuOpens) {
+  const std::string adapter = "usb-FTDI_FT232R_A9-if00-port0";
+  QtWindow& w = MakeWindow();
+  w.show();
+  EXPECT_EQ(w.COM11->toolTip(), "COM1 \u2014 not present");
+  const auto openSetup = [&w] {
+    w.Setup1->popup(w.mapToGlobal(QPoint(0, 0)));
+    w.Setup1->hide();
+  };
+  tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", adapter);
+  openSetup();
+  EXPECT_EQ(w.COM11->toolTip(),
+            QString::fromStdString("COM1 \u2014 " + tree.Dev("ttyUSB0") + ", FTDI FT232R"));
+  tree.Unplug("ttyUSB0");
+  openSetup();
+  EXPECT_EQ(w.COM11->toolTip(), QString::fromStdString("COM1 \u2014 not present, kept for " + adapter));
+  EXPECT_EQ(w.COM11->statusTip(), w.COM11->toolTip());
 }
 
 TEST_F(QtWindowTest, CloseBoxDuringALoadWaitsForItsEnd) {

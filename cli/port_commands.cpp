@@ -1,0 +1,30 @@
+#include "cli/port_commands.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include "cli/exit_codes.h"
+
+namespace kv {
+
+int ListPortsTo(const PortDirectory& ports, std::ostream& out, std::ostream& err) {
+  const PortListing listing = ports.List(4);
+  for (const PortEntry& entry : listing.entries) out << DescribePortEntry(entry) << '\n';
+  out.flush();
+  if (!listing.notice.empty()) err << listing.notice << std::endl;
+  return ExitSuccess;
+}
+
+int ForgetPortTo(const PortDirectory& ports, int n, std::ostream& out, std::ostream& err) {
+  const ForgetResult result = ports.Forget(n);
+  (result.outcome == ForgetOutcome::Failed ? err : out) << result.text << std::endl;
+  return result.outcome == ForgetOutcome::Failed ? ExitUsage : ExitSuccess;
+}
+
+void TellNumbersNotice(const PortDirectory& ports, const FlashOptions& options, std::ostream& err) {
+  const auto byNumber = [](const DeviceTarget& target) { return !target.ByPath(); };
+  if (options.plan || std::none_of(options.devices.begin(), options.devices.end(), byNumber)) return;
+  if (const std::string notice = ports.List(0).notice; !notice.empty()) err << notice << std::endl;
+}
+
+}  // namespace kv
