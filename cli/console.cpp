@@ -132,6 +132,17 @@ void Console::ClearProgress() {
   style_ = ProgressStyle::None;
 }
 
+void Console::ShowStatus(std::string text) {
+  std::lock_guard lock(mutex_);
+  if (text == status_) return;
+  status_ = std::move(text);
+  if (style_ == ProgressStyle::Lines) {
+    err_ << status_ << '\n';
+    err_.flush();
+  }
+  DrawProgressLocked(true);
+}
+
 void Console::HideProgressLocked() {
   if (shownWidth_ == 0) return;
   err_ << '\r' << std::string(shownWidth_, ' ') << '\r';
@@ -167,18 +178,21 @@ void Console::PrintPlainProgressLocked() {
 }
 
 void Console::DrawProgressLocked(bool force) {
-  if (style_ == ProgressStyle::Lines) return PrintPlainProgressLocked();
+  if (style_ == ProgressStyle::Lines) {
+    if (status_.empty()) PrintPlainProgressLocked();
+    return;
+  }
   if (style_ != ProgressStyle::Live) return;
   const SteadyTime now = std::chrono::steady_clock::now();
   if (!force && now - lastDraw_ < RedrawInterval) return;
   bool anyTotal = false;
   for (const ProgressSlot& slot : slots_) anyTotal = anyTotal || slot.total != 0;
-  if (!anyTotal) return;  // nothing to show before the first program phase
+  if (!anyTotal && status_.empty()) return;  // nothing to show before the first program phase
   UpdateTimesLocked(now);
   // One column short of the width: a line that fills the last column wraps on some terminals.
   const size_t columns = columns_ ? columns_() : 0;
   const size_t width = (columns == 0 ? DefaultColumns : columns) - 1;
-  const std::string line = FormatProgressLine(slots_, width);
+  const std::string line = status_.empty() ? FormatProgressLine(slots_, width) : status_.substr(0, width);
   // Blank what is left of a longer line drawn before, but never past the edge of a narrowed window.
   shownWidth_ = std::min(shownWidth_, width);
   err_ << '\r' << line;

@@ -37,6 +37,9 @@ Millis RemainingTime(const ProgressSlot& slot);
 // `width` characters (0: no limit): the bar goes first, then the elapsed time, then the line is cut.
 std::string FormatProgressLine(const std::vector<ProgressSlot>& slots, size_t width = 0);
 
+// The slot of a device whose progress is not shown (the station's: its tally takes the line).
+inline constexpr size_t NoProgressSlot = static_cast<size_t>(-1);
+
 enum class ProgressStyle {
   None,   // no progress at all (--quiet)
   Live,   // one line redrawn in place (standard error is a terminal)
@@ -62,6 +65,10 @@ class Console {
   // Removes the progress line for good (before the closing summary).
   void ClearProgress();
 
+  // A status of the whole run (the station's tally) in the progress line's place: on a terminal
+  // redrawn in place, otherwise a line on standard error each time it changes; nothing under None.
+  void ShowStatus(std::string text);
+
  private:
   struct SlotTimes {
     SteadyTime started{};
@@ -81,6 +88,7 @@ class Console {
   unsigned linesShown_ = 0;  // tenths of the pages already reported as plain lines
   std::vector<ProgressSlot> slots_;
   std::vector<SlotTimes> times_;
+  std::string status_;     // shown instead of the slots' progress when set
   size_t shownWidth_ = 0;  // characters of the progress line now on the terminal
   SteadyTime lastDraw_{};
 };

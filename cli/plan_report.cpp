@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli/exit_codes.h"
 #include "download/download.h"
 #include "link/loader_protocol.h"
 
@@ -23,6 +24,11 @@ void AppendRange(std::string& out, unsigned first, unsigned last) {
   if (!out.empty()) out += ", ";
   out += HexPage(first);
   if (last != first) out.append(1, '-').append(HexPage(last));
+}
+
+// The outcome of a download of a kind that has no plan.
+DownloadOutcome OutcomeOfUnsent(FileKind kind) {
+  return kind == FileKind::Empty ? DownloadOutcome::EmptyHexFile : DownloadOutcome::UnknownFile;
 }
 
 std::string Seconds(double ms) {
@@ -67,9 +73,7 @@ PlanReport DescribePlan(const PageMap& pages) {
 
   const SectorPlan* plan = PlanFor(found.kind);
   if (plan == nullptr) {
-    const auto outcome =
-        found.kind == FileKind::Empty ? DownloadOutcome::EmptyHexFile : DownloadOutcome::UnknownFile;
-    report.text += std::string(TextsOf(outcome).message) + "\n";
+    report.text += std::string(TextsOf(OutcomeOfUnsent(found.kind)).message) + "\n";
     return report;
   }
 
@@ -89,7 +93,19 @@ PlanReport DescribePlan(const PageMap& pages) {
   const DownloadEstimate estimate = EstimateDownload(plan->erase.size(), total, plan->finish);
   report.text += "Expected time at 115200 baud: " + Seconds(estimate.TotalMs()) + " (line " +
                  Seconds(estimate.lineMs) + " + erase pauses " + Seconds(estimate.pauseMs) + ")\n";
+  report.pages = total;
+  report.expectedMs = estimate.TotalMs();
   return report;
+}
+
+std::string PlanLine(const PlanReport& report) {
+  if (report.pages == 0) return std::string(TextsOf(OutcomeOfUnsent(report.kind)).message);
+  return "Plan: " + std::string(FileKindName(report.kind)) + ", " + std::to_string(report.pages) +
+         " pages, " + Seconds(report.expectedMs) + " a device at 115200 baud";
+}
+
+int PlanExitCode(FileKind kind) {
+  return PlanFor(kind) == nullptr ? ExitCodeOfOutcome(OutcomeOfUnsent(kind)) : 0;
 }
 
 }  // namespace kv

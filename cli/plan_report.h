@@ -26,10 +26,19 @@ std::string UsedPageRanges(const PageMap& pages, uint16_t first, uint16_t last);
 
 struct PlanReport {
   FileKind kind = FileKind::Empty;
-  std::string text;  // lines ending in '\n'
+  std::string text;       // lines ending in '\n'
+  unsigned pages = 0;     // pages a download sends, the forced first page included; 0: none is sent
+  double expectedMs = 0;  // its expected time
 };
 
 // The plan for the image as a download would see it, its first page forced used (on a copy).
 PlanReport DescribePlan(const PageMap& pages);
+
+// The plan on one line, for the station: "Plan: MultiSector, 7 pages, 5.9 s a device at 115200 baud";
+// for an image that is not sent, the download's outcome text ("Empty HEX file").
+std::string PlanLine(const PlanReport& report);
+
+// What a plan of this kind exits with: 0, or the download's code for an Empty or Unknown image.
+int PlanExitCode(FileKind kind);
 
 }  // namespace kv

@@ -37,7 +37,7 @@ std::string RunLogLine(const RunLogRow& row) {
   // by hand (a run's time is never negative): std::round alone would tie the flasher to the shared
   // maths library, and loading that costs every start more than a whole download's rounding.
   const double seconds = static_cast<double>(static_cast<int64_t>(row.seconds * 1000.0 + 0.5)) / 1000.0;
-  const nlohmann::ordered_json object = {
+  nlohmann::ordered_json object = {
       {"time", UtcTimestamp(row.time)},
       {"device", row.device},
       {"file", row.file},
@@ -49,6 +49,7 @@ std::string RunLogLine(const RunLogRow& row) {
       {"seconds", seconds},
       {"cause", row.cause},
   };
+  if (!row.port.empty()) object["port"] = row.port;
   // A path in the system's own code page is not always UTF-8: replace what is not, never throw.
   return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

@@ -22,6 +22,7 @@ struct RunLogRow {
   int exit = 0;                                // that device's exit code
   double seconds = 0;                          // the device's download, open to close
   std::string cause;                           // why it failed (the port, the command); empty on success
+  std::string port;  // the port's lasting name (by-id name, Windows' COMn); empty: not written
 };
 
 // The row as one JSON object and its line end.
