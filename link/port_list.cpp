@@ -81,7 +81,11 @@ PortListing PortDirectory::List(int atLeast) const {
 }
 
 PortDirectory SystemPortDirectory() {
-  return PortDirectory({"/", DefaultNumbersFile(ProcessEnvironment)}, ProcessEnvironment);
+  // Tests move the root to a fake /dev and /sys tree, where simulators come and go.
+  const char* root = ProcessEnvironment("KV_TEST_PORT_ROOT");
+  return PortDirectory(
+      {root != nullptr && *root != '\0' ? root : "/", DefaultNumbersFile(ProcessEnvironment)},
+      ProcessEnvironment);
 }
 
 std::string PortDeviceName(int n) {

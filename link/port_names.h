@@ -128,7 +128,8 @@ class PortDirectory {
   EnvironmentLookup environment_;
 };
 
-// This machine, this user's numbers file and this process's environment.
+// This machine, this user's numbers file and this process's environment. The environment variable
+// KV_TEST_PORT_ROOT, for tests, puts the root elsewhere.
 PortDirectory SystemPortDirectory();
 
 }  // namespace kv

@@ -72,10 +72,17 @@ std::vector<std::string> SortedNames(const fs::path& folder, bool (*keep)(const 
   return names;
 }
 
+// A /dev/serial/by-id link: its name and where it leads.
+struct ByIdLink {
+  std::string tty;   // the kernel's name of the line: "ttyUSB0"
+  fs::path device;   // what the link leads to: "/dev/ttyUSB0" for udev's links, wherever another's go
+  std::string link;  // "usb-FTDI_FT232R_USB_UART_A9-if00-port0"
+};
+
 // The tty each /dev/serial/by-id link points at, in the links' name order; these names do not change
 // while the same adapters are plugged in, whatever order the kernel numbered them in.
-std::vector<std::pair<std::string, std::string>> AdaptersById(const fs::path& dev) {
-  std::vector<std::pair<std::string, std::string>> adapters;
+std::vector<ByIdLink> AdaptersById(const fs::path& dev) {
+  std::vector<ByIdLink> adapters;
   std::vector<std::string> links;
   std::error_code listError;
   for (const auto& entry : fs::directory_iterator(dev / "serial/by-id", listError)) {
@@ -85,7 +92,10 @@ std::vector<std::pair<std::string, std::string>> AdaptersById(const fs::path& de
   for (const std::string& link : links) {
     std::error_code error;
     const fs::path target = fs::read_symlink(dev / "serial/by-id" / link, error);
-    if (!error) adapters.emplace_back(target.filename().string(), link);
+    if (!error) {
+      adapters.push_back(
+          {target.filename().string(), (dev / "serial/by-id" / target).lexically_normal(), link});
+    }
   }
   return adapters;
 }
@@ -105,20 +115,22 @@ std::vector<PresentPort> FindPresentPorts(const std::string& root) {
   std::vector<PresentPort> ports;
   std::set<std::string> taken;
   // An adapter is known by its by-id name; a line without one by its kernel name.
-  const auto add = [&](const std::string& name, const std::string& key, std::string fallback) {
+  const auto add = [&](const std::string& name, const fs::path& device, const std::string& key,
+                       std::string fallback) {
     if (!taken.insert(name).second) return;
     std::string description = UsbDescription(sys, name);
     ports.push_back(
-        {key, (dev / name).string(), description.empty() ? std::move(fallback) : std::move(description)});
+        {key, device.string(), description.empty() ? std::move(fallback) : std::move(description)});
   };
-  for (const auto& [name, link] : AdaptersById(dev)) add(name, link, link);
+  for (const ByIdLink& adapter : AdaptersById(dev))
+    add(adapter.tty, adapter.device, adapter.link, adapter.link);
   const fs::path ttys = sys / "class/tty";
   const auto adapter = [](const fs::path& p) { return IsAdapterName(p.filename().string()); };
-  for (const std::string& name : SortedNames(ttys, adapter)) add(name, name, {});
+  for (const std::string& name : SortedNames(ttys, adapter)) add(name, dev / name, name, {});
   const auto uart = [](const fs::path& p) {
     return p.filename().string().starts_with("ttyS") && IsRealUart(p);
   };
-  for (const std::string& name : SortedNames(ttys, uart)) add(name, name, "on-board serial port");
+  for (const std::string& name : SortedNames(ttys, uart)) add(name, dev / name, name, "on-board serial port");
   return ports;
 }
 
