@@ -1,6 +1,7 @@
 // ld6193-flash: the command-line flasher, for scripts, production lines and machines without a screen.
 #include <chrono>
 #include <iostream>
+#include <string>
 
 #include "cli/console.h"
 #include "cli/flasher.h"
@@ -8,6 +9,7 @@
 #include "cli/platform.h"
 #include "cli/port_commands.h"
 #include "cli/port_setting.h"
+#include "cli/station.h"
 #include "link/port_names.h"
 
 int main(int argc, char** argv) {
@@ -18,7 +20,9 @@ int main(int argc, char** argv) {
   const kv::PortDirectory ports = kv::SystemPortDirectory();
   if (options.forgetPort != 0) return kv::ForgetPortTo(ports, options.forgetPort, std::cout, std::cerr);
   if (options.listPorts) return kv::ListPortsTo(ports, std::cout, std::cerr);
-  if (options.devices.empty()) options.devices.push_back(kv::TargetForPort(kv::ReadPortSettingReadOnly()));
+  if (options.devices.empty() && !options.station) {
+    options.devices.push_back(kv::TargetForPort(kv::ReadPortSettingReadOnly()));
+  }
   kv::TellNumbersNotice(ports, options, std::cerr);
 
   const std::atomic<bool>& interrupted = kv::WatchForInterrupts();
@@ -26,5 +30,12 @@ int main(int argc, char** argv) {
                       kv::ProgressStyleFor(options.quiet, kv::StandardErrorIsTerminal()),
                       kv::TerminalColumns);
   kv::FlasherEnvironment environment{console, kv::MakeSerialLink, interrupted, start};
+  if (options.station) {
+    kv::StationEnvironment station{ports, kv::InterruptCount(), [] {
+                                     std::string line;
+                                     return static_cast<bool>(std::getline(std::cin, line));
+                                   }};
+    return kv::RunStation(options, environment, station);
+  }
   return kv::RunFlasher(options, environment);
 }

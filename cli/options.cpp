@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 
@@ -42,6 +43,20 @@ std::vector<DeviceTarget> TargetsInOrder(const CLI::App& app, const CLI::Option*
   return targets;
 }
 
+// What the station cannot do with the other options; empty when nothing.
+std::string StationProblem(const FlashOptions& options) {
+  if (!options.station) return {};
+  if (options.plan || options.listPorts || options.forgetPort != 0) {
+    return "--station flashes: it does not go with --plan, --list-ports or --forget-port.";
+  }
+  if (options.onEnter && options.devices.empty()) return "--on-enter needs the --port or --device to flash.";
+  const auto network = [](const DeviceTarget& target) { return IsNetworkUrl(target.devicePath); };
+  if (!options.onEnter && std::any_of(options.devices.begin(), options.devices.end(), network)) {
+    return "A network line cannot be watched for boards: add --on-enter to flash it at each Enter.";
+  }
+  return {};
+}
+
 }  // namespace
 
 DeviceTarget TargetForPort(int n) {
@@ -64,6 +79,14 @@ std::string HelpFooter() {
       "ser2net; LD6193_COM<n> may hold such a URL too. With no --port or --device, the port stored in\n"
       "ld6193.cfg in the working directory (1 to 5, else COM1); the file is only read, never changed.\n"
       "Several --port/--device options flash the same file to all those devices at once.\n"
+      "\nStation: --station flashes each board as its serial port appears (one thread each, several at\n"
+      "once), and flashes a port again only after it has gone and come back; ports present at the start\n"
+      "are left alone. With --port/--device it watches only those. --on-enter flashes the given devices\n"
+      "at each Enter instead, for adapters that stay plugged in (and network lines). Each device gets a\n"
+      "line as it starts and as it ends; the tally \"passed N \u00b7 failed N \u00b7 flashing N\" follows\n"
+      "the run. Ctrl-C stops once the running downloads end (a second Ctrl-C shuts them down), prints\n"
+      "the tally and exits 0 if every device passed, else with the first failing device's code.\n"
+      "  ld6193-flash --station --log line.log firmware.hex\n"
       "\nExit codes:\n";
   char line[128];
   for (const ExitCodeRow& row : ExitCodeTable()) {
@@ -108,6 +131,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
                  "After each device's run, append a JSON line (time, device, file, sha256, kind, pages, "
                  "outcome, exit, seconds) to LOG")
       ->type_name("LOG");
+  CLI::Option* station = app.add_flag(
+      "--station", options.station,
+      "Production station: flash every board as its port appears, until Ctrl-C; then print the tally");
+  app.add_flag("--on-enter", options.onEnter,
+               "With --station: flash the given --port/--device devices at each Enter instead")
+      ->needs(station);
   app.add_flag("--list-ports", options.listPorts,
                "List COM1 to COM4 and further numbered serial ports, present or not, and exit");
   app.add_option("--forget-port", options.forgetPort,
@@ -133,6 +162,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
   options.devices = TargetsInOrder(app, port, device);
   if (HasDuplicate(options.devices)) {
     err << "The same device is named twice.\nRun with --help for more information.\n";
+    return {std::nullopt, ExitUsage};
+  }
+  if (const std::string problem = StationProblem(options); !problem.empty()) {
+    err << problem << "\nRun with --help for more information.\n";
     return {std::nullopt, ExitUsage};
   }
   return {std::move(options), ExitSuccess};

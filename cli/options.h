@@ -1,5 +1,7 @@
 // The flasher's command line:
 //   ld6193-flash [--port N|COMN | --device PATH|URL]... [--plan] [--trace] [--quiet] [--log LOG] FILE
+//   ld6193-flash --station [--on-enter] [--port N|COMN | --device PATH|URL]... [--trace] [--quiet]
+//                [--log LOG] FILE
 //   ld6193-flash --list-ports | --forget-port N|COMN | --version | --help
 // parsed into options; usage errors become exit code 1, --help and --version exit 0.
 #pragma once
@@ -27,6 +29,9 @@ DeviceTarget TargetForDevice(const std::string& path);
 
 struct FlashOptions {
   std::vector<DeviceTarget> devices;  // command-line order; empty: take the port from ld6193.cfg
+                                      // (the station: watch every serial port)
+  bool station = false;               // flash every board as its port appears, until Ctrl-C
+  bool onEnter = false;               // the station flashes the given devices at each Enter instead
   bool plan = false;
   bool trace = false;
   bool quiet = false;

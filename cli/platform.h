@@ -14,7 +14,10 @@ bool StandardErrorIsTerminal();
 // Columns of the terminal on standard error; 0 when unknown.
 size_t TerminalColumns();
 
-// Installs the handlers for Ctrl-C and termination requests; they only set the returned flag.
+// Installs the handlers for Ctrl-C and termination requests; they only set the returned flag and
+// count the requests.
 const std::atomic<bool>& WatchForInterrupts();
+// The requests so far: the station stops at the first and shuts its downloads down at the second.
+const std::atomic<unsigned>& InterruptCount();
 
 }  // namespace kv

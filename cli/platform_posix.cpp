@@ -8,10 +8,13 @@ namespace kv {
 namespace {
 
 std::atomic<bool> interruptRequested{false};
+std::atomic<unsigned> interruptCount{0};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+static_assert(std::atomic<unsigned>::is_always_lock_free, "counted in a signal handler");
 
 extern "C" void OnInterrupt(int /*signal*/) {
   interruptRequested.store(true);
+  interruptCount.fetch_add(1);
 }
 
 }  // namespace
@@ -36,6 +39,10 @@ const std::atomic<bool>& WatchForInterrupts() {
   // through: the lost lines are not worth a half-programmed device.
   signal(SIGPIPE, SIG_IGN);
   return interruptRequested;
+}
+
+const std::atomic<unsigned>& InterruptCount() {
+  return interruptCount;
 }
 
 }  // namespace kv

@@ -8,6 +8,7 @@ namespace kv {
 namespace {
 
 std::atomic<bool> interruptRequested{false};
+std::atomic<unsigned> interruptCount{0};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from the console's handler thread");
 
 // Windows ends the process soon after the handler for a closing console returns (about 5 s after
@@ -20,11 +21,14 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
       interruptRequested.store(true);
+      interruptCount.fetch_add(1);
       return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+      // No time to let a station's downloads finish: counted as a second request.
       interruptRequested.store(true);
+      interruptCount.fetch_add(2);
       ::Sleep(ClosingGraceMs);
       return TRUE;
     default:
@@ -50,6 +54,10 @@ size_t TerminalColumns() {
 const std::atomic<bool>& WatchForInterrupts() {
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   return interruptRequested;
+}
+
+const std::atomic<unsigned>& InterruptCount() {
+  return interruptCount;
 }
 
 }  // namespace kv

@@ -211,6 +211,10 @@ TEST(CommandLine, UsageErrorsExitOneWithAMessageOnStandardError) {
       {"a.hex", "b.hex"},                           // one file only
       {"--port", "3", "--port", "3", "fw.hex"},     // the same line twice
       {"--device", "/dev/x", "--device", "/dev/x", "fw.hex"},
+      {"--on-enter", "--port", "1", "fw.hex"},                   // --on-enter is the station's
+      {"--station", "--on-enter", "fw.hex"},                     // rounds of what?
+      {"--station", "--plan", "fw.hex"},                         // a station flashes
+      {"--station", "--device", "socket://jig:4001", "fw.hex"},  // a network line never appears
   };
   for (const auto& args : cases) {
     const Parsed parsed = Parse(args);

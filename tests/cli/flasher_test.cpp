@@ -16,6 +16,7 @@
 
 #include "cli/flasher.h"
 #include "cli/run_log.h"
+#include "cli/station.h"
 #include "image/loaded_file.h"
 #include "link/loader_protocol.h"
 #include "tests/support/fake_port.h"
@@ -30,8 +31,10 @@ using ::testing::AllOf;
 using ::testing::AnyOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 // How the fake device answers: every command well, except the faults a test asks for.
 struct DeviceScript {
@@ -89,6 +92,17 @@ class FlasherRun : public ::testing::Test {
     FlasherEnvironment environment{console, [this](const DeviceTarget& target) { return MakeLink(target); },
                                    interrupted_, std::chrono::steady_clock::now()};
     return RunFlasher(options, environment);
+  }
+
+  // Runs a station over an empty machine; `enters` is how many times Enter is pressed.
+  int RunStationWith(const FlashOptions& options, int enters = 0) {
+    Console console(out_, err_, ProgressStyle::None);
+    FlasherEnvironment environment{console, [this](const DeviceTarget& target) { return MakeLink(target); },
+                                   interrupted_, std::chrono::steady_clock::now()};
+    const PortDirectory ports({folder_.string(), {}}, [](const char*) -> const char* { return nullptr; });
+    const std::atomic<unsigned> interrupts{0};
+    StationEnvironment station{ports, interrupts, [&enters] { return enters-- > 0; }};
+    return RunStation(options, environment, station);
   }
 
   SerialLink MakeLink(const DeviceTarget& target) {
@@ -493,6 +507,66 @@ TEST(RunLog, AnyPathMakesOneParsableLine) {
   const nlohmann::json parsed = nlohmann::json::parse(line);
   EXPECT_EQ(parsed["file"], "C:\\fw\\\"new\"\nline\xEF\xBF\xBD.hex");
   EXPECT_EQ(parsed["seconds"], 1.235);
+}
+
+// A station stops before it starts on a file a download would refuse or a log it cannot keep, with
+// the code a normal run ends with.
+TEST_F(FlasherRun, AStationStopsBeforeItStartsOnABadFileOrLog) {
+  struct Row {
+    std::string file;
+    std::string log;
+    int code;
+    std::string last;  // on standard output
+  };
+  const Row rows[] = {
+      {(folder_ / "nothere.hex").string(), "", 2, "File not found"},
+      {WriteFile("empty.hex", ":00000001FF\r\n"), "", 6, "Empty HEX file"},
+      {Sector1File(), (folder_ / "no-such-folder" / "line.log").string(), 1, ""},
+  };
+  for (const Row& row : rows) {
+    FlashOptions options;
+    options.station = true;
+    options.file = row.file;
+    options.log = row.log;
+    out_.str("");
+    EXPECT_EQ(RunStationWith(options), row.code) << row.file;
+    if (!row.last.empty()) {
+      EXPECT_EQ(OutLines().back(), row.last);
+    }
+    EXPECT_THAT(OutLines(), Not(Contains(HasSubstr("Waiting for boards"))));
+  }
+  EXPECT_THAT(ErrLines(), Contains(HasSubstr("cannot write the log")));
+  EXPECT_TRUE(links_.empty());
+}
+
+// --on-enter: each Enter flashes every given device once; the end of the input closes the station.
+TEST_F(FlasherRun, AStationOnEnterFlashesTheGivenDevicesEachRound) {
+  FlashOptions options;
+  options.station = true;
+  options.onEnter = true;
+  options.devices = {TargetForDevice("/dev/fake-a"), TargetForDevice("socket://jig7:4001")};
+  options.file = Sector1File();
+  options.log = (folder_ / "line.log").string();
+  scripts_["socket://jig7:4001"].failingPages = {0x101};
+  EXPECT_EQ(RunStationWith(options, 2), 9);
+  EXPECT_EQ(records_["/dev/fake-a"].opens, 1) << "each round has a port of its own";
+  EXPECT_EQ(std::count(links_.begin(), links_.end(), "/dev/fake-a"), 2);
+  const std::vector<std::string> lines = OutLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "Press Enter to flash /dev/fake-a, socket://jig7:4001; Ctrl-C stops"),
+            3);
+  EXPECT_THAT(lines,
+              Contains(AllOf(StartsWith("[socket://jig7:4001] Flash programming error ("), EndsWith(" s)"))));
+  EXPECT_EQ(lines.back(), "passed 2 \u00b7 failed 2 \u00b7 flashing 0");
+  std::ifstream in(options.log);
+  size_t rows = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    const nlohmann::json row = nlohmann::json::parse(line);
+    EXPECT_EQ(row["port"], row["device"]) << "nothing more lasting is known of a line that is not present";
+    ++rows;
+  }
+  EXPECT_EQ(rows, 4u);
 }
 
 }  // namespace

@@ -1,0 +1,31 @@
+// The production station (--station): the file is read and checked once, then every board is flashed
+// as its serial port appears, several at once, one thread each as in a gang, each through the same
+// per-device run as a normal run (device_run.h). With --port/--device only those ports are watched;
+// with --on-enter they are flashed at each Enter instead. The ports come from the same search as
+// --list-ports, looked at every 150 ms; StationBook decides what to flash.
+//
+// Output: a line per device as it starts and as it ends (outcome and time), and the tally
+// (StationBook) in the progress line's place. Ctrl-C stops: running downloads finish, or are shut
+// down at a second Ctrl-C; the tally is printed and the code is 0 if every device passed, else the
+// first failing device's (130 when downloads were shut down).
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+#include "cli/flasher.h"
+#include "cli/options.h"
+#include "link/port_names.h"
+
+namespace kv {
+
+struct StationEnvironment {
+  const PortDirectory& ports;               // COMn of --port; the root the ports are looked for under
+  const std::atomic<unsigned>& interrupts;  // Ctrl-C so far: the first stops, the second shuts down
+  std::function<bool()> waitForEnter;       // --on-enter: false once the input has ended
+};
+
+// Runs the station until it is stopped; returns the exit code.
+int RunStation(const FlashOptions& options, FlasherEnvironment& env, StationEnvironment& station);
+
+}  // namespace kv
