@@ -167,9 +167,15 @@ bool FlashProcess::Pump(int timeoutMs) {
   return true;
 }
 
-bool FlashProcess::WaitForOutput(const std::string& text, int timeoutMs) {
+bool FlashProcess::WaitForOutput(const std::string& text, int timeoutMs, size_t times) {
   const double deadline = NowSeconds() + timeoutMs / 1000.0;
-  while (result_.out.find(text) == std::string::npos) {
+  const auto count = [this, &text] {
+    size_t found = 0;
+    for (size_t at = result_.out.find(text); at != std::string::npos; at = result_.out.find(text, at + 1))
+      ++found;
+    return found;
+  };
+  while (count() < times) {
     if (NowSeconds() > deadline || !Pump(20)) return false;
   }
   return true;

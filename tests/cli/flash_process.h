@@ -79,8 +79,9 @@ class FlashProcess {
     uid_ = uid;
     gid_ = gid;
   }
-  // Collects output until standard output holds `text`; false when the program ended or time ran out.
-  bool WaitForOutput(const std::string& text, int timeoutMs);
+  // Collects output until standard output holds `text` (`times` times); false when the program ended
+  // or time ran out.
+  bool WaitForOutput(const std::string& text, int timeoutMs, size_t times = 1);
   void Signal(int signal);
   // Collects output until the program ends; kills it after `timeoutMs`.
   FlashResult Wait(int timeoutMs = 120000);

@@ -1,0 +1,169 @@
+// ld6193-flash --station against real kv6193-sim boards whose --link comes and goes in a fake
+// /dev/serial/by-id folder (KV_TEST_PORT_ROOT points the port search there): boards one after another,
+// one left connected, a port reconnected, a failing board and a port that is no serial line, two
+// boards at once, and Ctrl-C once and twice.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "tests/cli/flash_e2e_fixture.h"
+
+namespace kv::test {
+namespace {
+
+using ::testing::AnyOf;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class StationEndToEnd : public FlashEndToEnd {
+ protected:
+  void SetUp() override {
+    FlashEndToEnd::SetUp();
+    if (host_.UnderWine()) GTEST_SKIP() << "the Linux port search over a fake tree";
+    std::filesystem::create_directories(Path("root/dev/serial/by-id"));
+    std::filesystem::create_directories(Path("root/sys/class/tty"));
+  }
+
+  Environment Machine() { return {{"KV_TEST_PORT_ROOT", Path("root")}}; }
+  std::string ById(const std::string& name) { return Path("root/dev/serial/by-id/usb-KV_" + name + "-if00"); }
+  // A board on the adapter `link`: a simulator whose by-id link is there while it runs.
+  void Plug(SimProcess& sim, const std::string& tag, const std::string& link,
+            std::vector<std::string> extra = {}) {
+    extra.insert(extra.begin(), {"--link", ById(link)});
+    StartSim(sim, tag, extra);
+  }
+  static std::string Prefix(const SimProcess& sim) { return "[" + sim.ptyPath() + "] "; }
+  static size_t Count(const std::string& text, const std::string& part) {
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+  }
+
+  static constexpr int Patience = 20000;  // ms for any one board
+};
+
+TEST_F(StationEndToEnd, FlashesEachBoardOnceAsItComesAndAgainOnlyAfterItsPortHasGone) {
+  FileData data;
+  AddBytes(data, 0x10000, 0x300, 4);  // Sector1, three pages
+  const std::string file = WriteHex("app.hex", data);
+  const std::vector<uint8_t> want = ExpectedFlash(data, Sector1Kind(), StampFor("APP"));
+  const std::string log = Path("line.log");
+
+  SimProcess early;  // connected before the station starts: left alone
+  Plug(early, "early", "early");
+  FlashProcess station;
+  ASSERT_TRUE(station.Start({"--station", "--log", log, file}, Machine()));
+  ASSERT_TRUE(
+      station.WaitForOutput("Left alone until unplugged and plugged in again: " + early.ptyPath(), Patience));
+  ASSERT_TRUE(station.WaitForOutput("Waiting for boards on every serial port", Patience));
+
+  // Three boards one after another, each staying connected while the next is flashed.
+  SimProcess boards[3];
+  const std::string tags[3] = {"a", "b", "c"};
+  for (int i = 0; i < 3; ++i) {
+    Plug(boards[i], tags[i], tags[i]);
+    ASSERT_TRUE(station.WaitForOutput(Prefix(boards[i]) + "File successfully loaded (", Patience)) << tags[i];
+  }
+  // Board a goes; a new board on the same adapter is flashed. Its terminal may have a's name again.
+  ASSERT_EQ(boards[0].Stop(), 0);
+  ASSERT_TRUE(station.WaitForOutput(Prefix(boards[0]) + "removed", Patience));
+  SimProcess again;
+  Plug(again, "again", "a");
+  ASSERT_TRUE(station.WaitForOutput(Prefix(again) + "File successfully loaded (", Patience,
+                                    again.ptyPath() == boards[0].ptyPath() ? 2 : 1));
+  // A failing board, and an adapter whose device is no serial line, count as failed.
+  SimProcess failing;
+  Plug(failing, "failing", "failing", {"--fault", "page=0x101:error"});
+  ASSERT_TRUE(station.WaitForOutput(Prefix(failing) + "Flash programming error (", Patience));
+  const std::string notALine = WriteText("not-a-line", "");
+  std::filesystem::create_symlink(notALine, ById("broken"));
+  ASSERT_TRUE(station.WaitForOutput("[" + notALine + "] Serial communication error (", Patience));
+  // Two boards at once.
+  SimProcess pair[2];
+  Plug(pair[0], "e", "e");
+  Plug(pair[1], "f", "f");
+  for (const SimProcess& board : pair) {
+    ASSERT_TRUE(station.WaitForOutput(Prefix(board) + "File successfully loaded (", Patience));
+  }
+  // Ctrl-C while a board flashes: its download ends first, then the tally and the first failure's code.
+  SimProcess last;
+  Plug(last, "last", "last");
+  ASSERT_TRUE(station.WaitForOutput(Prefix(last) + "started", Patience));
+  station.Signal(SIGINT);
+  const FlashResult run = station.Wait(Patience);
+  EXPECT_EQ(run.exitCode, 9) << run.out << run.err;
+  EXPECT_THAT(run.out, HasSubstr(Prefix(last) + "File successfully loaded ("));
+  EXPECT_EQ(LastLine(run.out), "passed 7 \u00b7 failed 2 \u00b7 flashing 0");
+  // Standard error is a pipe: the tally is a line at each change.
+  EXPECT_THAT(run.err, HasSubstr("passed 3 \u00b7 failed 0 \u00b7 flashing 0\n"));
+  EXPECT_THAT(run.err, HasSubstr(Prefix(failing) + "page 0x101: the device reported that the step failed"));
+  // The pair started before either ended.
+  for (const SimProcess& board : pair) {
+    for (const SimProcess& other : pair) {
+      EXPECT_LT(run.out.find(Prefix(board) + "started"), run.out.find(Prefix(other) + "File successfully"));
+    }
+  }
+
+  // One row per run, with the adapter it ran on; a board left connected was flashed once.
+  std::map<std::string, std::vector<nlohmann::json>> rows;
+  std::ifstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) {
+      const nlohmann::json row = nlohmann::json::parse(line);
+      rows[row["port"]].push_back(row);
+    }
+  }
+  const std::map<std::string, size_t> runs = {{"a", 2}, {"b", 1},    {"c", 1},       {"e", 1},
+                                              {"f", 1}, {"last", 1}, {"failing", 1}, {"broken", 1}};
+  EXPECT_EQ(rows.size(), runs.size()) << "early is never flashed";
+  for (const auto& [name, count] : runs) {
+    EXPECT_EQ(rows["usb-KV_" + name + "-if00"].size(), count) << name;
+  }
+  const nlohmann::json failed = rows["usb-KV_failing-if00"].at(0);
+  EXPECT_EQ(failed["exit"], 9);
+  EXPECT_THAT(failed["cause"].get<std::string>(), StartsWith("page 0x101: the device reported"));
+  const nlohmann::json broken = rows["usb-KV_broken-if00"].at(0);
+  EXPECT_EQ(broken["exit"], 8);
+  EXPECT_THAT(broken["cause"].get<std::string>(), HasSubstr("not a serial line"));
+
+  EXPECT_EQ(PacketsSeen("early"), 0u);
+  for (SimProcess* board : {&boards[1], &boards[2], &again, &pair[0], &pair[1], &last})
+    ASSERT_EQ(board->Stop(), 0);
+  for (const char* tag : {"a", "b", "c", "again", "e", "f", "last"})
+    EXPECT_EQ(ReadBytes(Path(std::string(tag) + ".dump")), want) << tag;
+}
+
+TEST_F(StationEndToEnd, ASecondCtrlCShutsTheRunningDownloadsDownAsAnInterruptDoes) {
+  FileData data;
+  AddBytes(data, 0x10000, 0x100);
+  const std::string file = WriteHex("app.hex", data);
+  FlashProcess station;
+  ASSERT_TRUE(station.Start({"--station", file}, Machine()));
+  ASSERT_TRUE(station.WaitForOutput("Waiting for boards", Patience));
+  SimProcess board;
+  Plug(board, "slow", "slow", {"--erase-ms", "20000"});  // its erase outlasts the test
+  ASSERT_TRUE(station.WaitForOutput(Prefix(board) + "started", Patience));
+  station.Signal(SIGINT);
+  ASSERT_TRUE(station.WaitForOutput("Stopping once the running downloads end; Ctrl-C again shuts them down",
+                                    Patience));
+  const auto second = std::chrono::steady_clock::now();
+  station.Signal(SIGINT);
+  const FlashResult run = station.Wait(Patience);
+  EXPECT_LT(std::chrono::steady_clock::now() - second, std::chrono::seconds(5))
+      << "shut down, not waited out";
+  EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+  EXPECT_EQ(LastLine(run.err), "Interrupted");
+  EXPECT_EQ(LastLine(run.out), "passed 0 \u00b7 failed 1 \u00b7 flashing 0");
+  EXPECT_THAT(run.out, AnyOf(HasSubstr(Prefix(board) + "Communication error during memory erasing ("),
+                             HasSubstr(Prefix(board) + "Serial communication error (")));
+  EXPECT_EQ(board.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace kv::test
