@@ -79,14 +79,14 @@ std::string HelpFooter() {
       "ser2net; LD6193_COM<n> may hold such a URL too. With no --port or --device, the port stored in\n"
       "ld6193.cfg in the working directory (1 to 5, else COM1); the file is only read, never changed.\n"
       "Several --port/--device options flash the same file to all those devices at once.\n"
-      "\nStation: --station flashes each board as its serial port appears (one thread each, several at\n"
-      "once), and flashes a port again only after it has gone and come back; ports present at the start\n"
-      "are left alone. With --port/--device it watches only those. --on-enter flashes the given devices\n"
-      "at each Enter instead, for adapters that stay plugged in (and network lines). Each device gets a\n"
-      "line as it starts and as it ends; the tally \"passed N \u00b7 failed N \u00b7 flashing N\" follows\n"
-      "the run. Ctrl-C stops once the running downloads end (a second Ctrl-C shuts them down), prints\n"
-      "the tally and exits 0 if every device passed, else with the first failing device's code.\n"
-      "  ld6193-flash --station --log line.log firmware.hex\n"
+      "\nStation: --station flashes each board as its serial port appears, several at once, and a port\n"
+      "again only once it has gone and come back; ports there at the start are left alone. With\n"
+      "--port/--device it watches only those; --on-enter flashes them at each Enter instead (adapters\n"
+      "that stay plugged in, network lines). A line per device as it starts and ends, and the tally\n"
+      "\"passed N \u00b7 failed N \u00b7 flashing N\". Ctrl-C stops once the running downloads end (a "
+      "second\n"
+      "one shuts them down), prints the tally and exits 0 if every device passed, else with the code of\n"
+      "the first that failed. Example: ld6193-flash --station --log line.log firmware.hex\n"
       "\nExit codes:\n";
   char line[128];
   for (const ExitCodeRow& row : ExitCodeTable()) {
@@ -129,7 +129,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
   app.add_flag("--quiet", options.quiet, "Print only the final outcome (and on failure its cause)");
   app.add_option("--log", options.log,
                  "After each device's run, append a JSON line (time, device, file, sha256, kind, pages, "
-                 "outcome, exit, seconds) to LOG")
+                 "outcome, exit, seconds, cause; the station adds port) to LOG")
       ->type_name("LOG");
   CLI::Option* station = app.add_flag(
       "--station", options.station,
