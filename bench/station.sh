@@ -6,11 +6,12 @@
 #     0.5 s).
 #  2. CPU: the station's own processor time (user + system) for 16 boards that arrive one after
 #     another, beside a gang of 16 (one ld6193-flash with 16 --device options) flashing the same file
-#     (examples/multisector_full.hex, 1,088 pages) to 16 simulators. Simulators are not counted.
+#     (examples/multisector_full.hex, 1,088 pages) to 16 simulators; RUNS times each, with the
+#     medians. Simulators are not counted.
 # Prints the figures; fails when the slowest notice is over 0.5 s.
 #
-# Usage: bench/station.sh [BUILD_DIR] [ROUNDS]   (default build, 10 rounds; needs kv6193-sim and
-# ld6193-flash built there). Takes about two minutes.
+# Usage: [RUNS=3] bench/station.sh [BUILD_DIR] [ROUNDS]   (default build, 10 rounds; needs kv6193-sim
+# and ld6193-flash built there). Takes about four minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -98,43 +99,76 @@ echo "Time to notice a new port, $rounds plug-ins (target <= $limit_ms ms):"
 echo "  fastest $(head -1 <<<"$sorted") ms, median $(sed -n "$(((rounds + 1) / 2))p" <<<"$sorted") ms, slowest $slowest ms"
 
 # ---- 2. CPU: a station of 16 boards beside a gang of 16 ---------------------------------------------
+# Both on fresh simulators; each measured RUNS times (the machine is shared), the medians compared.
 sims=()
-ptys=()
-for ((i = 0; i < boards; i++)); do
-  start_sim "$sim" "$work/gang-sim$i.out"
-  pids+=("$sim_pid")
-  sims+=("$sim_pid")
-  ptys+=("$sim_pty")
-done
-devices=()
-for pty in "${ptys[@]}"; do devices+=(--device "$pty"); done
-TIMEFORMAT='%U %S %R'
-gang=$({ time "$flasher" --quiet "${devices[@]}" "$file" >"$work/gang.out" 2>&1; } 2>&1) || {
-  echo "the gang failed:" >&2
-  cat "$work/gang.out" >&2
-  exit 1
+start_boards() {  # 16 fresh simulators; their terminals in ptys
+  ptys=()
+  for ((i = 0; i < boards; i++)); do
+    start_sim "$sim" "$work/sim$i.out"
+    pids+=("$sim_pid")
+    sims+=("$sim_pid")
+    ptys+=("$sim_pty")
+  done
 }
-read -r gang_user gang_sys gang_wall <<<"$gang"
-gang_ms=$(awk -v u="$gang_user" -v s="$gang_sys" 'BEGIN { printf "%d", (u + s) * 1000 }')
+stop_boards() {
+  for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  sims=()
+}
 
-# The same 16 terminals (fresh boards each: new simulators) arrive one after another: each is plugged
-# in once the one before has started.
-for pid in "${sims[@]}"; do kill "$pid"; wait "$pid" 2>/dev/null || true; done
-start_station cpu "$file"
-out=$work/cpu.out
-started=$(now_us)
-for ((i = 0; i < boards; i++)); do
-  start_sim "$sim" "$work/station-sim$i.out"
-  pids+=("$sim_pid")
-  ln -s "$sim_pty" "$byid/usb-KV_board$i-if00"
-  wait_for "board $i's start" 10 at_least $((i + 1)) "$out" "] started"
+gang_cpu() {  # prints "CPU-ms wall-s"
+  start_boards
+  local devices=() timing user sys wall
+  for pty in "${ptys[@]}"; do devices+=(--device "$pty"); done
+  TIMEFORMAT='%U %S %R'
+  timing=$({ time "$flasher" --quiet "${devices[@]}" "$file" >"$work/gang.out" 2>&1; } 2>&1) || {
+    echo "the gang failed:" >&2
+    cat "$work/gang.out" >&2
+    exit 1
+  }
+  read -r user sys wall <<<"$timing"
+  stop_boards
+  awk -v u="$user" -v s="$sys" -v w="$wall" 'BEGIN { printf "%d %.1f\n", (u + s) * 1000, w }'
+}
+
+station_cpu() {  # prints "CPU-ms wall-s". $1 "one-by-one": each board is plugged in once the one
+  # before has started; "at-once": all 16 are plugged in together
+  rm -f "$byid"/*
+  start_station cpu "$file"
+  local out=$work/cpu.out started wall cpu
+  started=$(now_us)
+  start_boards
+  for ((i = 0; i < boards; i++)); do
+    ln -s "${ptys[$i]}" "$byid/usb-KV_board$i-if00"
+    [ "$1" = at-once ] || wait_for "board $i's start" 10 at_least $((i + 1)) "$out" "] started"
+  done
+  wait_for "the 16 downloads" 300 at_least "$boards" "$out" "] File successfully loaded"
+  wall=$(awk -v us=$(($(now_us) - started)) 'BEGIN { printf "%.1f", us / 1e6 }')
+  cpu=$(cpu_ms "$station_pid")
+  stop_station
+  stop_boards
+  echo "$cpu $wall"
+}
+
+runs=${RUNS:-3}
+gangs=()
+ones=()
+togethers=()
+for ((run = 0; run < runs; run++)); do
+  gangs+=("$(gang_cpu)")
+  ones+=("$(station_cpu one-by-one)")
+  togethers+=("$(station_cpu at-once)")
 done
-wait_for "the 16 downloads" 300 at_least "$boards" "$out" "] File successfully loaded"
-station_wall=$(awk -v us=$(($(now_us) - started)) 'BEGIN { printf "%.2f", us / 1e6 }')
-station_ms=$(cpu_ms "$station_pid")
-stop_station
-echo "CPU for $boards boards ($(basename "$file")), the flasher alone:"
-printf '  gang of %d:            %5d ms CPU over %s s\n' "$boards" "$gang_ms" "$gang_wall"
-printf '  station, one by one:  %5d ms CPU over %s s (%s x the gang)\n' "$station_ms" "$station_wall" \
-  "$(awk -v a="$station_ms" -v b="$gang_ms" 'BEGIN { printf "%.2f", b ? a / b : 0 }')"
+median() { printf '%s\n' "$@" | cut -d' ' -f1 | sort -n | sed -n "$((($# + 1) / 2))p"; }
+gang_ms=$(median "${gangs[@]}")
+row() {  # label, then the runs
+  local label=$1 ms
+  shift
+  ms=$(median "$@")
+  printf '  %-22s %s  median %4d ms = %s x the gang\n' "$label" "$(printf '%s s  ' "${@/ / ms / }")" "$ms" \
+    "$(awk -v a="$ms" -v b="$gang_ms" 'BEGIN { printf "%.2f", b ? a / b : 0 }')"
+}
+echo "CPU for $boards boards ($(basename "$file")), the flasher alone, $runs runs each (ms CPU / s wall):"
+row "gang of $boards" "${gangs[@]}"
+row "station, one by one" "${ones[@]}"
+row "station, all at once" "${togethers[@]}"
 [ "$slowest" -le "$limit_ms" ] || { echo "A notice took over $limit_ms ms." >&2; exit 1; }

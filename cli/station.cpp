@@ -24,6 +24,9 @@ namespace {
 // How often the ports are looked at. A port is flashed at the second look that finds it, so a new
 // one is noticed 150 to 300 ms after it appears.
 constexpr std::chrono::milliseconds LookInterval{150};
+// Between looks the ports are searched again only when the platform's change token says they may
+// have changed, and at least this often whatever it says.
+constexpr int LooksPerFullSearch = 20;
 // How often a station that waits for its downloads checks for a second Ctrl-C.
 constexpr std::chrono::milliseconds StopCheckInterval{50};
 
@@ -128,8 +131,20 @@ class Station {
 
   bool Stopping() const { return station_.interrupts.load() > 0; }
 
-  std::vector<FoundPort> Look() const {
-    const std::vector<PresentPort> present = FindPresentPorts(station_.ports.Places().root);
+  // The ports present now: searched afresh, or the last search's while nothing has changed since.
+  const std::vector<PresentPort>& PresentPorts() {
+    const std::string& root = station_.ports.Places().root;
+    std::string token = PortsChangeToken(root);
+    if (token.empty() || token != changeToken_ || ++looksSinceSearch_ >= LooksPerFullSearch) {
+      present_ = FindPresentPorts(root);
+      changeToken_ = std::move(token);
+      looksSinceSearch_ = 0;
+    }
+    return present_;
+  }
+
+  std::vector<FoundPort> Look() {
+    const std::vector<PresentPort>& present = PresentPorts();
     std::vector<FoundPort> found;
     for (const WatchedPort& watched : watched_) {
       if (std::optional<FoundPort> port = Locate(watched, present)) found.push_back(std::move(*port));
@@ -270,6 +285,9 @@ class Station {
   RunLog& log_;
   const std::vector<WatchedPort> watched_;  // empty: every port
   StationBook book_;
+  std::vector<PresentPort> present_;  // the last search
+  std::string changeToken_;           // the platform's token at the last search
+  int looksSinceSearch_ = 0;
   std::mutex mutex_;
   std::condition_variable ended_;
   std::list<Active> active_;

@@ -59,6 +59,11 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 // ttyS whose UART type is not "unknown"); numbered on Windows, not on Linux (platform file).
 std::vector<PresentPort> FindPresentPorts(const std::string& root);
 
+// A token that changes whenever the serial ports under `root` may have changed (a device node or a
+// by-id link came or went), cheap enough to ask every few hundred milliseconds; empty where the
+// platform keeps no such mark, and every look must then be taken afresh (platform file).
+std::string PortsChangeToken(const std::string& root);
+
 // The present ports with their numbers, and the numbers kept for absent ones; new adapters are
 // numbered and written down (platform file).
 PortSurvey SurveyPorts(const PortPlaces& places);

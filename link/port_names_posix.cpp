@@ -134,6 +134,22 @@ std::vector<PresentPort> FindPresentPorts(const std::string& root) {
   return ports;
 }
 
+std::string PortsChangeToken(const std::string& root) {
+  // Device nodes live in /dev and udev's links in /dev/serial/by-id, both devtmpfs folders whose
+  // change time and size move with every entry that comes or goes.
+  std::string token;
+  for (const char* folder : {"dev", "dev/serial/by-id"}) {
+    struct stat info {};
+    if (::stat((fs::path(root) / folder).c_str(), &info) != 0) {
+      token += "-;";
+      continue;
+    }
+    token += std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
+             std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) + ";";
+  }
+  return token;
+}
+
 namespace {
 
 // How long a change waits for another program's change of the numbers file (a few milliseconds each)

@@ -10,6 +10,10 @@ std::vector<PresentPort> FindPresentPorts(const std::string& /*root*/) {
   return SurveyPorts({}).present;
 }
 
+std::string PortsChangeToken(const std::string& /*root*/) {
+  return {};  // the device manager is asked each time
+}
+
 PortSurvey SurveyPorts(const PortPlaces& /*places*/) {
   return SurveyDeviceManager(*SystemDeviceManager());
 }
