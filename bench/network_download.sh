@@ -36,15 +36,6 @@ wait_for() {  # what, then a command that succeeds once it is there; gives up af
   wait_until 5 "$@" || { echo "$what did not come up" >&2; exit 1; }
 }
 
-listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {  # a loopback port in the dynamic range that nobody answers on
-  local port
-  while :; do
-    port=$((49152 + RANDOM % 16000))
-    listening "$port" || { echo "$port"; return; }
-  done
-}
-
 "$sim" --line-rate --link "$work/line" >"$work/sim.out" 2>&1 &
 pids+=($!)
 wait_for "kv6193-sim's terminal" test -e "$work/line"

@@ -12,6 +12,18 @@ wait_until() {
   done
 }
 
+# listening PORT: something takes connections on the loopback TCP port PORT.
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# free_port: a loopback port in the dynamic range that nobody answers on.
+free_port() {
+  local port
+  while :; do
+    port=$((49152 + RANDOM % 16000))
+    listening "$port" || { echo "$port"; return; }
+  done
+}
+
 # process_gone PID: the process has ended.
 process_gone() { ! kill -0 "$1" 2>/dev/null; }
 
