@@ -332,6 +332,16 @@ TEST_F(WindowTest, PortThatWillNotOpenKeepsTheTextsAndTellsTheCauseInTheTip) {
   EXPECT_EQ(form.panelTip, "");
 }
 
+TEST_F(WindowTest, ALinkFailureKeepsTheTextsAndTellsWhatHappenedInTheTip) {
+  TForm1& w = MakeWindow();
+  Load(WriteHex("app.hex", PagesFile({257})));
+  port.readFails = true;  // the adapter is pulled out at the first reply
+  w.Send1Click();
+  EXPECT_EQ(form.panels[0], "Comm. error during memory erasing");
+  EXPECT_EQ(form.panelTip,
+            "erase of sector #1: read: input/output error; check the cable and the USB connection");
+}
+
 TEST_F(WindowTest, FailedReadPutsWhereItStoppedIntoTheTip) {
   const std::string broken = WriteHex("broken.hex", PagesFile({257}, false) + ":0Z0000\n");
   MemoryImage image;
