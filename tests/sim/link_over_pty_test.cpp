@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "image/memory_image.h"
 #include "link/loader_protocol.h"
 #include "link/posix_port.h"
 #include "link/system_clock.h"
@@ -45,8 +44,7 @@ class Bench {
     std::string why;
     started_ = parsed_ && server_->Start(why);
     opened_ = started_ && port_.OpenDevice(server_->SlavePath()) == 0;
-    for (uint32_t i = 0; i < PageSize; ++i)
-      image_.SetImageByte(MemoryImage::PageOffset(PageUnderTest) + i, 0x5A);
+    data_.fill(0x5A);
   }
   ~Bench() {
     port_.ClosePort();
@@ -63,7 +61,7 @@ class Bench {
       case Command::EraseBad:
         return link_.EraseSector(63);
       case Command::Page:
-        return link_.ProgramPage(PageUnderTest);
+        return link_.ProgramPage(PageUnderTest, data_);
       case Command::Finish:
         return link_.Finish();
     }
@@ -93,9 +91,9 @@ class Bench {
   std::unique_ptr<sim::PtyServer> server_;
   SystemClock clock_;
   PosixPort port_{clock_};
-  MemoryImage image_;
+  std::array<uint8_t, PageDataSize> data_{};
   RecordingReaderHost pump_;
-  LoaderLink link_{port_, clock_, image_, pump_};
+  LoaderLink link_{port_, clock_, pump_};
 };
 
 const char* Name(LinkResult r) {

@@ -31,7 +31,7 @@ TEST_P(PortItemTest, ChoosesChecksWritesAndShowsThePort) {
   const int n = GetParam();
   WriteFile(PortSettingFileName, {0x02, 0x41, 0x42});
   TForm1& w = MakeWindow();
-  w.PortItemClick(n);
+  (w.*PortItemHandlers[static_cast<size_t>(n - 1)])();
 
   EXPECT_EQ(w.PortNumber, n);
   EXPECT_EQ(form.checkedItem, n);

@@ -384,7 +384,7 @@ void Win32Form::OnCommand(WORD id) {
   } else if (id == SendId) {
     form1_->Send1Click();
   } else if (IsPortItem(id)) {
-    form1_->PortItemClick(id - FirstPortId + 1);
+    (form1_->*PortItemHandlers[static_cast<size_t>(id - FirstPortId)])();
   }
 }
 
