@@ -5,7 +5,8 @@
 #   package what scripts/package.sh needs besides the build: dpkg-shlibdeps and the `file` that CPack runs
 #           before it, the icon renderer and icotool (the Windows icon), mingw-w64, NSIS (the installer)
 #   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64, wine and ser2net, and the
-#           package checks' desktop-entry validator, MIME database, man and bash completion (every test)
+#           package checks' desktop-entry validator, MIME database, man, bash completion, unzip and the
+#           binutils the checks call (readelf, strings) (every test)
 #   bench   srecord and hyperfine, for the start-up comparison in bench/startup.sh
 # Runs apt-get directly as root (CI) and through sudo as a normal user.
 set -euo pipefail
@@ -14,7 +15,7 @@ build_pkgs=(cmake ninja-build g++ qt6-base-dev libxkbcommon-dev libcli11-dev nlo
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev clang-format
   xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 fonts-wine procps ser2net)
 package_pkgs=(dpkg-dev file librsvg2-bin icoutils g++-mingw-w64-x86-64 nsis)
-package_test_pkgs=(desktop-file-utils shared-mime-info man-db bash-completion unzip)
+package_test_pkgs=(desktop-file-utils shared-mime-info man-db bash-completion unzip binutils)
 bench_pkgs=(srecord hyperfine)
 
 want=()
