@@ -13,10 +13,10 @@
 #   KV_WIN_BUILD  the Windows test build that holds window_probe.exe (default build/win, as
 #                 test-windows.sh makes it; configured and built here when missing)
 set -euo pipefail
-cd "$(dirname "$0")/.."
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
+cd "$(dirname "$0")/.."
 root=$PWD
 version=1.1.0
 deb=$root/dist/ld6193_${version}_amd64.deb
