@@ -104,6 +104,7 @@ new_wine_prefix() {
 # The window under wine, for the scripts that drive ld6193.exe. Set wine (find_wine) and window_probe
 # (window_probe.exe, which reads the running window from outside) first.
 window_caption="KV6193 System File Loader Ver 1.1"
+window_box_title="^ld6193$"  # message boxes carry the program file's name
 
 # probe_reads SECONDS TEXT [box]: waits up to SECONDS until status panel 0 of the running window (with
 # box: the open message box) reads exactly TEXT. Returns 1 when it does not, with what it read last in
@@ -119,8 +120,8 @@ probe_reads() {
   return 1
 }
 
-# no_box: no message box of the program is open (window_probe finds none).
-no_box() { ! "$wine" "$window_probe" box >/dev/null 2>&1; }
+# no_box: no message box of the program is open.
+no_box() { no_window "$window_box_title"; }
 
 # window_keys KEYS...: presses KEYS in the window that wine's desktop has active; the pointer rests on
 # the desktop, off the window.

@@ -28,7 +28,6 @@ screenshot=${6:-}
 [ -n "${DISPLAY:-}" ] || { echo "test-windows-window.sh: no X display" >&2; exit 2; }
 
 caption=$window_caption
-box_title="^ld6193$"  # message boxes carry the program file's name
 work=$(mktemp -d "${TMPDIR:-/tmp}/kv-window.XXXXXX")
 sim_pid=
 app_pid=
@@ -119,10 +118,10 @@ window_keys Return
 wait_window_gone 30 "^Open$" || fail "the file dialog did not take the typed path"
 wait_panel 30 "Loaded file: $(tr a-z A-Z <<<"$windows_path")"
 window_keys alt Right Return
-wait_window 120 "$box_title" >/dev/null || fail "no message box after Send"
+wait_window 120 "$window_box_title" >/dev/null || fail "no message box after Send"
 wait_box 30 "File successfully loaded"
 window_keys Return
-wait_window_gone 30 "$box_title" || fail "Return did not dismiss the message box"
+wait_window_gone 30 "$window_box_title" || fail "Return did not dismiss the message box"
 wait_panel 30 "File successfully loaded..."
 if [ -n "$screenshot" ]; then
   import -window "$(xdotool search --name "$caption" | head -n1)" "$screenshot"
