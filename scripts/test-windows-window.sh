@@ -90,7 +90,9 @@ wait_box 60 "Nelze otevřít soubor "
 window_keys Return
 wait_box 30 "Nelze zapsat do souboru "
 window_keys Return
-wait_window 30 "$caption" >/dev/null || fail "the window did not appear after the two messages"
+wait_window 30 "$caption" >/dev/null ||
+  fail "the window did not appear after the two messages ($(process_gone "$app_pid" && echo "the program had ended" ||
+    echo "the program still ran")$(no_box || echo "; a message box was still open"))"
 wait_panel 30 "No file"
 window_keys alt+F4
 wait_exit 30
