@@ -21,4 +21,4 @@ filters=()
 for folder in base image link download ui cli sim; do filters+=(--filter "$root/$folder/"); done
 gcovr --root "$root" --object-directory "$build" "${filters[@]}" --exclude '.*/tests?/.*' \
   --exclude-unreachable-branches --exclude-throw-branches \
-  --html "$build/coverage.html" --print-summary -o /dev/null "$build"
+  --html "$build/coverage.html" --print-summary "$build"
