@@ -39,25 +39,8 @@ commands=$((erases + pages + finish))
 
 start_sim "$sim" "$work/sim.out" --line-rate
 pids+=("$sim_pid")
-rfc_port=$(free_port)
-tcp_port=$(free_port)
-cat >"$work/ser2net.yaml" <<YAML
-connection: &rfc2217
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc_port
-  connector: serialdev,$sim_pty,115200e81,local
-  options:
-    chardelay: false
-connection: &raw
-  accepter: tcp,127.0.0.1,$tcp_port
-  connector: serialdev,$sim_pty,115200e81,local
-  options:
-    chardelay: false
-YAML
-ser2net -n -d -c "$work/ser2net.yaml" -P "$work/ser2net.pid" >"$work/ser2net.out" 2>&1 &
-pids+=($!)
-for port in "$rfc_port" "$tcp_port"; do
-  wait_until 5 listening "$port" || { echo "ser2net did not come up on port $port" >&2; exit 1; }
-done
+start_ser2net "$work" "$sim_pty" || exit 1
+pids+=("$ser2net_pid")
 
 time_ms() {  # scheme, server port, round trip; prints milliseconds
   local out=$work/proxy.$3.out start ms

@@ -24,6 +24,43 @@ free_port() {
   done
 }
 
+# start_ser2net FOLDER PTY [defaults]: ser2net exporting the terminal PTY on free loopback ports over
+# RFC 2217 ($rfc_port) and raw TCP ($tcp_port), both with chardelay off as the README advises; with
+# "defaults", also over RFC 2217 with ser2net's own defaults ($default_port). Its configuration and
+# output go to FOLDER. Sets ser2net_pid; returns 1 when a port does not take connections within 5 s.
+start_ser2net() {
+  local folder=$1 pty=$2
+  rfc_port=$(free_port)
+  tcp_port=$(free_port)
+  default_port=
+  cat >"$folder/ser2net.yaml" <<YAML
+connection: &rfc2217
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc_port
+  connector: serialdev,$pty,115200e81,local
+  options:
+    chardelay: false
+connection: &raw
+  accepter: tcp,127.0.0.1,$tcp_port
+  connector: serialdev,$pty,115200e81,local
+  options:
+    chardelay: false
+YAML
+  if [ "${3:-}" = defaults ]; then
+    default_port=$(free_port)
+    cat >>"$folder/ser2net.yaml" <<YAML
+connection: &defaults
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$default_port
+  connector: serialdev,$pty,115200e81,local
+YAML
+  fi
+  ser2net -n -d -c "$folder/ser2net.yaml" -P "$folder/ser2net.pid" >"$folder/ser2net.out" 2>&1 &
+  ser2net_pid=$!
+  local port
+  for port in $rfc_port $tcp_port $default_port; do
+    wait_until 5 listening "$port" || { echo "ser2net did not come up on port $port" >&2; return 1; }
+  done
+}
+
 # process_gone PID: the process has ended.
 process_gone() { ! kill -0 "$1" 2>/dev/null; }
 
