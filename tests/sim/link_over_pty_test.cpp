@@ -74,13 +74,6 @@ class Bench {
     return result;
   }
   PosixPort& port() { return port_; }
-  LoaderLink& link() { return link_; }
-  // The device, once its server has stopped.
-  const sim::Device& StoppedDevice() {
-    port_.ClosePort();
-    server_->Join();
-    return server_->device();
-  }
   std::string slavePath() const { return server_->SlavePath(); }
 
   static constexpr uint16_t PageUnderTest = 0x7C3;
