@@ -36,43 +36,13 @@ wait_for() {  # what, then a command that succeeds once it is there; gives up af
   wait_until 5 "$@" || { echo "$what did not come up" >&2; exit 1; }
 }
 
-listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {  # a loopback port in the dynamic range that nobody answers on
-  local port
-  while :; do
-    port=$((49152 + RANDOM % 16000))
-    listening "$port" || { echo "$port"; return; }
-  done
-}
-
 "$sim" --line-rate --link "$work/line" >"$work/sim.out" 2>&1 &
 pids+=($!)
 wait_for "kv6193-sim's terminal" test -e "$work/line"
 pty=$(readlink -f "$work/line")
 
-rfc_port=$(free_port)
-tcp_port=$(free_port)
-default_port=$(free_port)
-cat >"$work/ser2net.yaml" <<YAML
-connection: &rfc2217
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc_port
-  connector: serialdev,$pty,115200e81,local
-  options:
-    chardelay: false
-connection: &raw
-  accepter: tcp,127.0.0.1,$tcp_port
-  connector: serialdev,$pty,115200e81,local
-  options:
-    chardelay: false
-connection: &defaults
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$default_port
-  connector: serialdev,$pty,115200e81,local
-YAML
-ser2net -n -d -c "$work/ser2net.yaml" -P "$work/ser2net.pid" >"$work/ser2net.out" 2>&1 &
-pids+=($!)
-wait_for "ser2net on port $rfc_port" listening "$rfc_port"
-wait_for "ser2net on port $tcp_port" listening "$tcp_port"
-wait_for "ser2net on port $default_port" listening "$default_port"
+start_ser2net "$work" "$pty" defaults || exit 1
+pids+=("$ser2net_pid")
 
 time_ms() {  # the flasher's --device argument; prints milliseconds
   local start

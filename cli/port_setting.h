@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "ui/port_setting.h"  // the window's file: its name and how a stored value is settled
+#include "link/port_choice.h"  // the window's file: its name and how a stored value is settled
 
 namespace kv {
 

@@ -70,6 +70,13 @@ void NoteCause(DownloadContext& context, const LoaderLink& link, const std::stri
   *context.cause = {command + DescribeCommandFault(fault), HintFor(fault)};
 }
 
+static_assert(PageDataSize == PageSize, "a packet carries one page of the image");
+
+// The image's 256 bytes of the page (segments that share a bank share their data).
+PageData PageBytes(const MemoryImage& image, uint16_t page) {
+  return PageData(image.PageData(page), PageDataSize);
+}
+
 // How a phase of the plan ended: nothing when every step succeeded and the next phase may begin,
 // else the outcome that ends the download.
 using PhaseFailure = std::optional<DownloadOutcome>;
@@ -98,8 +105,9 @@ PhaseFailure ProgramPhase(const SectorPlan& plan, uint16_t total, LoaderLink& li
     for (uint32_t page = step.firstPage; page <= step.lastPage; ++page) {
       if (!context.image.IsPageUsed(page)) continue;
       const auto pageNumber = static_cast<uint16_t>(page);
-      const LinkResult result =
-          SendWithRetries(link, context.clock, [&] { return link.ProgramPage(pageNumber); });
+      const LinkResult result = SendWithRetries(link, context.clock, [&] {
+        return link.ProgramPage(pageNumber, PageBytes(context.image, pageNumber));
+      });
       if (result != LinkResult::Ok) NoteCause(context, link, PagePrefix(pageNumber));
       if (result == LinkResult::LinkFailure) return DownloadOutcome::SerialCommunicationError;
       if (result == LinkResult::DeviceError) return DownloadOutcome::FlashProgrammingError;
@@ -139,7 +147,7 @@ DownloadOutcome OpenClassifyAndSend(DownloadContext& context) {
   const uint16_t total = ForceFirstPage(context.image.Pages(), plan->firstPage, found.usedPageCount);
   SealIdentificationBlock(context.image, found.kind, context.loadedFileName, context.loadedFileTime);
 
-  LoaderLink link(context.port, context.clock, context.image, context.view);
+  LoaderLink link(context.port, context.clock, context.view);
   if (const PhaseFailure failed = ErasePhase(*plan, link, context)) return *failed;
   if (const PhaseFailure failed = ProgramPhase(*plan, total, link, context)) return *failed;
   if (const PhaseFailure failed = FinishPhase(*plan, link, context)) return *failed;

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "image/host.h"
+#include "base/host.h"
 #include "image/loaded_file.h"
 #include "image/memory_image.h"
 #include "link/loader_protocol.h"

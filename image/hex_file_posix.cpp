@@ -18,7 +18,7 @@
 #include <string>
 
 #include "image/hex_file.h"
-#include "image/system_error.h"
+#include "base/system_error.h"
 
 namespace kv {
 namespace {

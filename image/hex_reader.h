@@ -16,7 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "image/host.h"
+#include "base/file_messages.h"
+#include "base/host.h"
 #include "image/loaded_file.h"
 #include "image/memory_image.h"
 
@@ -77,9 +78,6 @@ class MemoryByteSource : public ByteSource {
   std::span<const uint8_t> all_;
   std::span<const uint8_t> bytes_;
 };
-
-// The message shown when the file cannot be opened (Czech: "cannot open file "), ending in a blank.
-inline constexpr std::string_view CannotOpenFileMessage = "Nelze otev\u0159\u00edt soubor ";
 
 // Decodes records from the source into the image, which the caller has reset. Calls
 // host.ProcessMessages() once per record (after its colon). Never shows a message. When `detail` is

@@ -17,15 +17,13 @@ void BuildErasePacket(uint8_t sectorCode, std::array<uint8_t, ErasePacketSize>& 
   packet[3] = PacketChecksum(packet.data(), ErasePacketSize - 1);
 }
 
-void BuildPagePacket(const MemoryImage& image, uint16_t page, std::array<uint8_t, PagePacketSize>& packet) {
-  // Only bits 0 to 10 go to the device: page numbers are taken modulo 2048.
-  const auto field = static_cast<uint16_t>(page & (PageCount - 1));
+void BuildPagePacket(uint16_t page, PageData data, std::array<uint8_t, PagePacketSize>& packet) {
+  const auto field = static_cast<uint16_t>(page & PageFieldMask);
   packet[0] = PacketLead;
   packet[1] = CmdProgramPage;
   packet[2] = static_cast<uint8_t>(field & 0xFF);
   packet[3] = static_cast<uint8_t>(field >> 8);
-  const uint8_t* data = image.PageData(field);  // 256 bytes inside one bank
-  std::copy(data, data + PageSize, packet.begin() + 4);
+  std::copy(data.begin(), data.end(), packet.begin() + 4);
   packet[PagePacketSize - 1] = PacketChecksum(packet.data(), PagePacketSize - 1);
 }
 
@@ -140,13 +138,13 @@ LinkResult LoaderLink::EraseSector(uint8_t sectorCode) {
   return Status(EraseReplyPauseMs);
 }
 
-LinkResult LoaderLink::ProgramPage(uint16_t page) {
+LinkResult LoaderLink::ProgramPage(uint16_t page, PageData data) {
   Begin();
   pump_.ProcessMessages();
   if (!port_.PortFlush()) return PortFailed();
-  // Built after the messages were processed: the packet carries the image as it is now.
+  // Built after the messages were processed: the packet carries the data as it is now.
   std::array<uint8_t, PagePacketSize> packet;
-  BuildPagePacket(image_, page, packet);
+  BuildPagePacket(page, data, packet);
   const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
   if (!leftAt) return PortFailed();
   if (!Acknowledged(*leftAt, 0)) return LinkResult::LinkFailure;

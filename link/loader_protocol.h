@@ -19,11 +19,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
-#include "image/host.h"
-#include "image/memory_image.h"
+#include "base/host.h"
 #include "link/port.h"
 
 namespace kv {
@@ -42,6 +42,11 @@ inline constexpr uint8_t CmdFinish = 0x13;
 inline constexpr uint8_t ReplyAck = 0xE5;
 inline constexpr uint8_t ReplyOk = 0x68;
 inline constexpr uint8_t ReplyError = 0x16;
+
+// A page's data, and the page field: 11 bits go to the device, so page numbers are taken modulo 2048.
+inline constexpr size_t PageDataSize = 256;
+inline constexpr uint16_t PageFieldMask = 0x7FF;
+using PageData = std::span<const uint8_t, PageDataSize>;
 
 inline constexpr size_t ErasePacketSize = 4;
 inline constexpr size_t PagePacketSize = 261;
@@ -99,17 +104,18 @@ uint8_t PacketChecksum(const uint8_t* bytes, size_t count);
 
 // Pure packet builders, each filling a fixed buffer of exactly its packet's length.
 void BuildErasePacket(uint8_t sectorCode, std::array<uint8_t, ErasePacketSize>& packet);
-void BuildPagePacket(const MemoryImage& image, uint16_t page, std::array<uint8_t, PagePacketSize>& packet);
+void BuildPagePacket(uint16_t page, PageData data, std::array<uint8_t, PagePacketSize>& packet);
 void BuildFinishPacket(std::array<uint8_t, FinishPacketSize>& packet);
 
 class LoaderLink {
  public:
-  LoaderLink(Port& port, Clock& clock, const MemoryImage& image, EventPump& pump)
-      : port_(port), clock_(clock), image_(image), pump_(pump) {}
+  LoaderLink(Port& port, Clock& clock, EventPump& pump) : port_(port), clock_(clock), pump_(pump) {}
 
   LinkResult EraseSector(uint8_t sectorCode);
-  LinkResult ProgramPage(uint16_t page);  // page taken modulo 2048; reads the image, changes nothing
-  LinkResult Finish();                    // Ok or LinkFailure only
+  // Page taken modulo 2048. `data` is read only after the events have been processed, so the packet
+  // carries the bytes as they are when it is built.
+  LinkResult ProgramPage(uint16_t page, PageData data);
+  LinkResult Finish();  // Ok or LinkFailure only
 
   // Reads and throws away what the loader still sends until nothing has come for QuietLineMs and the
   // round trip (at most QuietWaitLimitMs, or until the port fails). Called after a command failed on
@@ -143,7 +149,6 @@ class LoaderLink {
 
   Port& port_;
   Clock& clock_;
-  const MemoryImage& image_;
   EventPump& pump_;
   CommandFault fault_;
   uint32_t roundTripMs_ = 0;  // for the command under way

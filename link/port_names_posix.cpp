@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "image/system_error.h"
+#include "base/system_error.h"
 #include "link/port.h"
 #include "link/port_names.h"
 #include "link/port_numbers.h"

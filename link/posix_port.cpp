@@ -9,7 +9,7 @@
 
 #include <array>
 
-#include "image/system_error.h"
+#include "base/system_error.h"
 #include "link/line_settings.h"
 #include "link/linux_line.h"
 

@@ -13,7 +13,7 @@
 
 #include <cerrno>
 
-#include "image/system_error.h"
+#include "base/system_error.h"
 #include "link/resolve_within.h"
 #include "link/socket.h"
 #include "link/system_clock.h"

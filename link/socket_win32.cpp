@@ -6,7 +6,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "image/system_error.h"
+#include "base/system_error.h"
 #include "link/resolve_within.h"
 #include "link/socket.h"
 #include "link/system_clock.h"

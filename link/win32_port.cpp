@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "image/system_error.h"
+#include "base/system_error.h"
 
 namespace kv {
 

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "image/system_error.h"
+#include "base/system_error.h"
 #include "link/port.h"
 
 namespace kv {

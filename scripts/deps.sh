@@ -2,19 +2,21 @@
 # Installs the Debian 12 packages that are missing for the given purposes:
 #   build   compiler, CMake, Ninja, Qt 6 (with the XKB headers its CMake package looks for), CLI11,
 #           nlohmann-json, Nettle (SHA-256 for the run log)
-#   package what scripts/package.sh needs besides the build: dpkg-shlibdeps, the icon renderer, mingw-w64
-#   test    GoogleTest, Google Benchmark, clang/libFuzzer, Xvfb tools, mingw-w64, wine, ser2net, srecord (the
+#   package what scripts/package.sh needs besides the build: dpkg-shlibdeps and the `file` that CPack runs
+#           before it, the icon renderer and icotool (the Windows icon), mingw-w64, NSIS (the installer)
+#   test    GoogleTest, Google Benchmark, clang/libFuzzer, gcovr (scripts/coverage.sh), Xvfb tools, mingw-w64, wine, ser2net, srecord (the
 #           reader's advice is tried with srec_cat), and the package checks' desktop-entry validator, MIME
-#           database, man and bash completion (every test)
+#           database, man, bash completion, unzip and the binutils the checks call (readelf, strings)
+#           (every test)
 #   bench   srecord and hyperfine, for the start-up comparison in bench/startup.sh
 # Runs apt-get directly as root (CI) and through sudo as a normal user.
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libxkbcommon-dev libcli11-dev nlohmann-json3-dev nettle-dev)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev clang-format srecord
-  xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 fonts-wine procps ser2net)
-package_pkgs=(dpkg-dev librsvg2-bin g++-mingw-w64-x86-64)
-package_test_pkgs=(desktop-file-utils shared-mime-info man-db bash-completion unzip)
+  gcovr xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 fonts-wine procps ser2net)
+package_pkgs=(dpkg-dev file librsvg2-bin icoutils g++-mingw-w64-x86-64 nsis)
+package_test_pkgs=(desktop-file-utils shared-mime-info man-db bash-completion unzip binutils)
 bench_pkgs=(srecord hyperfine)
 
 want=()

@@ -12,6 +12,55 @@ wait_until() {
   done
 }
 
+# listening PORT: something takes connections on the loopback TCP port PORT.
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# free_port: a loopback port in the dynamic range that nobody answers on.
+free_port() {
+  local port
+  while :; do
+    port=$((49152 + RANDOM % 16000))
+    listening "$port" || { echo "$port"; return; }
+  done
+}
+
+# start_ser2net FOLDER PTY [defaults]: ser2net exporting the terminal PTY on free loopback ports over
+# RFC 2217 ($rfc_port) and raw TCP ($tcp_port), both with chardelay off as the README advises; with
+# "defaults", also over RFC 2217 with ser2net's own defaults ($default_port). Its configuration and
+# output go to FOLDER. Sets ser2net_pid; returns 1 when a port does not take connections within 5 s.
+start_ser2net() {
+  local folder=$1 pty=$2
+  rfc_port=$(free_port)
+  tcp_port=$(free_port)
+  default_port=
+  cat >"$folder/ser2net.yaml" <<YAML
+connection: &rfc2217
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc_port
+  connector: serialdev,$pty,115200e81,local
+  options:
+    chardelay: false
+connection: &raw
+  accepter: tcp,127.0.0.1,$tcp_port
+  connector: serialdev,$pty,115200e81,local
+  options:
+    chardelay: false
+YAML
+  if [ "${3:-}" = defaults ]; then
+    default_port=$(free_port)
+    cat >>"$folder/ser2net.yaml" <<YAML
+connection: &defaults
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$default_port
+  connector: serialdev,$pty,115200e81,local
+YAML
+  fi
+  ser2net -n -d -c "$folder/ser2net.yaml" -P "$folder/ser2net.pid" >"$folder/ser2net.out" 2>&1 &
+  ser2net_pid=$!
+  local port
+  for port in $rfc_port $tcp_port $default_port; do
+    wait_until 5 listening "$port" || { echo "ser2net did not come up on port $port" >&2; return 1; }
+  done
+}
+
 # process_gone PID: the process has ended.
 process_gone() { ! kill -0 "$1" 2>/dev/null; }
 
@@ -61,3 +110,82 @@ wait_window() {
 # wait_window_gone SECONDS NAME: waits until no visible X window's name matches NAME.
 no_window() { ! xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
 wait_window_gone() { wait_until "$1" no_window "$2"; }
+
+# CMake's argument for ccache, where installed: a second run then does not compile everything again.
+ccache_launcher=()
+if command -v ccache >/dev/null; then ccache_launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+
+# configure_windows_build DIR: configures DIR (run from the source tree) as the Windows test build:
+# cross-built with mingw-w64, the window and the tests (window_probe.exe among them), warnings as errors.
+configure_windows_build() {
+  cmake -S "$PWD" -B "$1" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo "${ccache_launcher[@]}" \
+    -DKV_BUILD_UI=ON -DKV_BUILD_TESTS=ON -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
+}
+
+# find_wine: sets wine and wineserver: Debian's `wine` launcher, or the 64-bit loader that the wine64
+# package alone installs (then exported as WINELOADER). Returns 1 when wine is not installed.
+find_wine() {
+  wine=$(command -v wine || echo /usr/lib/wine/wine64)
+  wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+  [ -x "$wine" ] && [ -x "$wineserver" ] || { echo "wine is not installed" >&2; return 1; }
+  if [ "$wine" = /usr/lib/wine/wine64 ]; then export WINELOADER=$wine; fi
+}
+
+# new_wine_prefix: makes a fresh wine prefix under TMPDIR and exports WINEPREFIX (and WINEDEBUG=-all):
+# booted, with wine's own fonts (MS Sans Serif, Marlett for the caption buttons; Debian's fonts-wine
+# puts them where this wine does not look), and windows opening in wine's own 800x600 desktop, which
+# handles the keyboard as Windows does (Alt opens the menu bar). Call find_wine first; the caller
+# removes the prefix ("$wineserver" -k, then rm -rf "$WINEPREFIX").
+new_wine_prefix() {
+  WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/kv-wine.XXXXXX")
+  # No menu entries or file types from the prefix's shortcuts into the desktop of the account running it.
+  export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
+  "$wine" wineboot -i >/dev/null 2>&1
+  cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+  "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+  "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
+  # The desktop is made when the session starts: end the boot's session, so that the next one has it.
+  "$wineserver" -k >/dev/null 2>&1 || true
+  "$wineserver" -w
+}
+
+# The window under wine, for the scripts that drive ld6193.exe. Set wine (find_wine) and window_probe
+# (window_probe.exe, which reads the running window from outside) first.
+window_caption="KV6193 System File Loader Ver 1.1"
+window_box_title="^ld6193$"  # message boxes carry the program file's name
+
+# probe_reads SECONDS TEXT [box]: waits up to SECONDS until status panel 0 of the running window (with
+# box: the open message box) reads exactly TEXT. Returns 1 when it does not, with what it read last in
+# probe_text.
+probe_reads() {
+  local deadline=$((SECONDS + $1))
+  probe_text=
+  while [ $SECONDS -lt $deadline ]; do
+    probe_text=$("$wine" "$window_probe" ${3:-} 2>/dev/null | tr -d '\r' || true)
+    [ "$probe_text" = "$2" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# no_box: no message box of the program is open.
+no_box() { no_window "$window_box_title"; }
+
+# window_keys KEYS...: presses KEYS in the window that wine's desktop has active; the pointer rests on
+# the desktop, off the window.
+window_keys() {
+  xdotool mousemove 790 590
+  xdotool key --delay 150 "$@"
+}
+
+# wait_exit_zero SECONDS PID: waits up to SECONDS for the background process PID (started by this
+# shell) to end. Returns 1, with the reason in exit_problem, unless it ended with exit code 0.
+wait_exit_zero() {
+  exit_problem="the program did not end after its window was closed"
+  wait_until "$1" process_gone "$2" || return 1
+  local code=0
+  wait "$2" || code=$?
+  exit_problem="the program ended with exit code $code"
+  [ "$code" = 0 ]
+}

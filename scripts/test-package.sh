@@ -5,13 +5,23 @@
 #   program finds its libraries, the desktop entry validates and its icon, program and file type are
 #   there, the file type is known to the MIME database built from the package, each man page renders
 #   without a warning, and the bash completion completes options, ports and .hex files;
-#   the zip: its file list, and that its programs need no DLL beyond Windows' own.
+#   the zip: its file list, and that its programs need no DLL beyond Windows' own;
+#   the installer, under wine in a fresh prefix (test-package-windows.sh): installed silently per
+#   machine, its files, Start menu shortcut, registry entries, flasher and window, then uninstalled
+#   without a trace; then per user with PATH, uninstalled with PATH as it was.
+# The window runs on an X display (Xvfb when none is set).
+#   KV_WIN_BUILD  the Windows test build that holds window_probe.exe (default build/win, as
+#                 test-windows.sh makes it; configured and built here when missing)
 set -euo pipefail
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
 cd "$(dirname "$0")/.."
 root=$PWD
 version=1.1.0
 deb=$root/dist/ld6193_${version}_amd64.deb
 zip=$root/dist/ld6193-${version}-win64.zip
+setup=$root/dist/ld6193-${version}-setup.exe
 win_build=$root/build/pkg-win
 
 fail() {
@@ -26,10 +36,11 @@ same_list() {  # what, expected list (newline-separated)
   diff -u <(sort <<<"$2") - <<<"$actual" || fail "$1 differs from the expected list (- expected, + actual)"
 }
 
-rm -f "$deb" "$zip"
-scripts/package.sh deb zip
-[ -f "$deb" ] || fail "$deb was not made"
-[ -f "$zip" ] || fail "$zip was not made"
+rm -f "$deb" "$zip" "$setup"
+scripts/package.sh deb zip setup
+for package in "$deb" "$zip" "$setup"; do
+  [ -f "$package" ] || fail "$package was not made"
+done
 
 examples=$(cd examples && ls -1 ./*.hex README.md | sed 's|^\./||')
 
@@ -186,4 +197,10 @@ for exe in "$tmp/zip/$top"/*.exe; do
   # Windows' own DLLs have upper-case names or are the C runtime; the compiler's and Qt's do not.
   if grep -Ei '^(lib|qt)' <<<"$dlls"; then fail "$(basename "$exe") needs DLLs that the zip does not hold"; fi
 done
+
+echo "== $(basename "$setup"): under wine"
+# It installs what the zip holds, and its uninstaller.
+sed "s|^$top/||" <<<"$expected_zip" >"$tmp/expected-installed.txt"
+echo uninstall.exe >>"$tmp/expected-installed.txt"
+scripts/test-package-windows.sh "$setup" "$tmp/expected-installed.txt" "$version"
 echo "Package tests passed."

@@ -18,17 +18,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-. scripts/lib.sh  # start_sim, stop_sim, wait_until, process_gone, wait_window, wait_window_gone
+. scripts/lib.sh  # start_sim, stop_sim, wait_window, wait_window_gone, probe_reads, window_keys, ...
 wine=$1
 exe=$(realpath "$2")
-probe=$(realpath "$3")
+window_probe=$(realpath "$3")
 sim=$(realpath "$4")
 flasher=$(realpath "$5")
 screenshot=${6:-}
 [ -n "${DISPLAY:-}" ] || { echo "test-windows-window.sh: no X display" >&2; exit 2; }
 
-caption="KV6193 System File Loader Ver 1.1"
-box_title="^ld6193$"  # message boxes carry the program file's name
+caption=$window_caption
 work=$(mktemp -d "${TMPDIR:-/tmp}/kv-window.XXXXXX")
 sim_pid=
 app_pid=
@@ -45,25 +44,14 @@ fail() {
 }
 
 # Waits up to $1 seconds until status panel 0 (or, with $3 = box, the open message box) reads exactly $2.
-wait_text() {
-  local deadline=$((SECONDS + $1)) text=
-  while [ $SECONDS -lt $deadline ]; do
-    text=$("$wine" "$probe" ${3:-} 2>/dev/null | tr -d '\r' || true)
-    [ "$text" = "$2" ] && return 0
-    sleep 0.1
-  done
-  fail "${3:-status panel 0} reads '$text', not '$2'"
-}
+wait_text() { probe_reads "$@" || fail "${3:-status panel 0} reads '$probe_text', not '$2'"; }
 wait_panel() { wait_text "$1" "$2"; }
 wait_box() { wait_text "$1" "$2" box; }
 
 # Waits up to $1 seconds for the program to end; its exit code must be 0.
 wait_exit() {
-  wait_until "$1" process_gone "$app_pid" || fail "the program did not end after its window was closed"
-  local code=0
-  wait "$app_pid" || code=$?
+  wait_exit_zero "$1" "$app_pid" || fail "$exit_problem"
   app_pid=
-  [ "$code" = 0 ] || fail "the program ended with exit code $code"
 }
 
 # Starts ld6193.exe in folder $1, as a double-click in that folder would, and waits for its window.
@@ -71,12 +59,6 @@ start_window() {
   (cd "$1" && exec "$wine" "$exe") &
   app_pid=$!
   wait_window 60 "$caption" >/dev/null || fail "the window did not appear"
-}
-
-# Keys go to the window that wine's desktop has active; the pointer rests on the desktop, off the window.
-keys() {
-  xdotool mousemove 790 590
-  xdotool key --delay 150 "$@"
 }
 
 hex() { od -An -tx1 -v "$1" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//'; }
@@ -88,7 +70,7 @@ check_setting() {  # case name, bytes before (printf escapes, or "missing"), exp
   [ "$2" = missing ] || printf "$2" >"$dir/ld6193.cfg"
   start_window "$dir"
   wait_panel 30 "No file"
-  keys alt+F4
+  window_keys alt+F4
   wait_exit 30
   [ -f "$dir/ld6193.cfg" ] || fail "$1: no ld6193.cfg after the run"
   [ "$(hex "$dir/ld6193.cfg")" = "$3" ] || fail "$1: ld6193.cfg holds '$(hex "$dir/ld6193.cfg")', not '$3'"
@@ -105,12 +87,14 @@ mkdir -p "$work/setting-unopenable/ld6193.cfg"
 app_pid=$!
 wait_box 60 "Nelze otevřít soubor "
 ! xdotool search --onlyvisible --name "$caption" >/dev/null 2>&1 || fail "the window came before the messages"
-keys Return
+window_keys Return
 wait_box 30 "Nelze zapsat do souboru "
-keys Return
-wait_window 30 "$caption" >/dev/null || fail "the window did not appear after the two messages"
+window_keys Return
+wait_window 30 "$caption" >/dev/null ||
+  fail "the window did not appear after the two messages ($(process_gone "$app_pid" && echo "the program had ended" ||
+    echo "the program still ran")$(no_box || echo "; a message box was still open"))"
 wait_panel 30 "No file"
-keys alt+F4
+window_keys alt+F4
 wait_exit 30
 echo "unopenable: both messages came before the window"
 
@@ -128,24 +112,24 @@ start_sim "$sim" "$work/sim.out" --link "$WINEPREFIX/kv-com/com1" --dump "$work/
 mkdir "$work/download"
 start_window "$work/download"  # no setting file: COM1
 wait_panel 30 "No file"
-keys alt Return
+window_keys alt Return
 wait_window 30 "^Open$" >/dev/null || fail "Alt, Return did not open the file dialog"
 windows_path=$("$wine" winepath -w "$file" 2>/dev/null | tr -d '\r')
 xdotool type --delay 20 "$windows_path"
-keys Return
+window_keys Return
 wait_window_gone 30 "^Open$" || fail "the file dialog did not take the typed path"
 wait_panel 30 "Loaded file: $(tr a-z A-Z <<<"$windows_path")"
-keys alt Right Return
-wait_window 120 "$box_title" >/dev/null || fail "no message box after Send"
+window_keys alt Right Return
+wait_window 120 "$window_box_title" >/dev/null || fail "no message box after Send"
 wait_box 30 "File successfully loaded"
-keys Return
-wait_window_gone 30 "$box_title" || fail "Return did not dismiss the message box"
+window_keys Return
+wait_window_gone 30 "$window_box_title" || fail "Return did not dismiss the message box"
 wait_panel 30 "File successfully loaded..."
 if [ -n "$screenshot" ]; then
   import -window "$(xdotool search --name "$caption" | head -n1)" "$screenshot"
   echo "Wrote $screenshot"
 fi
-keys alt+F4
+window_keys alt+F4
 wait_exit 30
 
 stop_sim

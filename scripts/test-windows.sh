@@ -20,7 +20,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-. scripts/lib.sh  # start_sim, stop_sim
+. scripts/lib.sh  # start_sim, stop_sim, ccache_launcher, configure_windows_build, find_wine, new_wine_prefix
 args=("$@")
 timing=0
 screenshot=
@@ -41,13 +41,7 @@ host_build=$(realpath -m "${KV_HOST_BUILD:-$root/build/winhost}")
 jobs=${KV_JOBS:-2}
 
 echo "== Windows cross-build"
-# ccache, where installed, keeps a second run from compiling everything again.
-launcher=()
-if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
-cmake -S "$root" -B "$build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
-  -DKV_BUILD_UI=ON -DKV_BUILD_TESTS=ON -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
+configure_windows_build "$build"
 cmake --build "$build" -j "$jobs"
 flasher_exe=$build/cli/ld6193-flash.exe
 window_exe=$build/ui/win32/ld6193.exe
@@ -66,20 +60,15 @@ if grep -q posix_port <<<"$objects"; then echo "kv_link holds the POSIX port" >&
 
 echo "== Linux simulator and end-to-end tests ($host_build)"
 if [ ! -f "$host_build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
+  cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${ccache_launcher[@]}" \
     -DKV_BUILD_UI=OFF -DKV_BUILD_BENCH=OFF -DKV_WERROR=ON >/dev/null
 fi
 cmake --build "$host_build" -j "$jobs" --target kv6193-sim ld6193-flash cli_e2e_tests
 sim=$host_build/sim/kv6193-sim
 
 echo "== wine prefix"
-# Debian's `wine` package brings the launcher; the wine64 package alone has only the 64-bit loader.
-wine=$(command -v wine || echo /usr/lib/wine/wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
-[ -x "$wine" ] && [ -x "$wineserver" ] || { echo "wine is not installed" >&2; exit 1; }
-if [ "$wine" = /usr/lib/wine/wine64 ]; then export WINELOADER=$wine; fi
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/kv-wine.XXXXXX")
-export WINEPREFIX WINEDEBUG=-all
+find_wine || exit 1
+new_wine_prefix
 # A zone with a half-hour offset, so that local file times really differ from UTC.
 export TZ='<+0530>-5:30'
 cleanup() {
@@ -87,13 +76,6 @@ cleanup() {
   rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
-"$wine" wineboot -i >/dev/null 2>&1
-# Wine's own fonts (MS Sans Serif, Marlett for the caption buttons): Debian's fonts-wine puts them where
-# this wine does not look, so the prefix gets a copy.
-cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-# Windows open in wine's own desktop, which handles the keyboard as Windows does (Alt opens the menu bar).
-"$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-"$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
 # wine rewrites dosdevices/comN each time it starts, from the devices it finds and from this key.
 mkdir "$WINEPREFIX/kv-com"
 for n in 1 2 3 4; do

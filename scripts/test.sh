@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 scripts/deps.sh test
+scripts/check-layers.sh
 
 jobs=$(nproc)
 cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON

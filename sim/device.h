@@ -67,7 +67,6 @@ class Device {
   void PopReply();
 
   Flash& flash() { return flash_; }
-  const Flash& flash() const { return flash_; }
   uint32_t packets() const { return packets_; }  // whole packets with a good sum so far
   bool hungUp() const { return hungUp_; }
 

@@ -37,9 +37,6 @@ class PtyServer {
   bool Start(std::string& why);
   void Join();
 
-  // The device, for reading once the server has stopped.
-  const Device& device() const { return device_; }
-
  private:
   class TraceFile;
 

@@ -7,22 +7,14 @@
 #include <cstdint>
 #include <string_view>
 
-#include "image/hex_reader.h"
+#include "base/file_messages.h"
+#include "link/port_choice.h"  // the file's name and how a stored value is settled
 
 namespace kv {
 
-inline constexpr const char* PortSettingFileName = "ld6193.cfg";
-
-// The port a stored value stands for at start-up: 1 to 5 as stored (5 has no menu item but stands),
-// anything else 1. The flasher, which only reads the file, settles it the same way.
-constexpr int SettledPortNumber(int stored) {
-  return stored >= 1 && stored <= 5 ? stored : 1;
-}
-
-// Czech for "cannot open file " (the reader's own text) and "cannot write to file "; each ends in a
-// blank and names nothing.
+// The messages of the reader's kind: "cannot open file " and "cannot write to file ".
 inline constexpr std::string_view CannotOpenSettingMessage = CannotOpenFileMessage;
-inline constexpr std::string_view CannotWriteSettingMessage = "Nelze zapsat do souboru ";
+inline constexpr std::string_view CannotWriteSettingMessage = CannotWriteFileMessage;
 
 // Where the file's two messages go: a modal box with one text and an OK button.
 class MessageSink {

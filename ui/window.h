@@ -67,8 +67,6 @@ class TForm1 : public DownloadView, public MessageSink {
   void COM21Click() { ChoosePort(2); }
   void COM31Click() { ChoosePort(3); }
   void COM41Click() { ChoosePort(4); }
-  // Port item n (1 to 4), for front ends that hold the items in a table.
-  void PortItemClick(int n) { ChoosePort(n); }
   void LoadFile1Click();
   void Send1Click();
   // The window is about to close. Shuts the port (a running download's next command then fails).
@@ -125,5 +123,10 @@ struct WindowLink {
   std::unique_ptr<Port> port;  // opens COMn as `ports` resolves it
 };
 WindowLink MakeWindowLink();
+
+// The port items' handlers in the order of their items ("COM1" first), for front ends that hold the
+// items in a table.
+inline constexpr std::array<void (TForm1::*)(), 4> PortItemHandlers = {
+    &TForm1::COM11Click, &TForm1::COM21Click, &TForm1::COM31Click, &TForm1::COM41Click};
 
 }  // namespace kv

@@ -243,38 +243,6 @@ TEST_F(FlashEndToEnd, ALineFailureSaysWhatHappenedAndHowToMendIt) {
   }
 }
 
-TEST_F(FlashEndToEnd, PlanForEachKindOpensNoPort) {
-  FileData sector0;
-  AddBytes(sector0, 0x00100, 0x100);
-  FileData sector1;
-  AddBytes(sector1, 0x10000, 0x10000);
-  FileData sector9;
-  AddBytes(sector9, 0x7A100, 0x200);
-  const std::pair<FileData, std::vector<std::string>> cases[] = {
-      {sector0,
-       {"Kind: Sector0", "Region mask: 0x001", "Erase sector #0 (code 0)", "Program sector #0: 0x000-0x001",
-        "Finish: yes", "Total pages: 2 (first page 0x000 included)"}},
-      {sector1,
-       {"Kind: Sector1", "Region mask: 0x002", "Erase sector #1 (code 8)", "Program sector #1: 0x100-0x1FF",
-        "Finish: no", "Total pages: 256 (first page 0x100 included)"}},
-      {SmallMultiSector(),
-       {"Kind: MultiSector", "Region mask: 0x404", "Erase sector #2 (code 16)", "Erase sector #10 (code 62)",
-        "Program sector #2: 0x200-0x202", "Program sector #4: no pages", "Program sector #10: 0x7C0",
-        "Finish: no", "Total pages: 4 (first page 0x200 included)"}},
-      {sector9,
-       {"Kind: Sector9", "Region mask: 0x200", "Erase sector #9 (code 61)", "Program sector #9: 0x7A0-0x7A2",
-        "Finish: no", "Total pages: 3 (first page 0x7A0 included)"}},
-  };
-  for (const auto& [data, expected] : cases) {
-    const FlashResult run =
-        RunFlash({"--plan", "--device", Arg(Path("no-such-line")), Arg(WriteHex("plan.hex", data))});
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    const std::vector<std::string> lines = Lines(run.out);
-    for (const std::string& line : expected) EXPECT_THAT(lines, Contains(line)) << run.out;
-    EXPECT_THAT(lines.back(), HasSubstr("Expected time at 115200 baud: ")) << run.out;
-  }
-}
-
 TEST_F(FlashEndToEnd, GangFlashesAllAtOnceAndOneFailureStopsOnlyItsDevice) {
   const std::string file = WriteHex("gang.hex", SmallMultiSector());
   const FileStamp stamp = StampFor("GANG");

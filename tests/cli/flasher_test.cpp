@@ -309,41 +309,6 @@ TEST_F(FlasherRun, PlanOpensNoPort) {
   EXPECT_EQ(Run(options), 6) << "a plan that cannot be sent says so in its exit code";
 }
 
-TEST_F(FlasherRun, GangFlashesEveryDeviceAndAFailureStopsOnlyItsOwn) {
-  FlashOptions options;
-  options.devices = {TargetForPort(1), TargetForDevice("/dev/fake-b"), TargetForPort(3)};
-  options.file = MultiSectorFile();
-  scripts_["/dev/fake-b"].failingPages = {0x203};
-  EXPECT_EQ(Run(options), 9);
-
-  for (const std::string name : {"COM1", "/dev/fake-b", "COM3"}) {
-    EXPECT_EQ(records_[name].opens, 1) << name;
-    EXPECT_FALSE(records_[name].openAtEnd) << name;
-  }
-  EXPECT_EQ(PagePackets(records_["COM1"]), 7u);
-  EXPECT_EQ(PagePackets(records_["COM3"]), 7u);
-  EXPECT_EQ(PagePackets(records_["/dev/fake-b"]), 3u + 6u) << "pages 0x200-0x202, then six tries of 0x203";
-
-  const std::vector<std::string> lines = OutLines();
-  EXPECT_EQ(lines.front(), "Loaded file: " + UpperCasePath(options.file));
-  for (size_t i = 1; i < lines.size(); ++i) {
-    EXPECT_TRUE(lines[i].starts_with("[COM1] ") || lines[i].starts_with("[/dev/fake-b] ") ||
-                lines[i].starts_with("[COM3] "))
-        << lines[i];
-  }
-  EXPECT_THAT(lines,
-              AllOf(Contains("[COM1] File successfully loaded"), Contains("[COM3] File successfully loaded"),
-                    Contains("[/dev/fake-b] Flash programming error"),
-                    Contains("[COM3] Erasing sector #10..."), Not(Contains(HasSubstr("loaded...")))));
-  // The summary closes the run, one line per device in command-line order.
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_THAT(
-      std::vector<std::string>(lines.end() - 3, lines.end()),
-      ElementsAre(AllOf(HasSubstr("[COM1] summary: File successfully loaded"), HasSubstr("exit 0")),
-                  AllOf(HasSubstr("[/dev/fake-b] summary: Flash programming error"), HasSubstr("exit 9")),
-                  AllOf(HasSubstr("[COM3] summary: File successfully loaded"), HasSubstr("exit 0"))));
-}
-
 TEST_F(FlasherRun, GangExitCodeIsTheFirstFailingDeviceInCommandLineOrder) {
   FlashOptions options;
   options.devices = {TargetForPort(1), TargetForPort(2), TargetForPort(3)};
@@ -356,28 +321,6 @@ TEST_F(FlasherRun, GangExitCodeIsTheFirstFailingDeviceInCommandLineOrder) {
   EXPECT_THAT(OutLines(), ElementsAre(HasSubstr("[COM1] summary: File successfully loaded"),
                                       HasSubstr("[COM2] summary: Communication error during memory erasing"),
                                       HasSubstr("[COM3] summary: Flash programming error")));
-}
-
-TEST_F(FlasherRun, TraceShowsEveryPacketAndReplyByte) {
-  FlashOptions options;
-  options.devices = {TargetForPort(1), TargetForPort(2)};
-  options.file = Sector1File();
-  options.trace = true;
-  EXPECT_EQ(Run(options), 0);
-  size_t sent = 0;
-  size_t received = 0;
-  for (const std::string& line : ErrLines()) {
-    ASSERT_TRUE(line.starts_with("[COM1] ") || line.starts_with("[COM2] ")) << line;
-    EXPECT_THAT(line, HasSubstr(" ms "));
-    sent += line.find(" > A2 ") != std::string::npos;
-    received += line.ends_with(" < E5") || line.ends_with(" < 68");
-  }
-  // Per device: one erase, three pages; two reply bytes each.
-  EXPECT_EQ(sent, 2u * 4u);
-  EXPECT_EQ(received, 2u * 8u);
-  for (const char* prefix : {"[COM1] ", "[COM2] "}) {
-    EXPECT_THAT(ErrLines(), Contains(AllOf(HasSubstr(prefix), HasSubstr("> A2 10 08 46"))));
-  }
 }
 
 TEST_F(FlasherRun, InterruptShutsThePortAndTheDownloadEndsByItsOwnRules) {

@@ -45,6 +45,10 @@ TEST(PortCommands, ListingsAndFreedNumbersGoToStandardOutputNoticesAndRefusalsTo
   EXPECT_EQ(err.str(), "") << "no port by number";
   options.devices.push_back(TargetForPort(1));
   options.devices.push_back(TargetForPort(2));
+  options.plan = true;
+  TellNumbersNotice(ports, options, err);
+  EXPECT_EQ(err.str(), "") << "a plan opens no port";
+  options.plan = false;
   TellNumbersNotice(ports, options, err);
   EXPECT_EQ(err.str(), notice) << "once for the run";
 }

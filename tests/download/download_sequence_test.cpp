@@ -411,6 +411,12 @@ TEST(DownloadCauseTest, ASuccessLeavesNoCauseAndAFailedOpenGivesItsOwn) {
   rig.port.openError = {OpenFailure::NotFound, "/dev/ttyUSB9", "no such file or directory"};
   EXPECT_EQ(rig.Send(), DownloadOutcome::SerialCommunicationError);
   EXPECT_EQ(rig.cause.Line(), DescribeOpenError(rig.port.openError));
+
+  // A front end that does not ask for the cause gets the same ending.
+  rig.port.openFails = false;
+  rig.loader.FailForGood("page 257", Answer::Refused);
+  rig.context.cause = nullptr;
+  EXPECT_EQ(rig.Send(), DownloadOutcome::FlashProgrammingError);
 }
 
 TEST(DownloadEndingTest, EndingsBeforeTheProgramPhaseLeaveBarAndLabelAloneAndSendNoPage) {

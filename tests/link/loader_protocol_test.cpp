@@ -23,13 +23,6 @@ uint8_t Sum(const Bytes& bytes) {
 }
 
 // A byte pattern that differs between banks and between pages, so a packet from the wrong place shows.
-uint8_t Pattern(uint32_t imageOffset) {
-  return static_cast<uint8_t>(imageOffset * 7 + (imageOffset >> 8) * 13 + (imageOffset >> 16) * 101);
-}
-
-void FillWithPattern(MemoryImage& image) {
-  for (uint32_t i = 0; i < ImageSize; ++i) image.SetImageByte(i, Pattern(i));
-}
 
 class LoaderTest : public ::testing::Test {
  protected:
@@ -41,9 +34,19 @@ class LoaderTest : public ::testing::Test {
 
   VirtualClock clock;
   FakePort port{clock};
-  MemoryImage image;
+  // The page's data: erased flash unless a test writes into it.
+  LinkResult Page(uint16_t page) { return link.ProgramPage(page, data); }
+
+  std::array<uint8_t, PageDataSize> data = Erased();
   RecordingReaderHost host;
-  LoaderLink link{port, clock, image, host};
+  LoaderLink link{port, clock, host};
+
+ private:
+  static std::array<uint8_t, PageDataSize> Erased() {
+    std::array<uint8_t, PageDataSize> bytes;
+    bytes.fill(0xFF);
+    return bytes;
+  }
 };
 
 // --- Packets -------------------------------------------------------------------------------------
@@ -72,64 +75,34 @@ TEST_F(LoaderTest, FinishPacketIsFixed) {
   EXPECT_EQ(port.writes[0].bytes, (Bytes{0xA2, 0x13, 0x4B}));
 }
 
-TEST_F(LoaderTest, PagePacketOverErasedImage) {
-  // Pages 0x000 and 0x100 read the same bank; only the page bytes and the checksum differ.
-  const struct {
-    uint16_t page;
-    uint8_t low, high, checksum;
-  } rows[] = {
-      {0x000, 0x00, 0x00, 0x4D}, {0x100, 0x00, 0x01, 0x4C}, {0x800, 0x00, 0x00, 0x4D},  // bit 11 is not sent
-  };
-  for (const auto& row : rows) {
-    port.writes.clear();
-    link.ProgramPage(row.page);
-    ASSERT_EQ(port.writes.size(), 1u);
-    Bytes expected{0xA2, 0x11, row.low, row.high};
-    expected.insert(expected.end(), 256, 0xFF);
-    expected.push_back(row.checksum);
-    EXPECT_EQ(port.writes[0].bytes, expected) << std::hex << row.page;
-  }
-}
-
-TEST_F(LoaderTest, PagePacketTakesItsBytesFromTheSegmentsBank) {
-  FillWithPattern(image);
+TEST_F(LoaderTest, PagePacketCarriesTheElevenBitPageFieldAndTheDataAsGiven) {
   const struct {
     uint16_t page;
     uint8_t low, high;
-    uint32_t firstImageOffset;  // bank * 64 KiB + offset in the bank
   } rows[] = {
-      {0x000, 0x00, 0x00, 0x00000},
-      {0x0FF, 0xFF, 0x00, 0x0FF00},  // last page of bank 0, nothing read past it
-      {0x100, 0x00, 0x01, 0x00000},  // segment 1 shares bank 0
-      {0x300, 0x00, 0x03, 0x10000},  // segment 3: bank 1
-      {0x5FF, 0xFF, 0x05, 0x3FF00},  // segment 5: bank 3
-      {0x6AB, 0xAB, 0x06, 0x0AB00},  // segment 6 shares bank 0
-      {0x7A0, 0xA0, 0x07, 0x4A000},  // segment 7: bank 4
-      {0x800, 0x00, 0x00, 0x00000},  // taken modulo 2048
-      {0xFFFF, 0xFF, 0x07, 0x4FF00},
+      {0x000, 0x00, 0x00},  {0x0FF, 0xFF, 0x00}, {0x100, 0x00, 0x01},
+      {0x7A0, 0xA0, 0x07},  {0x800, 0x00, 0x00},  // bit 11 is not sent
+      {0xFFFF, 0xFF, 0x07},
   };
+  for (uint32_t i = 0; i < PageDataSize; ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
   for (const auto& row : rows) {
     port.writes.clear();
-    link.ProgramPage(row.page);
+    Page(row.page);
     ASSERT_EQ(port.writes.size(), 1u);
-    const Bytes& packet = port.writes[0].bytes;
-    ASSERT_EQ(packet.size(), 261u);
-    EXPECT_EQ(packet[0], 0xA2);
-    EXPECT_EQ(packet[1], 0x11);
-    EXPECT_EQ(packet[2], row.low) << std::hex << row.page;
-    EXPECT_EQ(packet[3], row.high) << std::hex << row.page;
-    for (uint32_t i = 0; i < 256; ++i) {
-      ASSERT_EQ(packet[4 + i], Pattern(row.firstImageOffset + i)) << std::hex << row.page << " byte " << i;
-    }
-    EXPECT_EQ(Sum(packet), 0) << std::hex << row.page;
+    Bytes expected(PagePacketSize);
+    expected[0] = 0xA2;
+    expected[1] = 0x11;
+    expected[2] = row.low;
+    expected[3] = row.high;
+    std::copy(data.begin(), data.end(), expected.begin() + 4);
+    expected.back() = PacketChecksum(expected.data(), PagePacketSize - 1);
+    EXPECT_EQ(port.writes[0].bytes, expected) << std::hex << row.page;
   }
-}
-
-TEST_F(LoaderTest, ProgrammingLeavesImageAndPageMapAlone) {
-  FillWithPattern(image);
-  link.ProgramPage(0x7A0);
-  EXPECT_FALSE(image.IsPageUsed(0x7A0));
-  for (uint32_t i = 0; i < 256; ++i) ASSERT_EQ(image.ImageByte(0x4A000 + i), Pattern(0x4A000 + i));
+  // Over erased flash: the checksum the loader's documentation gives for page 0.
+  data.fill(0xFF);
+  port.writes.clear();
+  Page(0x000);
+  EXPECT_EQ(port.writes[0].bytes.back(), 0x4D);
 }
 
 TEST(PacketChecksum, MakesThePacketSumToZero) {
@@ -219,9 +192,8 @@ TEST_P(FailureTable, JudgesTheReplies) {
   const FailureRow& row = GetParam();
   VirtualClock clock;
   FakePort port{clock};
-  MemoryImage image;
   RecordingReaderHost host;
-  LoaderLink link{port, clock, image, host};
+  LoaderLink link{port, clock, host};
   port.OpenPort(1);
   port.flushFails = row.flushFails;
   port.writeFails = row.writeFails;
@@ -238,7 +210,7 @@ TEST_P(FailureTable, JudgesTheReplies) {
       limitMs = 1200;
       break;
     case Command::Page:
-      result = link.ProgramPage(0x200);
+      result = link.ProgramPage(0x200, std::array<uint8_t, PageDataSize>{});
       limitMs = LineTimeMs(PagePacketSize) + 200;
       break;
     case Command::Finish:
@@ -289,7 +261,7 @@ TEST_F(LoaderTest, EachCommandMakesItsCallsInOrderWithItsPauses) {
     clock.sleeps.clear();
     host.pumps = 0;
     const LinkResult result = row.command == Command::Erase  ? link.EraseSector(0)
-                              : row.command == Command::Page ? link.ProgramPage(0)
+                              : row.command == Command::Page ? Page(0)
                                                              : link.Finish();
     EXPECT_EQ(result, LinkResult::Ok);
     EXPECT_EQ(port.calls, row.calls);
@@ -314,14 +286,14 @@ TEST_F(LoaderTest, PortShutDownWhileMessagesAreProcessedFailsTheCommand) {
   host.onPump = [this] { port.ShutdownPort(); };
   port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}); };
   EXPECT_EQ(link.EraseSector(0), LinkResult::LinkFailure);
-  EXPECT_EQ(link.ProgramPage(0), LinkResult::LinkFailure);
+  EXPECT_EQ(Page(0), LinkResult::LinkFailure);
   EXPECT_EQ(link.Finish(), LinkResult::LinkFailure);
   EXPECT_TRUE(port.writes.empty());
 }
 
-TEST_F(LoaderTest, PacketReflectsImageChangedWhileMessagesAreProcessed) {
-  host.onPump = [this] { image.SetImageByte(0x10, 0x00); };
-  link.ProgramPage(0);
+TEST_F(LoaderTest, PacketReflectsDataChangedWhileMessagesAreProcessed) {
+  host.onPump = [this] { data[0x10] = 0x00; };
+  Page(0);
   ASSERT_EQ(port.writes.size(), 1u);
   EXPECT_EQ(port.writes[0].bytes[4 + 0x10], 0x00);
 }
@@ -341,15 +313,15 @@ TEST_F(LoaderTest, TheReplyWaitStartsWhenTheDrainEnds) {
   // A real line's drain returns when the last bit has gone; the loader's 100 ms count from there.
   port.drainMs = 60;
   port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}, 160); };
-  EXPECT_EQ(link.ProgramPage(0x200), LinkResult::Ok);
+  EXPECT_EQ(Page(0x200), LinkResult::Ok);
   port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReplies({0xE5, 0x68}, 161); };
-  EXPECT_EQ(link.ProgramPage(0x200), LinkResult::LinkFailure);
+  EXPECT_EQ(Page(0x200), LinkResult::LinkFailure);
 }
 
 TEST_F(LoaderTest, NoPacketIsSentWhenTheInputCannotBeEmptied) {
   port.discardFails = true;
   EXPECT_EQ(link.EraseSector(0), LinkResult::LinkFailure);
-  EXPECT_EQ(link.ProgramPage(0), LinkResult::LinkFailure);
+  EXPECT_EQ(Page(0), LinkResult::LinkFailure);
   EXPECT_EQ(link.Finish(), LinkResult::LinkFailure);
   EXPECT_TRUE(port.writes.empty());
 }
@@ -362,14 +334,14 @@ TEST_F(LoaderTest, ALateReplyIsThrownAwayNeverJudgedAsTheNextCommands) {
     p.QueueReplies({0xE5, first ? uint8_t{0x16} : uint8_t{0x68}}, first ? 150 : 0);
     first = false;
   };
-  EXPECT_EQ(link.ProgramPage(0x200), LinkResult::LinkFailure);
+  EXPECT_EQ(Page(0x200), LinkResult::LinkFailure);
   link.AwaitQuietLine();
   EXPECT_EQ(port.QueuedBytes(), 0u);
-  EXPECT_EQ(link.ProgramPage(0x200), LinkResult::Ok);
+  EXPECT_EQ(Page(0x200), LinkResult::Ok);
 
   // Bytes that arrived before a packet is written are thrown away without the quiet wait too.
   port.QueueReplies({0xE5, 0x16});
-  EXPECT_EQ(link.ProgramPage(0x201), LinkResult::Ok);
+  EXPECT_EQ(Page(0x201), LinkResult::Ok);
   port.QueueReplies({0x00});  // left by a finish answered E5 00
   EXPECT_EQ(link.Finish(), LinkResult::Ok);
   EXPECT_EQ(port.QueuedBytes(), 1u);  // the finish's own trailing 68
@@ -389,7 +361,7 @@ TEST_F(LoaderTest, TheQuietWaitLastsUntilNothingHasComeForItsTime) {
   for (const auto& row : rows) {
     VirtualClock rowClock;
     FakePort rowPort{rowClock};
-    LoaderLink rowLink{rowPort, rowClock, image, host};
+    LoaderLink rowLink{rowPort, rowClock, host};
     rowPort.OpenPort(1);
     rowPort.readFails = row.readFails;
     for (const Reply& r : row.replies) rowPort.QueueReply(r.byte, r.delayMs);
@@ -421,7 +393,7 @@ TEST_F(LoaderTest, TheRoundTripWidensEachReplyWindowButNotTheDevicesOwnTime) {
       if (packet[1] != CmdFinish) p.QueueReply(0x68, row.ackAfterMs + 10);
     };
     const LinkResult result = row.command == Command::Erase  ? link.EraseSector(0)
-                              : row.command == Command::Page ? link.ProgramPage(0)
+                              : row.command == Command::Page ? Page(0)
                                                              : link.Finish();
     EXPECT_EQ(result, row.result) << row.ackAfterMs;
     if (result != LinkResult::Ok) {
@@ -443,7 +415,7 @@ TEST_F(LoaderTest, ALineThatLearnsItsRoundTripHearsEachAcknowledgeAsItComesAndKe
   EXPECT_EQ(link.EraseSector(0), LinkResult::Ok);
   EXPECT_GE(clock.now, 1000u);  // both of the erase's pauses, however early the replies came
   clock.now = 5000;
-  EXPECT_EQ(link.ProgramPage(0), LinkResult::Ok);
+  EXPECT_EQ(Page(0), LinkResult::Ok);
   EXPECT_EQ(port.acknowledgeDelays, (std::vector<uint32_t>{250, 90 - LineTimeMs(PagePacketSize)}));
 }
 

@@ -402,7 +402,7 @@ void HangUpAfterOnePacket(Pty& pty, size_t packetSize) {
 
 TEST_F(PosixPortTest, CommandsOnALineThatHangsUpFailWithinTheirLimits) {
   SystemClock realClock;
-  MemoryImage image;
+  const std::array<uint8_t, PageDataSize> data{};
   RecordingReaderHost host;
   const struct {
     const char* name;
@@ -417,11 +417,11 @@ TEST_F(PosixPortTest, CommandsOnALineThatHangsUpFailWithinTheirLimits) {
     ASSERT_TRUE(line.Ok());
     PosixPort real{realClock};
     ASSERT_EQ(real.OpenDevice(line.Path()), 0);
-    LoaderLink link{real, realClock, image, host};
+    LoaderLink link{real, realClock, host};
     std::thread device(HangUpAfterOnePacket, std::ref(line), row.packetSize);
     const auto start = SteadyClock::now();
     const LinkResult result =
-        row.packetSize == ErasePacketSize ? link.EraseSector(16) : link.ProgramPage(0x200);
+        row.packetSize == ErasePacketSize ? link.EraseSector(16) : link.ProgramPage(0x200, data);
     const long elapsed = MsSince(start);
     device.join();
     EXPECT_EQ(result, LinkResult::LinkFailure) << row.name;
@@ -431,18 +431,18 @@ TEST_F(PosixPortTest, CommandsOnALineThatHangsUpFailWithinTheirLimits) {
 
 TEST_F(PosixPortTest, PageIsProgrammedOverARealLine) {
   SystemClock realClock;
-  MemoryImage image;
-  for (uint32_t i = 0; i < PageSize; ++i) image.StoreByte(2, 0x3400 + i, static_cast<uint8_t>(i));
+  std::array<uint8_t, PageDataSize> data;
+  for (uint32_t i = 0; i < PageDataSize; ++i) data[i] = static_cast<uint8_t>(i);
   RecordingReaderHost host;
   ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
-  LoaderLink link{port, realClock, image, host};
+  LoaderLink link{port, realClock, host};
 
   Bytes packet;
   std::thread device([&] {
     packet = pty.Receive(PagePacketSize);
     pty.Send({ReplyAck, ReplyOk});
   });
-  EXPECT_EQ(link.ProgramPage(0x234), LinkResult::Ok);
+  EXPECT_EQ(link.ProgramPage(0x234, data), LinkResult::Ok);
   device.join();
   ASSERT_EQ(packet.size(), PagePacketSize);
   EXPECT_EQ(packet[2], 0x34);

@@ -8,14 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "image/memory_image.h"
 #include "link/loader_protocol.h"
 #include "link/posix_port.h"
 #include "link/system_clock.h"
@@ -45,8 +43,7 @@ class Bench {
     std::string why;
     started_ = parsed_ && server_->Start(why);
     opened_ = started_ && port_.OpenDevice(server_->SlavePath()) == 0;
-    for (uint32_t i = 0; i < PageSize; ++i)
-      image_.SetImageByte(MemoryImage::PageOffset(PageUnderTest) + i, 0x5A);
+    data_.fill(0x5A);
   }
   ~Bench() {
     port_.ClosePort();
@@ -63,7 +60,7 @@ class Bench {
       case Command::EraseBad:
         return link_.EraseSector(63);
       case Command::Page:
-        return link_.ProgramPage(PageUnderTest);
+        return link_.ProgramPage(PageUnderTest, data_);
       case Command::Finish:
         return link_.Finish();
     }
@@ -77,13 +74,6 @@ class Bench {
     return result;
   }
   PosixPort& port() { return port_; }
-  LoaderLink& link() { return link_; }
-  // The device, once its server has stopped.
-  const sim::Device& StoppedDevice() {
-    port_.ClosePort();
-    server_->Join();
-    return server_->device();
-  }
   std::string slavePath() const { return server_->SlavePath(); }
 
   static constexpr uint16_t PageUnderTest = 0x7C3;
@@ -93,9 +83,9 @@ class Bench {
   std::unique_ptr<sim::PtyServer> server_;
   SystemClock clock_;
   PosixPort port_{clock_};
-  MemoryImage image_;
+  std::array<uint8_t, PageDataSize> data_{};
   RecordingReaderHost pump_;
-  LoaderLink link_{port_, clock_, image_, pump_};
+  LoaderLink link_{port_, clock_, pump_};
 };
 
 const char* Name(LinkResult r) {
@@ -148,36 +138,6 @@ TEST(LinkAgainstSim, ResultsForEachDeviceBehaviour) {
     EXPECT_STREQ(Name(bench.Run(row.command)), Name(row.expected))
         << label << " command " << int(row.command);
   }
-}
-
-TEST(LinkAgainstSim, ErasedSectorsAndProgrammedPagesReachTheDeviceFlash) {
-  // The device starts with every cell at 0x00, so that only an erase lets the page be programmed.
-  ScratchDir dir;
-  const std::string zeros = dir.Path("zeros.bin");
-  std::ofstream(zeros, std::ios::binary) << std::string(524288, '\0');
-  Bench bench({"--flash", zeros, "--erase-ms", "0"});
-  ASSERT_TRUE(bench.ready());
-  ASSERT_EQ(bench.Run(Command::Page), LinkResult::DeviceError);
-  ASSERT_EQ(bench.Run(Command::Erase62), LinkResult::Ok);
-  ASSERT_EQ(bench.Run(Command::Page), LinkResult::Ok);
-  const sim::Device& device = bench.StoppedDevice();
-  const uint32_t page = Bench::PageUnderTest * 256u;
-  for (uint32_t a = 0x7A000; a < 0x80000; ++a) {
-    const uint8_t expected = a < 0x7C000 ? 0x00 : (a >= page && a < page + 256) ? 0x5A : 0xFF;
-    ASSERT_EQ(device.flash().at(a), expected) << std::hex << a;
-  }
-}
-
-TEST(LinkAgainstSim, ALateAnswerIsThrownAwayAndTheNextCommandJudgesItsOwn) {
-  // Page 0x7C3 answers E5 68 150 ms late once, and the device refuses erase 0. The page gives up in
-  // time; its late pair lands while the line is let fall quiet, and the erase is judged on its own
-  // E5 16, never on the page's E5 68.
-  Bench bench({"--fault", "page=0x7C3:late=150:1", "--fault", "erase=0:error", "--erase-ms", "0"});
-  ASSERT_TRUE(bench.ready());
-  EXPECT_EQ(bench.Run(Command::Page), LinkResult::LinkFailure);
-  bench.link().AwaitQuietLine();
-  EXPECT_EQ(bench.Run(Command::Erase0), LinkResult::DeviceError);
-  EXPECT_EQ(bench.Run(Command::Page), LinkResult::Ok);
 }
 
 TEST(LinkAgainstSim, AfterAHangUpEveryCommandFailsAtOnce) {

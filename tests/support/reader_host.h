@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "image/host.h"
+#include "base/host.h"
 
 namespace kv::test {
 

@@ -31,7 +31,7 @@ TEST_P(PortItemTest, ChoosesChecksWritesAndShowsThePort) {
   const int n = GetParam();
   WriteFile(PortSettingFileName, {0x02, 0x41, 0x42});
   TForm1& w = MakeWindow();
-  w.PortItemClick(n);
+  (w.*PortItemHandlers[static_cast<size_t>(n - 1)])();
 
   EXPECT_EQ(w.PortNumber, n);
   EXPECT_EQ(form.checkedItem, n);
@@ -330,6 +330,16 @@ TEST_F(WindowTest, PortThatWillNotOpenKeepsTheTextsAndTellsTheCauseInTheTip) {
   w.Send1Click();
   EXPECT_EQ(form.panels[0], "Empty HEX file");
   EXPECT_EQ(form.panelTip, "");
+}
+
+TEST_F(WindowTest, ALinkFailureKeepsTheTextsAndTellsWhatHappenedInTheTip) {
+  TForm1& w = MakeWindow();
+  Load(WriteHex("app.hex", PagesFile({257})));
+  port.readFails = true;  // the adapter is pulled out at the first reply
+  w.Send1Click();
+  EXPECT_EQ(form.panels[0], "Comm. error during memory erasing");
+  EXPECT_EQ(form.panelTip,
+            "erase of sector #1: read: input/output error; check the cable and the USB connection");
 }
 
 TEST_F(WindowTest, FailedReadPutsWhereItStoppedIntoTheTip) {

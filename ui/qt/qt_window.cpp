@@ -57,7 +57,8 @@ void QtWindow::BuildMenu() {
     QAction* item = Setup1->addAction(QString::fromStdString(PortName(n)));
     item->setCheckable(true);
     portItems->addAction(item);
-    connect(item, &QAction::triggered, this, [this, n] { behaviour_.PortItemClick(n); });
+    const auto handler = PortItemHandlers[static_cast<size_t>(n - 1)];
+    connect(item, &QAction::triggered, this, [this, handler] { (behaviour_.*handler)(); });
     items[static_cast<size_t>(n - 1)] = item;
   }
   COM11 = items[0];

@@ -112,7 +112,9 @@ Win32Form::Win32Form(HINSTANCE instance) : instance_(instance), dpi_(SystemDpi()
   windowClass.cbSize = sizeof(windowClass);
   windowClass.lpfnWndProc = WindowProc;
   windowClass.hInstance = instance_;
-  windowClass.hIcon = ::LoadIconW(nullptr, IDI_APPLICATION);
+  // The program's own icon (resource 1 of ld6193.rc), else Windows' default one.
+  windowClass.hIcon = ::LoadIconW(instance_, MAKEINTRESOURCEW(1));
+  if (!windowClass.hIcon) windowClass.hIcon = ::LoadIconW(nullptr, IDI_APPLICATION);
   windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   windowClass.lpszClassName = WindowClassName;
@@ -384,7 +386,7 @@ void Win32Form::OnCommand(WORD id) {
   } else if (id == SendId) {
     form1_->Send1Click();
   } else if (IsPortItem(id)) {
-    form1_->PortItemClick(id - FirstPortId + 1);
+    (form1_->*PortItemHandlers[static_cast<size_t>(id - FirstPortId)])();
   }
 }
 

@@ -1,7 +1,8 @@
 // window_probe.exe: prints, in UTF-8, what a person would read in the running ld6193.exe, so that a
 // script driving the window under wine waits for texts instead of waiting for time to pass.
 //   window_probe.exe        status panel 0 of the window
-//   window_probe.exe box    the text of the open message box (titled "ld6193")
+//   window_probe.exe box    the text of the open message box (titled "ld6193"), once it is the active
+//                           window: a key pressed while a new box is not yet active would be lost
 // Exits 0 with the text, 1 when there is no such window or it does not answer.
 #include <windows.h>
 
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
   HWND source = nullptr;
   if (argc > 1 && std::string_view(argv[1]) == "box") {
     HWND box = ::FindWindowW(L"#32770", L"ld6193");  // the dialog class of message boxes
-    source = box ? BoxTextControl(box) : nullptr;
+    source = box && ::GetForegroundWindow() == box ? BoxTextControl(box) : nullptr;
   } else {
     HWND form = ::FindWindowW(L"TForm1", nullptr);
     source = form ? ::FindWindowExW(form, nullptr, STATUSCLASSNAMEW, nullptr) : nullptr;

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "image/system_error.h"
+#include "base/system_error.h"
 
 namespace kv {
 

@@ -1,7 +1,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include "image/system_error.h"
+#include "base/system_error.h"
 
 namespace kv {
 

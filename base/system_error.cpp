@@ -1,4 +1,4 @@
-#include "image/system_error.h"
+#include "base/system_error.h"
 
 #include <cctype>
 

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Each folder includes only itself and the folders below it (the house plan's floors): fails with the
+# offending lines otherwise. The simulator shares nothing with the host side.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+allowed=(
+  "base:base"
+  "image:base image"
+  "link:base link"
+  "download:base image link download"
+  "ui:base image link download ui"
+  "cli:base image link download cli"
+  "sim:sim"
+)
+status=0
+for rule in "${allowed[@]}"; do
+  folder=${rule%%:*}
+  pattern=$(tr ' ' '|' <<<"${rule#*:}")
+  bad=$(git grep -n -E '#include "[a-z0-9_]+/' -- "$folder/*.h" "$folder/*.cpp" |
+    grep -v -E "#include \"($pattern)/" || true)
+  if [ -n "$bad" ]; then
+    echo "$folder/ includes a folder beside or above it:" >&2
+    echo "$bad" >&2
+    status=1
+  fi
+done
+exit $status
