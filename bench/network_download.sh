@@ -21,14 +21,7 @@ for program in "$sim" "$flasher"; do
 done
 command -v ser2net >/dev/null || { echo "ser2net is not installed: scripts/deps.sh test" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_folder
 
 wait_for() {  # what, then a command that succeeds once it is there; gives up after 5 s
   local what=$1

@@ -21,14 +21,7 @@ for program in "$sim" "$flasher" "$proxy"; do
 done
 command -v ser2net >/dev/null || { echo "ser2net is not installed: scripts/deps.sh test" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_folder
 
 # Every packet of the download: the plan's erases, its pages and the finish.
 plan=$("$flasher" --plan "$file")

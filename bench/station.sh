@@ -27,17 +27,10 @@ for program in "$sim" "$flasher"; do
   [ -x "$program" ] || { echo "missing $program: build kv6193-sim and ld6193-flash first" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
+make_work_folder
 root=$work/root
 byid=$root/dev/serial/by-id
 mkdir -p "$byid" "$root/sys/class/tty"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 # count FILE TEXT: how many lines of FILE hold TEXT.
 count() { grep -cF -- "$2" "$1" || true; }

@@ -61,6 +61,15 @@ YAML
   done
 }
 
+# make_work_folder: a fresh temporary folder in $work and an empty array pids; on exit, the processes
+# whose ids the script has added to pids are ended and the folder is removed.
+make_work_folder() {
+  work=$(mktemp -d)
+  pids=()
+  trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; wait 2>/dev/null || true
+        rm -rf "$work"' EXIT
+}
+
 # process_gone PID: the process has ended.
 process_gone() { ! kill -0 "$1" 2>/dev/null; }
 
