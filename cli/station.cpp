@@ -106,7 +106,6 @@ class Station {
   Station& operator=(const Station&) = delete;
 
   int Run() {
-    ShowTally();
     if (options_.onEnter) {
       FlashAtEachEnter();
     } else {

@@ -2,6 +2,7 @@
 // and the tally, told as a day on the line, one look or run end per step.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,178 +11,64 @@
 namespace kv {
 namespace {
 
-using Names = std::vector<std::string>;
-
-struct Step {
-  const char* what;
-  Names look;         // a look finding these ports...
-  const char* ended;  // ...or, when set, this port's run ending
-  int code;           // with this exit code
-  Names start;        // what the look starts
-  Names gone;         // flashed ports it finds gone
-  const char* tally;  // the tally afterwards
-};
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
 
 TEST(StationBook, FlashesEachBoardOnceWhileItStaysAndAgainAfterItHasGone) {
-  const Step steps[] = {
-      {"ports there at the start are left alone",
-       {"ttyS0", "usbA"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 0 \u00b7 failed 0 \u00b7 flashing 0"},
-      {"a new port waits for a second look",
-       {"ttyS0", "usbA", "usbB"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 0 \u00b7 failed 0 \u00b7 flashing 0"},
-      {"then it starts",
-       {"ttyS0", "usbA", "usbB"},
-       nullptr,
-       0,
-       {"usbB"},
-       {},
-       "passed 0 \u00b7 failed 0 \u00b7 flashing 1"},
-      {"one seen once and gone is never started",
-       {"ttyS0", "usbA", "usbB", "usbC"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 0 \u00b7 failed 0 \u00b7 flashing 1"},
-      {"", {"ttyS0", "usbA", "usbB"}, nullptr, 0, {}, {}, "passed 0 \u00b7 failed 0 \u00b7 flashing 1"},
-      {"the run passes", {}, "usbB", 0, {}, {}, "passed 1 \u00b7 failed 0 \u00b7 flashing 0"},
-      {"a board left connected is not flashed again",
-       {"ttyS0", "usbA", "usbB"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 1 \u00b7 failed 0 \u00b7 flashing 0"},
-      {"the start's port goes: not reported, it was never flashed",
-       {"ttyS0", "usbB"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 1 \u00b7 failed 0 \u00b7 flashing 0"},
-      {"two appear at once",
-       {"ttyS0", "usbB", "usbA", "usbD"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 1 \u00b7 failed 0 \u00b7 flashing 0"},
-      {"and start together",
-       {"ttyS0", "usbB", "usbA", "usbD"},
-       nullptr,
-       0,
-       {"usbA", "usbD"},
-       {},
-       "passed 1 \u00b7 failed 0 \u00b7 flashing 2"},
-      {"the flashed board goes",
-       {"ttyS0", "usbA", "usbD"},
-       nullptr,
-       0,
-       {},
-       {"usbB"},
-       "passed 1 \u00b7 failed 0 \u00b7 flashing 2"},
-      {"and a new one on its port is flashed",
-       {"ttyS0", "usbA", "usbD", "usbB"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 1 \u00b7 failed 0 \u00b7 flashing 2"},
-      {"",
-       {"ttyS0", "usbA", "usbD", "usbB"},
-       nullptr,
-       0,
-       {"usbB"},
-       {},
-       "passed 1 \u00b7 failed 0 \u00b7 flashing 3"},
-      {"a failure (or a port that would not open) counts",
-       {},
-       "usbA",
-       8,
-       {},
-       {},
-       "passed 1 \u00b7 failed 1 \u00b7 flashing 2"},
-      {"and is not tried again while it stays",
-       {"ttyS0", "usbA", "usbD", "usbB"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 1 \u00b7 failed 1 \u00b7 flashing 2"},
-      {"a board pulled while it runs",
-       {"ttyS0", "usbA", "usbB"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 1 \u00b7 failed 1 \u00b7 flashing 2"},
-      {"and another put in before its run ended",
-       {"ttyS0", "usbA", "usbB", "usbD"},
-       nullptr,
-       0,
-       {},
-       {},
-       "passed 1 \u00b7 failed 1 \u00b7 flashing 2"},
-      {"", {}, "usbD", 10, {}, {}, "passed 1 \u00b7 failed 2 \u00b7 flashing 1"},
-      {"is a new board: gone, then flashed at the next look",
-       {"ttyS0", "usbA", "usbB", "usbD"},
-       nullptr,
-       0,
-       {},
-       {"usbD"},
-       "passed 1 \u00b7 failed 2 \u00b7 flashing 1"},
-      {"",
-       {"ttyS0", "usbA", "usbB", "usbD"},
-       nullptr,
-       0,
-       {"usbD"},
-       {},
-       "passed 1 \u00b7 failed 2 \u00b7 flashing 2"},
+  struct Step {
+    const char* event;  // "look PORT...": the ports a look finds; "end PORT CODE"; "stop"
+    const char* start;  // the ports the look starts
+    const char* gone;   // the flashed ports it finds gone
+    const char* tally;  // passed, failed, flashing afterwards
   };
+  // clang-format off
+  const Step steps[] = {
+      {"look S0 A",         "",    "",  "0 0 0"},  // there at the start: left alone
+      {"look S0 A B",       "",    "",  "0 0 0"},  // a new port waits for a second look
+      {"look S0 A B",       "B",   "",  "0 0 1"},
+      {"look S0 A B C",     "",    "",  "0 0 1"},  // seen once and gone: never started
+      {"look S0 A B",       "",    "",  "0 0 1"},
+      {"end B 0",           "",    "",  "1 0 0"},
+      {"look S0 A B",       "",    "",  "1 0 0"},  // left connected: not flashed again
+      {"look S0 B",         "",    "",  "1 0 0"},  // A was never flashed: its going is not told
+      {"look S0 B A D",     "",    "",  "1 0 0"},  // two at once...
+      {"look S0 B A D",     "A D", "",  "1 0 2"},  // ...start together
+      {"look S0 A D",       "",    "B", "1 0 2"},  // the flashed board goes
+      {"look S0 A D B",     "",    "",  "1 0 2"},  // and a new one on its port is flashed
+      {"look S0 A D B",     "B",   "",  "1 0 3"},
+      {"end A 8",           "",    "",  "1 1 2"},  // a failure, such as a port that would not open,
+      {"look S0 A D B",     "",    "",  "1 1 2"},  // is not tried again while it stays
+      {"look S0 A B",       "",    "",  "1 1 2"},  // D pulled while it runs...
+      {"look S0 A B D",     "",    "",  "1 1 2"},  // ...and another board put in before it ended
+      {"end D 10",          "",    "",  "1 2 1"},
+      {"look S0 A B D",     "",    "D", "1 2 1"},  // is a new board: flashed at the next look
+      {"look S0 A B D",     "D",   "",  "1 2 2"},
+      {"look S0 A B D E",   "",    "",  "1 2 2"},
+      {"stop",              "",    "",  "1 2 2"},
+      {"look S0 A B D E",   "",    "",  "1 2 2"},  // stopped: nothing more starts
+  };
+  // clang-format on
   StationBook book;
   for (const Step& step : steps) {
-    SCOPED_TRACE(step.what);
+    SCOPED_TRACE(step.event);
+    std::vector<std::string> event = Words(step.event);
+    const std::string what = event.front();
+    event.erase(event.begin());
     StationBook::Changes changes;
-    if (step.ended != nullptr) {
-      book.Ended(step.ended, step.code);
-    } else {
-      changes = book.Look(step.look);
-    }
-    EXPECT_EQ(changes.start, step.start);
-    EXPECT_EQ(changes.gone, step.gone);
-    EXPECT_EQ(TallyText(book.Tally()), step.tally);
+    if (what == "look") changes = book.Look(event);
+    if (what == "end") book.Ended(event[0], std::stoi(event[1]));
+    if (what == "stop") book.Stop();
+    EXPECT_EQ(changes.start, Words(step.start));
+    EXPECT_EQ(changes.gone, Words(step.gone));
+    const std::vector<std::string> tally = Words(step.tally);
+    EXPECT_EQ(TallyText(book.Tally()),
+              "passed " + tally[0] + " \u00b7 failed " + tally[1] + " \u00b7 flashing " + tally[2]);
   }
   EXPECT_EQ(book.ExitCode(), 8) << "the first failure's code";
-}
-
-TEST(StationBook, TheFirstLookNamesThePortsLeftAloneAndAStoppedBookStartsNothing) {
-  StationBook book;
-  EXPECT_EQ(book.Look({"ttyS0", "usbA"}).leftAlone, (Names{"ttyS0", "usbA"}));
-  book.Look({"ttyS0", "usbA", "usbB"});
-  book.Stop();
-  EXPECT_TRUE(book.Look({"ttyS0", "usbA", "usbB"}).start.empty());
-  EXPECT_EQ(book.ExitCode(), 0);
-}
-
-TEST(StationBook, RoundsOnEnterFlashTheGivenPortsEachTime) {
-  StationBook book;
-  for (int round = 0; round < 2; ++round) {
-    book.Started("COM1");
-    book.Started("COM2");
-    book.Ended("COM1", 0);
-    book.Ended("COM2", round == 0 ? 0 : 9);
-  }
-  EXPECT_EQ(TallyText(book.Tally()), "passed 3 \u00b7 failed 1 \u00b7 flashing 0");
-  EXPECT_EQ(book.ExitCode(), 9);
 }
 
 }  // namespace

@@ -17,9 +17,7 @@
 namespace kv::test {
 namespace {
 
-using ::testing::AnyOf;
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 class StationEndToEnd : public FlashEndToEnd {
  protected:
@@ -39,11 +37,6 @@ class StationEndToEnd : public FlashEndToEnd {
     StartSim(sim, tag, extra);
   }
   static std::string Prefix(const SimProcess& sim) { return "[" + sim.ptyPath() + "] "; }
-  static size_t Count(const std::string& text, const std::string& part) {
-    size_t found = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
-    return found;
-  }
 
   static constexpr int Patience = 20000;  // ms for any one board
 };
@@ -102,7 +95,6 @@ TEST_F(StationEndToEnd, FlashesEachBoardOnceAsItComesAndAgainOnlyAfterItsPortHas
   EXPECT_EQ(LastLine(run.out), "passed 7 \u00b7 failed 2 \u00b7 flashing 0");
   // Standard error is a pipe: the tally is a line at each change.
   EXPECT_THAT(run.err, HasSubstr("passed 3 \u00b7 failed 0 \u00b7 flashing 0\n"));
-  EXPECT_THAT(run.err, HasSubstr(Prefix(failing) + "page 0x101: the device reported that the step failed"));
   // The pair started before either ended.
   for (const SimProcess& board : pair) {
     for (const SimProcess& other : pair) {
@@ -110,29 +102,24 @@ TEST_F(StationEndToEnd, FlashesEachBoardOnceAsItComesAndAgainOnlyAfterItsPortHas
     }
   }
 
-  // One row per run, with the adapter it ran on; a board left connected was flashed once.
-  std::map<std::string, std::vector<nlohmann::json>> rows;
+  // One row per run, naming the adapter it ran on: a board left connected was flashed once, early never.
+  std::map<std::string, int> runs;
+  std::string failures;
   std::ifstream in(log);
   for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) {
-      const nlohmann::json row = nlohmann::json::parse(line);
-      rows[row["port"]].push_back(row);
-    }
+    if (line.empty()) continue;
+    const nlohmann::json row = nlohmann::json::parse(line);
+    const std::string port = row["port"];
+    ++runs[port.substr(7, port.size() - 12)];  // usb-KV_<name>-if00
+    if (row["exit"] != 0)
+      failures += port + " " + row["exit"].dump() + ": " + row["cause"].get<std::string>() + "\n";
   }
-  const std::map<std::string, size_t> runs = {{"a", 2}, {"b", 1},    {"c", 1},       {"e", 1},
-                                              {"f", 1}, {"last", 1}, {"failing", 1}, {"broken", 1}};
-  EXPECT_EQ(rows.size(), runs.size()) << "early is never flashed";
-  for (const auto& [name, count] : runs) {
-    EXPECT_EQ(rows["usb-KV_" + name + "-if00"].size(), count) << name;
-  }
-  const nlohmann::json failed = rows["usb-KV_failing-if00"].at(0);
-  EXPECT_EQ(failed["exit"], 9);
-  EXPECT_THAT(failed["cause"].get<std::string>(), StartsWith("page 0x101: the device reported"));
-  const nlohmann::json broken = rows["usb-KV_broken-if00"].at(0);
-  EXPECT_EQ(broken["exit"], 8);
-  EXPECT_THAT(broken["cause"].get<std::string>(), HasSubstr("not a serial line"));
-
-  EXPECT_EQ(PacketsSeen("early"), 0u);
+  EXPECT_EQ(
+      runs,
+      (std::map<std::string, int>{
+          {"a", 2}, {"b", 1}, {"c", 1}, {"e", 1}, {"f", 1}, {"last", 1}, {"failing", 1}, {"broken", 1}}));
+  EXPECT_THAT(failures, HasSubstr("usb-KV_failing-if00 9: page 0x101: the device reported"));
+  EXPECT_THAT(failures, HasSubstr("usb-KV_broken-if00 8: cannot open " + notALine + ": not a serial line"));
   for (SimProcess* board : {&boards[1], &boards[2], &again, &pair[0], &pair[1], &last})
     ASSERT_EQ(board->Stop(), 0);
   for (const char* tag : {"a", "b", "c", "again", "e", "f", "last"})
@@ -160,8 +147,6 @@ TEST_F(StationEndToEnd, ASecondCtrlCShutsTheRunningDownloadsDownAsAnInterruptDoe
   EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
   EXPECT_EQ(LastLine(run.err), "Interrupted");
   EXPECT_EQ(LastLine(run.out), "passed 0 \u00b7 failed 1 \u00b7 flashing 0");
-  EXPECT_THAT(run.out, AnyOf(HasSubstr(Prefix(board) + "Communication error during memory erasing ("),
-                             HasSubstr(Prefix(board) + "Serial communication error (")));
   EXPECT_EQ(board.Stop(), 0);
 }
 
