@@ -112,8 +112,6 @@ class Station {
       FlashAsPortsAppear();
     }
     book_.Stop();
-    if (book_.Tally().flashing > 0)
-      Say("", "Stopping once the running downloads end; Ctrl-C again shuts them down");
     WaitForRuns();
     console_.ClearProgress();
     console_.Out("", TallyText(book_.Tally()));
@@ -246,7 +244,8 @@ class Station {
     if (!ended.empty()) ShowTally();
   }
 
-  // Waits `interval`, or less when a run ends; a second Ctrl-C meanwhile shuts the downloads down.
+  // Waits `interval`, or less when a run ends. The first Ctrl-C is answered here while downloads run,
+  // and a second one shuts them down.
   void Pause(std::chrono::milliseconds interval) {
     std::unique_lock lock(mutex_);
     ended_.wait_for(lock, interval, [this] {
@@ -255,7 +254,13 @@ class Station {
       }
       return false;
     });
+    const bool running = !active_.empty();
+    lock.unlock();
     if (station_.interrupts.load() > 1) shutDown_.store(true);
+    if (Stopping() && running && !stopSaid_) {
+      stopSaid_ = true;
+      Say("", "Stopping once the running downloads end; Ctrl-C again shuts them down");
+    }
   }
 
   void WaitForRuns() {
@@ -292,6 +297,7 @@ class Station {
   std::list<Active> active_;
   std::atomic<bool> shutDown_{false};  // the second Ctrl-C: the downloads' ports are shut
   bool shutDownOne_ = false;           // a download ended by it
+  bool stopSaid_ = false;
 };
 
 }  // namespace
