@@ -16,7 +16,7 @@ status=0
 for rule in "${allowed[@]}"; do
   folder=${rule%%:*}
   pattern=$(tr ' ' '|' <<<"${rule#*:}")
-  bad=$(git grep -n -E '#include "[a-z0-9_]+/' -- "$folder/*.h" "$folder/*.cpp" |
+  bad=$(grep -rn -E --include='*.h' --include='*.cpp' '#include "[a-z0-9_]+/' "$folder" |
     grep -v -E "#include \"($pattern)/" || true)
   if [ -n "$bad" ]; then
     echo "$folder/ includes a folder beside or above it:" >&2

@@ -173,8 +173,8 @@ TEST_F(NetworkEndToEnd, ADeviceBehindASlowNetworkFlashesByteForByteAndALateOneSt
     DelayProxy network;
     ASSERT_TRUE(network.Start("127.0.0.1", server.Port(0), c.roundTripMs)) << network.error();
     const std::string log = Path(tag + ".log");
-    const FlashResult run =
-        RunFlash({"--quiet", "--log", Arg(log), "--device", server.UrlThrough(0, network.port()), Arg(file)});
+    const FlashResult run = RunFlash({"--quiet", "--trace", "--log", Arg(log), "--device",
+                                      server.UrlThrough(0, network.port()), Arg(file)});
     if (c.late) {
       EXPECT_EQ(run.exitCode, 8) << run.out << run.err;
       EXPECT_THAT(LogRows(log).at(0)["cause"].get<std::string>(),
@@ -182,6 +182,13 @@ TEST_F(NetworkEndToEnd, ADeviceBehindASlowNetworkFlashesByteForByteAndALateOneSt
       continue;
     }
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    if (c.roundTripMs > 0) {
+      // The trace tells the round trip the flasher measured (last: as it settled), at least the network's
+      // own.
+      const size_t at = run.err.rfind("round trip to the line ");
+      ASSERT_NE(at, std::string::npos) << run.err;
+      EXPECT_GE(std::stoul(run.err.substr(at + 23)), c.roundTripMs) << run.err.substr(at, 40);
+    }
     network.Stop();
     ASSERT_EQ(sim.Stop(), 0);
     ExpectFlash(tag, data, Sector0Kind(), "FAR");
