@@ -11,7 +11,7 @@
 # Prints the figures; fails when the slowest notice is over 0.5 s.
 #
 # Usage: [RUNS=3] bench/station.sh [BUILD_DIR] [ROUNDS]   (default build, 10 rounds; needs kv6193-sim
-# and ld6193-flash built there). Takes about four minutes.
+# and ld6193-flash built there). Takes about six minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
