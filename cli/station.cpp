@@ -15,7 +15,6 @@
 #include "cli/exit_codes.h"
 #include "cli/plan_report.h"
 #include "cli/station_book.h"
-#include "download/file_kind.h"
 #include "link/network_port.h"
 
 namespace kv {
