@@ -17,8 +17,8 @@
 #include <ctime>
 #include <string>
 
-#include "image/hex_file.h"
 #include "base/system_error.h"
+#include "image/hex_file.h"
 
 namespace kv {
 namespace {

@@ -7,8 +7,8 @@
 #include <array>
 #include <string>
 
-#include "image/hex_file.h"
 #include "base/system_error.h"
+#include "image/hex_file.h"
 
 namespace kv {
 namespace {
