@@ -64,7 +64,7 @@ ReadResult LoaderLink::ReplyBy(uint64_t pauseEnd, uint64_t deadline, bool readDu
   // The loader keeps its whole pause, however early a reply came.
   if (cameAt_ < pauseEnd) clock_.Sleep(static_cast<uint32_t>(pauseEnd - cameAt_));
   // On a local line the window after the pause is one read long; a round trip makes it longer, and
-  // the last read may end after the deadline: the moment the byte came decides (Judge).
+  // the last read may end after the deadline: then the moment the byte came decides (Reply).
   while (read.status == ReadStatus::NoByte && clock_.NowMs() < deadline) {
     read = port_.PortReadByte();
     cameAt_ = clock_.NowMs();
@@ -90,7 +90,9 @@ ReadResult LoaderLink::Reply(ReplyStage stage, uint64_t from, uint32_t pauseMs) 
   const bool timed = stage == ReplyStage::Acknowledge && port_.LearnsRoundTrip();
   const uint64_t deadline = from + pauseMs + ReadTimeoutMs + roundTripMs_;
   ReadResult read = ReplyBy(from + pauseMs, deadline, timed);
-  if (read.status == ReadStatus::Byte && cameAt_ > deadline) {
+  // A local line's one read ends with its window, as it always has: what it gives is in time.
+  const bool readPastWindow = timed || roundTripMs_ > 0;
+  if (readPastWindow && read.status == ReadStatus::Byte && cameAt_ > deadline) {
     // Read as it came, after its window had closed: late, as the quiet wait would have found it.
     Missed(stage, ReadResult{ReadStatus::NoByte, 0}, pauseMs + ReadTimeoutMs);
     NoteLateByte(read.byte, cameAt_);
