@@ -137,11 +137,11 @@ void Win32Port::ShutdownPort() {
 
 namespace {
 
-// What a port whose adapter was pulled out answers from then on.
+// What a port whose adapter was pulled out (or whose far end hung up) answers from then on.
 bool LineGoneError(DWORD error) {
   return error == ERROR_BAD_COMMAND || error == ERROR_ACCESS_DENIED || error == ERROR_DEVICE_REMOVED ||
-         error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_FILE_NOT_FOUND ||
-         error == ERROR_INVALID_HANDLE;
+         error == ERROR_NOT_READY || error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED ||
+         error == ERROR_FILE_NOT_FOUND || error == ERROR_INVALID_HANDLE;
 }
 
 }  // namespace
