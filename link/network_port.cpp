@@ -127,9 +127,8 @@ int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
   const std::span<const uint8_t> opening = telnet::OpeningRequests();
   if (!SendRaw(opening.data(), opening.size()))
     return Fail(OpenFailure::Unreachable, where + " closed the connection");
-  // Each line setting the server confirms is a round trip of the network: the quickest one counts. (The
-  // option negotiation does not: a server opens it unasked as soon as we connect.)
-  roundTripMs_ = UINT32_MAX;
+  // The first confirmation of the line settings (all sent at once) is the network's round trip. (The
+  // option negotiation is not: a server opens it unasked as soon as we connect.)
   bool setupSent = false;
   uint64_t setupSentAt = 0;
   bool anyConfirmed = false;
@@ -151,7 +150,7 @@ int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
         allConfirmed = false;
         continue;
       }
-      if (!anyConfirmed) NoteRoundTrip(setupSentAt);
+      if (!anyConfirmed) roundTripMs_ = static_cast<uint32_t>(clock_.NowMs() - setupSentAt);
       anyConfirmed = true;
       if (receiver_.ConfirmedValue(want.setting) != want.wanted) {
         return Fail(OpenFailure::Other, where + " cannot set the " + SettingName(want.setting) + " to " +
@@ -172,13 +171,8 @@ int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
   }
   // Data that came with the negotiation is from before the purge: not a reply to anything of ours.
   inPos_ = inEnd_ = 0;
-  if (roundTripMs_ == UINT32_MAX) roundTripMs_ = connectMs_;
   openError_.cause = OpenFailure::None;
   return 0;
-}
-
-void NetworkPort::NoteRoundTrip(uint64_t sentAt) {
-  roundTripMs_ = std::min(roundTripMs_, static_cast<uint32_t>(clock_.NowMs() - sentAt));
 }
 
 void NetworkPort::NoteAcknowledgeDelay(uint32_t ms) {

@@ -9,8 +9,8 @@
 // 100 ms; "flushed" means every byte has left this machine for the server; a closed or broken
 // connection fails the operation at once and every one after it, as a line that has gone away.
 //
-// The network's round trip is measured at open: for RFC 2217 the quickest of the server's answers to
-// the option and line-setting requests; for raw TCP the connect, raised to the quickest acknowledge
+// The network's round trip is measured at open: for RFC 2217 the server's first confirmation of the
+// line settings; for raw TCP the connect, raised to the quickest acknowledge
 // the device then sends (a tunnel or proxy ends TCP close by, so the connect alone may not see the
 // network at all).
 #pragma once
@@ -76,8 +76,6 @@ class NetworkPort : public Port {
 
  private:
   int Fail(OpenFailure cause, const std::string& detail);
-  // Keeps the quickest answer seen from now on as a round trip of the network.
-  void NoteRoundTrip(uint64_t sentAt);
   bool NotOpen();
   int SetUpLine(const std::string& where, uint64_t deadline);
   bool SendRaw(const uint8_t* bytes, size_t count);
