@@ -7,11 +7,13 @@
 #  2. CPU: the station's own processor time (user + system) for 16 boards that arrive one after
 #     another, beside a gang of 16 (one ld6193-flash with 16 --device options) flashing the same file
 #     (examples/multisector_full.hex, 1,088 pages) to 16 simulators; RUNS times each, with the
-#     medians. Simulators are not counted.
+#     medians and means, and the part the station's own thread took; and beside them 16 runs of one
+#     device each, started as the station's boards arrive (what the arrival alone costs: a download
+#     that overlaps fewer others takes more processor time). Simulators are not counted.
 # Prints the figures; fails when the slowest notice is over 0.5 s.
 #
 # Usage: [RUNS=3] bench/station.sh [BUILD_DIR] [ROUNDS]   (default build, 10 rounds; needs kv6193-sim
-# and ld6193-flash built there). Takes about six minutes.
+# and ld6193-flash built there). Takes about two minutes a run, and one for the notices.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -94,10 +96,12 @@ echo "  fastest $(head -1 <<<"$sorted") ms, median $(sed -n "$(((rounds + 1) / 2
 # ---- 2. CPU: a station of 16 boards beside a gang of 16 ---------------------------------------------
 # Both on fresh simulators; each measured RUNS times (the machine is shared), the medians compared.
 sims=()
-start_boards() {  # 16 fresh simulators; their terminals in ptys
+start_boards() {  # 16 fresh simulators; their terminals in ptys. With "trace", board i logs the packets
+  # it receives to $work/trace$i
   ptys=()
   for ((i = 0; i < boards; i++)); do
-    start_sim "$sim" "$work/sim$i.out"
+    rm -f "$work/trace$i"
+    start_sim "$sim" "$work/sim$i.out" ${1:+--trace "$work/trace$i"}
     pids+=("$sim_pid")
     sims+=("$sim_pid")
     ptys+=("$sim_pty")
@@ -123,11 +127,39 @@ gang_cpu() {  # prints "CPU-ms wall-s"
   awk -v u="$user" -v s="$sys" -v w="$wall" 'BEGIN { printf "%d %.1f\n", (u + s) * 1000, w }'
 }
 
-station_cpu() {  # prints "CPU-ms wall-s". $1 "one-by-one": each board is plugged in once the one
-  # before has started; "at-once": all 16 are plugged in together
+singles_cpu() {  # prints "CPU-ms wall-s": 16 runs of one device each, each started once the board
+  # before has had its first packet, as boards arriving one by one would be flashed without a station
+  start_boards trace
+  local timing user sys wall
+  TIMEFORMAT='%U %S %R'
+  timing=$({ time {
+    for ((i = 0; i < boards; i++)); do
+      "$flasher" --quiet --device "${ptys[$i]}" "$file" >"$work/single$i.out" 2>&1 &
+      wait_for "board $i's first packet" 10 test -s "$work/trace$i"
+    done
+    wait
+  }; } 2>&1)
+  read -r user sys wall <<<"$timing"
+  stop_boards
+  for ((i = 0; i < boards; i++)); do
+    grep -q "File successfully loaded" "$work/single$i.out" || { echo "single run $i failed" >&2; exit 1; }
+  done
+  awk -v u="$user" -v s="$sys" -v w="$wall" 'BEGIN { printf "%d %.1f\n", (u + s) * 1000, w }'
+}
+
+# main_thread_ms PID: the CPU time of the process's first thread, the station's own (looking for ports,
+# starting and ending runs), to the microsecond.
+main_thread_ms() {
+  local ns
+  read -r ns _ <"/proc/$1/task/$1/schedstat"
+  awk -v ns="$ns" 'BEGIN { printf "%.1f", ns / 1e6 }'
+}
+
+station_cpu() {  # prints "CPU-ms wall-s main-thread-ms". $1 "one-by-one": each board is plugged in
+  # once the one before has started; "at-once": all 16 are plugged in together
   rm -f "$byid"/*
   start_station cpu "$file"
-  local out=$work/cpu.out started wall cpu
+  local out=$work/cpu.out started wall cpu own
   started=$(now_us)
   start_boards
   for ((i = 0; i < boards; i++)); do
@@ -137,31 +169,51 @@ station_cpu() {  # prints "CPU-ms wall-s". $1 "one-by-one": each board is plugge
   wait_for "the 16 downloads" 300 at_least "$boards" "$out" "] File successfully loaded"
   wall=$(awk -v us=$(($(now_us) - started)) 'BEGIN { printf "%.1f", us / 1e6 }')
   cpu=$(cpu_ms "$station_pid")
+  own=$(main_thread_ms "$station_pid")
   stop_station
   stop_boards
-  echo "$cpu $wall"
+  echo "$cpu $wall $own"
 }
 
 runs=${RUNS:-3}
 gangs=()
 ones=()
 togethers=()
+singles=()
 for ((run = 0; run < runs; run++)); do
   gangs+=("$(gang_cpu)")
+  singles+=("$(singles_cpu)")
   ones+=("$(station_cpu one-by-one)")
   togethers+=("$(station_cpu at-once)")
 done
-median() { printf '%s\n' "$@" | cut -d' ' -f1 | sort -n | sed -n "$((($# + 1) / 2))p"; }
-gang_ms=$(median "${gangs[@]}")
-row() {  # label, then the runs
-  local label=$1 ms
+# median FIELD RUN...: the median of field FIELD (from 1) of the runs; mean FIELD RUN...: their mean.
+median() {
+  local field=$1
   shift
-  ms=$(median "$@")
-  printf '  %-22s %s  median %4d ms = %s x the gang\n' "$label" "$(printf '%s s  ' "${@/ / ms / }")" "$ms" \
-    "$(awk -v a="$ms" -v b="$gang_ms" 'BEGIN { printf "%.2f", b ? a / b : 0 }')"
+  printf '%s\n' "$@" | cut -d' ' -f"$field" | sort -n | sed -n "$((($# + 1) / 2))p"
 }
-echo "CPU for $boards boards ($(basename "$file")), the flasher alone, $runs runs each (ms CPU / s wall):"
+mean() {
+  local field=$1
+  shift
+  printf '%s\n' "$@" | cut -d' ' -f"$field" | awk '{ sum += $1 } END { printf "%.0f", sum / NR }'
+}
+gang_median=$(median 1 "${gangs[@]}")
+gang_mean=$(mean 1 "${gangs[@]}")
+row() {  # label, then the runs
+  local label=$1 runs="" run ms average
+  shift
+  for run in "$@"; do runs+="$(cut -d' ' -f1 <<<"$run") "; done
+  ms=$(median 1 "$@")
+  average=$(mean 1 "$@")
+  printf '  %-21s %-36s median %4d ms (%.2f x), mean %4d ms (%.2f x), %s s wall\n' "$label" "$runs" "$ms" \
+    "$(awk -v a="$ms" -v b="$gang_median" 'BEGIN { print a / b }')" "$average" \
+    "$(awk -v a="$average" -v b="$gang_mean" 'BEGIN { print a / b }')" "$(median 2 "$@")"
+}
+echo "CPU for $boards boards ($(basename "$file")), the flasher alone, ms for each of $runs runs (x the gang):"
 row "gang of $boards" "${gangs[@]}"
 row "station, one by one" "${ones[@]}"
 row "station, all at once" "${togethers[@]}"
+row "16 runs, one by one" "${singles[@]}"
+echo "  of which the station's own thread (looking for ports, starting and ending runs): one by one" \
+  "$(median 3 "${ones[@]}") ms, all at once $(median 3 "${togethers[@]}") ms (medians)"
 [ "$slowest" -le "$limit_ms" ] || { echo "A notice took over $limit_ms ms." >&2; exit 1; }

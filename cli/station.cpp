@@ -1,7 +1,6 @@
 #include "cli/station.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <list>
@@ -20,12 +19,13 @@
 namespace kv {
 namespace {
 
-// How often the ports are looked at. A port is flashed at the second look that finds it, so a new
-// one is noticed 150 to 300 ms after it appears.
+// A port is flashed at the second look that finds it, this long after the first: a new one is
+// noticed 150 to 300 ms after it appears (and udev has had time to set its owner and mode).
 constexpr std::chrono::milliseconds LookInterval{150};
-// Between looks the ports are searched again only when the platform's change token says they may
-// have changed, and at least this often whatever it says.
-constexpr int LooksPerFullSearch = 20;
+// Otherwise the station sleeps until the system reports that ports have come or gone, or a run ends,
+// or a Ctrl-C comes; and looks at least this often (for a port given by a path outside /dev, and a
+// Ctrl-C that came to another thread).
+constexpr std::chrono::milliseconds QuietLookInterval{1000};
 // How often a station that waits for its downloads checks for a second Ctrl-C.
 constexpr std::chrono::milliseconds StopCheckInterval{50};
 
@@ -127,15 +127,9 @@ class Station {
 
   bool Stopping() const { return station_.interrupts.load() > 0; }
 
-  // The ports present now: searched afresh, or the last search's while nothing has changed since.
+  // The ports present now: searched afresh when they may have changed, else the last search's.
   const std::vector<PresentPort>& PresentPorts() {
-    const std::string& root = station_.ports.Places().root;
-    std::string token = PortsChangeToken(root);
-    if (token.empty() || token != changeToken_ || ++looksSinceSearch_ >= LooksPerFullSearch) {
-      present_ = FindPresentPorts(root);
-      changeToken_ = std::move(token);
-      looksSinceSearch_ = 0;
-    }
+    if (changes_.Changed()) present_ = FindPresentPorts(station_.ports.Places().root);
     return present_;
   }
 
@@ -170,7 +164,7 @@ class Station {
         }
       }
       ShowTally();
-      Pause(LookInterval);
+      Pause(book_.AwaitsSecondLook() ? LookInterval : QuietLookInterval);
     }
   }
 
@@ -214,9 +208,11 @@ class Station {
     active.thread = std::thread([this, &active] {
       Download(*active.run, file_, console_);
       WriteLogRow(*active.run, log_, console_);
-      const std::lock_guard done(mutex_);
-      active.ended = true;
-      ended_.notify_all();
+      {
+        const std::lock_guard done(mutex_);
+        active.ended = true;
+      }
+      changes_.Wake();
     });
   }
 
@@ -243,18 +239,15 @@ class Station {
     if (!ended.empty()) ShowTally();
   }
 
-  // Waits `interval`, or less when a run ends. The first Ctrl-C is answered here while downloads run,
-  // and a second one shuts them down.
+  // Waits `interval`, or less when a run ends or ports change. The first Ctrl-C is answered here
+  // while downloads run, and a second one shuts them down.
   void Pause(std::chrono::milliseconds interval) {
-    std::unique_lock lock(mutex_);
-    ended_.wait_for(lock, interval, [this] {
-      for (const Active& active : active_) {
-        if (active.ended) return true;
-      }
-      return false;
-    });
-    const bool running = !active_.empty();
-    lock.unlock();
+    changes_.Wait(interval);
+    bool running = false;
+    {
+      const std::lock_guard lock(mutex_);
+      running = !active_.empty();
+    }
     if (station_.interrupts.load() > 1) shutDown_.store(true);
     if (Stopping() && running && !stopSaid_) {
       stopSaid_ = true;
@@ -288,11 +281,9 @@ class Station {
   RunLog& log_;
   const std::vector<WatchedPort> watched_;  // empty: every port
   StationBook book_;
+  PortChanges changes_{station_.ports.Places().root};
   std::vector<PresentPort> present_;  // the last search
-  std::string changeToken_;           // the platform's token at the last search
-  int looksSinceSearch_ = 0;
   std::mutex mutex_;
-  std::condition_variable ended_;
   std::list<Active> active_;
   std::atomic<bool> shutDown_{false};  // the second Ctrl-C: the downloads' ports are shut
   bool shutDownOne_ = false;           // a download ended by it

@@ -46,6 +46,11 @@ StationBook::Changes StationBook::Look(const std::vector<std::string>& present) 
   return changes;
 }
 
+bool StationBook::AwaitsSecondLook() const {
+  return !stopped_ && std::any_of(ports_.begin(), ports_.end(),
+                                  [](const auto& port) { return port.second.state == State::Arrived; });
+}
+
 void StationBook::Started(const std::string& port) {
   Entry& entry = ports_[port];
   entry = {State::Running, entry.flashed, false};

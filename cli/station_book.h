@@ -42,6 +42,9 @@ class StationBook {
   // No port is started after this; the running ones still end.
   void Stop() { stopped_ = true; }
 
+  // A port found by the last look waits for the next one to be flashed.
+  bool AwaitsSecondLook() const;
+
   StationTally Tally() const { return tally_; }
   // 0 while every device passed, else the code of the first that failed.
   int ExitCode() const { return firstFailure_; }

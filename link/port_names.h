@@ -12,7 +12,9 @@
 // The search runs against a root folder, so that tests can point it at a fake /sys and /dev tree.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,10 +61,29 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 // ttyS whose UART type is not "unknown"); numbered on Windows, not on Linux (platform file).
 std::vector<PresentPort> FindPresentPorts(const std::string& root);
 
-// A token that changes whenever the serial ports under `root` may have changed (a device node or a
-// by-id link came or went), cheap enough to ask every few hundred milliseconds; empty where the
-// platform keeps no such mark, and every look must then be taken afresh (platform file).
-std::string PortsChangeToken(const std::string& root);
+// Tells whether the serial ports under a root may have changed (a device node or a by-id link came or
+// went) since it last said so, and lets a thread sleep until they do: the system reports the changes
+// as they happen (platform file). Where it cannot, every question answers yes and each look is taken
+// afresh. Changed and Wait belong to one thread; Wake may come from any.
+class PortChanges {
+ public:
+  explicit PortChanges(const std::string& root);
+  ~PortChanges();
+  PortChanges(const PortChanges&) = delete;
+  PortChanges& operator=(const PortChanges&) = delete;
+
+  // True at the first question, and whenever ports may have come or gone since the last one.
+  bool Changed();
+  // Returns once ports may have changed, Wake has been called since the last return, a signal has
+  // come, or `limit` has passed.
+  void Wait(std::chrono::milliseconds limit);
+  // Ends the Wait under way, or else the next one.
+  void Wake();
+
+ private:
+  struct Watch;
+  std::unique_ptr<Watch> watch_;
+};
 
 // The present ports with their numbers, and the numbers kept for absent ones; new adapters are
 // numbered and written down (platform file).

@@ -1,7 +1,10 @@
 // The serial lines of a Linux machine, found through /dev/serial/by-id and /sys/class/tty, and the
 // numbers file that keeps their COM numbers: read and replaced under a lock, replaced atomically.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <fstream>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "base/system_error.h"
 #include "link/port.h"
@@ -134,20 +138,80 @@ std::vector<PresentPort> FindPresentPorts(const std::string& root) {
   return ports;
 }
 
-std::string PortsChangeToken(const std::string& root) {
-  // Device nodes live in /dev and udev's links in /dev/serial/by-id, both devtmpfs folders whose
-  // change time and size move with every entry that comes or goes.
-  std::string token;
-  for (const char* folder : {"dev", "dev/serial/by-id"}) {
-    struct stat info {};
-    if (::stat((fs::path(root) / folder).c_str(), &info) != 0) {
-      token += "-;";
-      continue;
+// Device nodes come and go in /dev (devtmpfs) and udev's links in /dev/serial/by-id, which udev makes
+// with the first adapter and may take away with the last; /dev/serial is watched so that a by-id folder
+// made later is watched from the moment it exists.
+struct PortChanges::Watch {
+  static constexpr uint32_t Events = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF;
+  static constexpr const char* Folders[] = {"dev", "dev/serial", "dev/serial/by-id"};
+
+  explicit Watch(const std::string& root)
+      : root(root),
+        events(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+        wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+  ~Watch() {
+    for (const int fd : {events, wake}) {
+      if (fd >= 0) ::close(fd);
     }
-    token += std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
-             std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) + ";";
   }
-  return token;
+
+  // Watches the folders there are now; adding one already watched changes nothing.
+  void WatchFolders() {
+    for (const char* folder : Folders) ::inotify_add_watch(events, (fs::path(root) / folder).c_str(), Events);
+  }
+
+  // Reads all that `fd` holds; true when it held something (an inotify overflow included).
+  static bool Drain(int fd) {
+    alignas(inotify_event) char buffer[4096];
+    bool any = false;
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got > 0) {
+        any = true;
+        continue;
+      }
+      if (got < 0 && errno == EINTR) continue;
+      return any;  // EAGAIN: nothing more for now
+    }
+  }
+
+  std::string root;
+  int events;  // inotify; -1 when the kernel gave none: every question then answers yes
+  int wake;    // an eventfd that Wake counts up
+  bool asked = false;
+  bool changed = false;  // a Wait saw a change that no question has been told yet
+};
+
+PortChanges::PortChanges(const std::string& root) : watch_(std::make_unique<Watch>(root)) {}
+PortChanges::~PortChanges() = default;
+
+bool PortChanges::Changed() {
+  Watch& watch = *watch_;
+  if (watch.events < 0) return true;
+  const bool first = !std::exchange(watch.asked, true);
+  const bool changed = Watch::Drain(watch.events) || std::exchange(watch.changed, false);
+  if (!changed && !first) return false;
+  // A folder may have been made or taken away: watch what is there before the caller looks, so
+  // that nothing made after this moment goes unreported.
+  watch.WatchFolders();
+  Watch::Drain(watch.events);
+  return true;
+}
+
+void PortChanges::Wait(std::chrono::milliseconds limit) {
+  Watch& watch = *watch_;
+  pollfd fds[] = {{watch.wake, POLLIN, 0}, {watch.events, POLLIN, 0}};
+  // A negative descriptor is left out by poll; with neither, it just sleeps.
+  if (::poll(fds, 2, static_cast<int>(limit.count())) <= 0) return;
+  if (fds[0].revents) Watch::Drain(watch.wake);
+  // Taken in here, or the next Wait would return at once while nobody asks.
+  if (fds[1].revents && Watch::Drain(watch.events)) watch.changed = true;
+}
+
+void PortChanges::Wake() {
+  const uint64_t one = 1;
+  // A refused write means a full counter: a wake is pending anyway.
+  if (watch_->wake >= 0) (void)!::write(watch_->wake, &one, sizeof one);
 }
 
 namespace {

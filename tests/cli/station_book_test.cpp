@@ -24,32 +24,33 @@ TEST(StationBook, FlashesEachBoardOnceWhileItStaysAndAgainAfterItHasGone) {
     const char* start;  // the ports the look starts
     const char* gone;   // the flashed ports it finds gone
     const char* tally;  // passed, failed, flashing afterwards
+    bool soon;          // a port waits for its second look
   };
   // clang-format off
   const Step steps[] = {
-      {"look S0 A",         "",    "",  "0 0 0"},  // there at the start: left alone
-      {"look S0 A B",       "",    "",  "0 0 0"},  // a new port waits for a second look
-      {"look S0 A B",       "B",   "",  "0 0 1"},
-      {"look S0 A B C",     "",    "",  "0 0 1"},  // seen once and gone: never started
-      {"look S0 A B",       "",    "",  "0 0 1"},
-      {"end B 0",           "",    "",  "1 0 0"},
-      {"look S0 A B",       "",    "",  "1 0 0"},  // left connected: not flashed again
-      {"look S0 B",         "",    "",  "1 0 0"},  // A was never flashed: its going is not told
-      {"look S0 B A D",     "",    "",  "1 0 0"},  // two at once...
-      {"look S0 B A D",     "A D", "",  "1 0 2"},  // ...start together
-      {"look S0 A D",       "",    "B", "1 0 2"},  // the flashed board goes
-      {"look S0 A D B",     "",    "",  "1 0 2"},  // and a new one on its port is flashed
-      {"look S0 A D B",     "B",   "",  "1 0 3"},
-      {"end A 8",           "",    "",  "1 1 2"},  // a failure, such as a port that would not open,
-      {"look S0 A D B",     "",    "",  "1 1 2"},  // is not tried again while it stays
-      {"look S0 A B",       "",    "",  "1 1 2"},  // D pulled while it runs...
-      {"look S0 A B D",     "",    "",  "1 1 2"},  // ...and another board put in before it ended
-      {"end D 10",          "",    "",  "1 2 1"},
-      {"look S0 A B D",     "",    "D", "1 2 1"},  // is a new board: flashed at the next look
-      {"look S0 A B D",     "D",   "",  "1 2 2"},
-      {"look S0 A B D E",   "",    "",  "1 2 2"},
-      {"stop",              "",    "",  "1 2 2"},
-      {"look S0 A B D E",   "",    "",  "1 2 2"},  // stopped: nothing more starts
+      {"look S0 A",         "",    "",  "0 0 0", false},  // there at the start: left alone
+      {"look S0 A B",       "",    "",  "0 0 0", true },  // a new port waits for a second look
+      {"look S0 A B",       "B",   "",  "0 0 1", false},
+      {"look S0 A B C",     "",    "",  "0 0 1", true },  // seen once and gone: never started
+      {"look S0 A B",       "",    "",  "0 0 1", false},
+      {"end B 0",           "",    "",  "1 0 0", false},
+      {"look S0 A B",       "",    "",  "1 0 0", false},  // left connected: not flashed again
+      {"look S0 B",         "",    "",  "1 0 0", false},  // A was never flashed: its going is not told
+      {"look S0 B A D",     "",    "",  "1 0 0", true },  // two at once...
+      {"look S0 B A D",     "A D", "",  "1 0 2", false},  // ...start together
+      {"look S0 A D",       "",    "B", "1 0 2", false},  // the flashed board goes
+      {"look S0 A D B",     "",    "",  "1 0 2", true },  // and a new one on its port is flashed
+      {"look S0 A D B",     "B",   "",  "1 0 3", false},
+      {"end A 8",           "",    "",  "1 1 2", false},  // a failure, such as a port that would not open,
+      {"look S0 A D B",     "",    "",  "1 1 2", false},  // is not tried again while it stays
+      {"look S0 A B",       "",    "",  "1 1 2", false},  // D pulled while it runs...
+      {"look S0 A B D",     "",    "",  "1 1 2", false},  // ...and another board put in before it ended
+      {"end D 10",          "",    "",  "1 2 1", false},
+      {"look S0 A B D",     "",    "D", "1 2 1", true },  // is a new board: flashed at the next look
+      {"look S0 A B D",     "D",   "",  "1 2 2", false},
+      {"look S0 A B D E",   "",    "",  "1 2 2", true },
+      {"stop",              "",    "",  "1 2 2", false},
+      {"look S0 A B D E",   "",    "",  "1 2 2", false},  // stopped: nothing more starts
   };
   // clang-format on
   StationBook book;
@@ -64,6 +65,7 @@ TEST(StationBook, FlashesEachBoardOnceWhileItStaysAndAgainAfterItHasGone) {
     if (what == "stop") book.Stop();
     EXPECT_EQ(changes.start, Words(step.start));
     EXPECT_EQ(changes.gone, Words(step.gone));
+    EXPECT_EQ(book.AwaitsSecondLook(), step.soon);
     const std::vector<std::string> tally = Words(step.tally);
     EXPECT_EQ(TallyText(book.Tally()),
               "passed " + tally[0] + " \u00b7 failed " + tally[1] + " \u00b7 flashing " + tally[2]);

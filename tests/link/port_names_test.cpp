@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "link/linux_line.h"
 #include "link/port_names.h"
@@ -77,6 +79,46 @@ TEST(PresentPorts, AdaptersByIdThenOtherAdaptersThenRealUarts) {
     EXPECT_EQ(ports[i].description, expected[i].description) << i;
   }
   EXPECT_TRUE(FindPresentPorts(tree.Root() + "/nowhere").empty());
+}
+
+// The station searches again only when told: every way an adapter comes or goes must tell it, by-id
+// folders that udev takes away with the last adapter and makes again with the next one included.
+TEST(PortChanges, EveryAdapterThatComesOrGoesIsToldOnceAndNothingElse) {
+  FakeTree tree;
+  const fs::path serial = fs::path(tree.Root()) / "dev/serial";
+  PortChanges changes(tree.Root());
+  EXPECT_TRUE(changes.Changed()) << "the first question";
+  const struct {
+    const char* step;
+    std::function<void()> make;
+  } steps[] = {
+      {"an adapter with a by-id link", [&] { tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", IdA); }},
+      {"an adapter without one", [&] { tree.Adapter("ttyACM0", "1-2", "", "", ""); }},
+      {"an adapter unplugged", [&] { tree.Unplug("ttyACM0"); }},
+      {"the last one unplugged, its folders gone",
+       [&] {
+         tree.Unplug("ttyUSB0");
+         fs::remove_all(serial);
+       }},
+      {"udev's folder made again", [&] { fs::create_directory(serial); }},
+      {"its by-id folder made", [&] { fs::create_directory(serial / "by-id"); }},
+      {"an adapter in the new folder", [&] { tree.Adapter("ttyUSB1", "1-3", "FTDI", "FT232R", IdC); }},
+  };
+  for (const auto& step : steps) {
+    step.make();
+    EXPECT_TRUE(changes.Changed()) << step.step;
+    EXPECT_FALSE(changes.Changed()) << step.step << ", asked again";
+  }
+
+  // A sleeping station wakes for a change (which its next question still reports) or a run's end; a
+  // hang here is the fault.
+  tree.Unplug("ttyUSB1");
+  changes.Wait(std::chrono::hours(1));
+  EXPECT_TRUE(changes.Changed()) << "a change that woke the wait";
+  std::thread ending([&] { changes.Wake(); });
+  changes.Wait(std::chrono::hours(1));
+  ending.join();
+  EXPECT_FALSE(changes.Changed()) << "woken by a run's end";
 }
 
 TEST(ListPorts, EnvironmentWinsThenPresentThenKeptNumbers) {

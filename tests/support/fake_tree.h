@@ -41,11 +41,13 @@ class FakeTree {
     std::filesystem::create_directories(root_ / "sys/class/tty" / tty);
     std::filesystem::create_directory_symlink("../../../devices/pci0/usb1/" + usb + "/" + usb + ":1.0/" + tty,
                                               root_ / "sys/class/tty" / tty / "device");
+    Write(root_ / "dev" / tty, "");  // the kernel's device node
     if (!byId.empty()) std::filesystem::create_symlink("../../" + tty, root_ / "dev/serial/by-id" / byId);
   }
-  // Takes the adapter on `tty` away again, by-id link included.
+  // Takes the adapter on `tty` away again, device node and by-id link included.
   void Unplug(const std::string& tty) {
     std::filesystem::remove_all(root_ / "sys/class/tty" / tty);
+    std::filesystem::remove(root_ / "dev" / tty);
     std::vector<std::filesystem::path> links;
     for (const auto& link : std::filesystem::directory_iterator(root_ / "dev/serial/by-id")) {
       if (std::filesystem::read_symlink(link.path()).filename() == tty) links.push_back(link.path());
