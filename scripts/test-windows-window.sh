@@ -82,14 +82,18 @@ check_setting stored-5 '\005' "05"
 check_setting out-of-range '\000\101' "01 41"
 
 # A setting file that cannot be opened at all: the read's and the write's messages, before the window.
+# Their OK buttons are pressed through the probe: while the program has no window on screen between the
+# two boxes, wine now and then routes no key to the second one (about 1 run in 30 on a loaded machine:
+# the box is active, its OK button focused, and Return, pressed twice, never arrives). Keys drive the
+# box of the download below, which the window owns.
 mkdir -p "$work/setting-unopenable/ld6193.cfg"
 (cd "$work/setting-unopenable" && exec "$wine" "$exe") &
 app_pid=$!
 wait_box 60 "Nelze otevřít soubor "
 ! xdotool search --onlyvisible --name "$caption" >/dev/null 2>&1 || fail "the window came before the messages"
-window_keys Return
+"$wine" "$window_probe" ok || fail "no OK button on the read's message"
 wait_box 30 "Nelze zapsat do souboru "
-window_keys Return
+"$wine" "$window_probe" ok || fail "no OK button on the write's message"
 wait_window 30 "$caption" >/dev/null ||
   fail "the window did not appear after the two messages ($(process_gone "$app_pid" && echo "the program had ended" ||
     echo "the program still ran")$(no_box || echo "; a message box was still open"))"

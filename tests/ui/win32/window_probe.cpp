@@ -3,6 +3,7 @@
 //   window_probe.exe        status panel 0 of the window
 //   window_probe.exe box    the text of the open message box (titled "ld6193"), once it is the active
 //                           window: a key pressed while a new box is not yet active would be lost
+//   window_probe.exe ok     presses the open message box's OK button, as a click does
 // Exits 0 with the text, 1 when there is no such window or it does not answer.
 #include <windows.h>
 
@@ -51,6 +52,14 @@ void Print(const std::wstring& text) {
 
 int main(int argc, char** argv) {
   HWND source = nullptr;
+  if (argc > 1 && std::string_view(argv[1]) == "ok") {
+    HWND box = ::FindWindowW(L"#32770", L"ld6193");
+    HWND button = box ? ::GetDlgItem(box, IDOK) : nullptr;
+    return button && ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                                    reinterpret_cast<LPARAM>(button))
+               ? 0
+               : 1;
+  }
   if (argc > 1 && std::string_view(argv[1]) == "box") {
     HWND box = ::FindWindowW(L"#32770", L"ld6193");  // the dialog class of message boxes
     source = box && ::GetForegroundWindow() == box ? BoxTextControl(box) : nullptr;
