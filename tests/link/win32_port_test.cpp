@@ -9,14 +9,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "link/port_names.h"
 #include "link/win32_port.h"
 #include "link/win32_port_list.h"
 #include "tests/support/fake_port.h"
@@ -111,6 +114,31 @@ TEST(Win32PortList, EachComPortWithItsFriendlyNameAndMakerInNumberOrder) {
   EXPECT_TRUE(refused.present.empty());
   EXPECT_EQ(refused.notice, "Windows did not list its serial ports (access is denied): COMn is \\\\.\\COMn");
   EXPECT_EQ(ResolvePort(3, refused, nobody).device, "\\\\.\\COM3");
+}
+
+// The station's sleep on Windows: a serial driver that lists a port (here a stand-in key beside the
+// drivers' list) wakes it and is reported, as is a run's end. Where the registry refuses the key
+// (Windows without administrator rights), the stand-in cannot be made and only the wake is checked.
+TEST(Win32PortChanges, ADriverListingAPortAndARunsEndWakeTheStation) {
+  PortChanges changes("");
+  EXPECT_TRUE(changes.Changed()) << "the first question";
+  EXPECT_FALSE(changes.Changed());
+  HKEY key = nullptr;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\kv-test", 0, nullptr, REG_OPTION_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    const wchar_t port[] = L"COM9";
+    ::RegSetValueExW(key, L"\\Device\\kvtest0", 0, REG_SZ, reinterpret_cast<const BYTE*>(port), sizeof port);
+    changes.Wait(std::chrono::minutes(5));
+    EXPECT_TRUE(changes.Changed()) << "a port listed";
+    ::RegCloseKey(key);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\kv-test");
+    changes.Wait(std::chrono::minutes(5));
+    EXPECT_TRUE(changes.Changed()) << "the list taken away";
+  }
+  std::thread ending([&] { changes.Wake(); });
+  changes.Wait(std::chrono::minutes(5));
+  ending.join();
+  EXPECT_FALSE(changes.Changed()) << "woken by a run's end";
 }
 
 class Win32PortTest : public testing::Test {
