@@ -23,8 +23,7 @@ namespace {
 // noticed 150 to 300 ms after it appears (and udev has had time to set its owner and mode).
 constexpr std::chrono::milliseconds LookInterval{150};
 // Otherwise the station sleeps until the system reports that ports have come or gone, or a run ends,
-// or a Ctrl-C comes; and looks at least this often (for a port given by a path outside /dev, and a
-// Ctrl-C that came to another thread).
+// or a Ctrl-C comes; and looks at least this often (for a Ctrl-C that came to another thread).
 constexpr std::chrono::milliseconds QuietLookInterval{1000};
 // How often a station that waits for its downloads checks for a second Ctrl-C.
 constexpr std::chrono::milliseconds StopCheckInterval{50};
@@ -99,7 +98,11 @@ class Station {
         console_(env.console),
         file_(file),
         log_(log),
-        watched_(std::move(watched)) {}
+        watched_(std::move(watched)) {
+    for (const WatchedPort& port : watched_) {
+      if (port.key.empty() && !changes_.AlsoWatch(port.path)) lookOften_ = true;
+    }
+  }
   ~Station() { WaitForRuns(); }
   Station(const Station&) = delete;
   Station& operator=(const Station&) = delete;
@@ -164,7 +167,7 @@ class Station {
         }
       }
       ShowTally();
-      Pause(book_.AwaitsSecondLook() ? LookInterval : QuietLookInterval);
+      Pause(lookOften_ || book_.AwaitsSecondLook() ? LookInterval : QuietLookInterval);
     }
   }
 
@@ -282,6 +285,7 @@ class Station {
   const std::vector<WatchedPort> watched_;  // empty: every port
   StationBook book_;
   PortChanges changes_{station_.ports.Places().root};
+  bool lookOften_ = false;            // a given port's coming is not reported: looked for every LookInterval
   std::vector<PresentPort> present_;  // the last search
   std::mutex mutex_;
   std::list<Active> active_;

@@ -72,6 +72,9 @@ class PortChanges {
   PortChanges(const PortChanges&) = delete;
   PortChanges& operator=(const PortChanges&) = delete;
 
+  // Reports the coming and going of `path` too, a device or link outside the folders the port search
+  // reads (a link a script makes for a board). False where the platform cannot: the caller must look.
+  bool AlsoWatch(const std::string& path);
   // True at the first question, and whenever ports may have come or gone since the last one.
   bool Changed();
   // Returns once ports may have changed, Wake has been called since the last return, a signal has

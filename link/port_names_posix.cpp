@@ -158,6 +158,7 @@ struct PortChanges::Watch {
   // Watches the folders there are now; adding one already watched changes nothing.
   void WatchFolders() {
     for (const char* folder : Folders) ::inotify_add_watch(events, (fs::path(root) / folder).c_str(), Events);
+    for (const fs::path& folder : extraFolders) ::inotify_add_watch(events, folder.c_str(), Events);
   }
 
   // Reads all that `fd` holds; true when it held something (an inotify overflow included).
@@ -176,6 +177,7 @@ struct PortChanges::Watch {
   }
 
   std::string root;
+  std::vector<fs::path> extraFolders;  // those of the paths watched besides the port search's
   int events;  // inotify; -1 when the kernel gave none: every question then answers yes
   int wake;    // an eventfd that Wake counts up
   bool asked = false;
@@ -184,6 +186,14 @@ struct PortChanges::Watch {
 
 PortChanges::PortChanges(const std::string& root) : watch_(std::make_unique<Watch>(root)) {}
 PortChanges::~PortChanges() = default;
+
+bool PortChanges::AlsoWatch(const std::string& path) {
+  // A link or node comes and goes in its folder; the folder itself is expected to stay.
+  std::error_code error;
+  watch_->extraFolders.push_back(fs::absolute(path, error).parent_path());
+  watch_->asked = false;  // the next question adds the watch
+  return watch_->events >= 0;
+}
 
 bool PortChanges::Changed() {
   Watch& watch = *watch_;

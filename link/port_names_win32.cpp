@@ -52,6 +52,10 @@ PortChanges::PortChanges(const std::string& /*root*/) : watch_(std::make_unique<
 }
 PortChanges::~PortChanges() = default;
 
+bool PortChanges::AlsoWatch(const std::string& /*path*/) {
+  return false;  // \\.\COMn names no folder to watch
+}
+
 bool PortChanges::Changed() {
   Watch& watch = *watch_;
   if (!watch.key || !watch.changed) return true;

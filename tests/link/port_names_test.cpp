@@ -110,6 +110,14 @@ TEST(PortChanges, EveryAdapterThatComesOrGoesIsToldOnceAndNothingElse) {
     EXPECT_FALSE(changes.Changed()) << step.step << ", asked again";
   }
 
+  // A board given by a path elsewhere, such as a link a script makes.
+  const fs::path elsewhere = fs::path(tree.Root()) / "elsewhere";
+  fs::create_directory(elsewhere);
+  ASSERT_TRUE(changes.AlsoWatch((elsewhere / "board").string()));
+  changes.Changed();
+  fs::create_symlink(tree.Dev("ttyUSB1"), elsewhere / "board");
+  EXPECT_TRUE(changes.Changed()) << "a link made for a board given by its path";
+
   // A sleeping station wakes for a change (which its next question still reports) or a run's end; a
   // hang here is the fault.
   tree.Unplug("ttyUSB1");
