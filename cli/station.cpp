@@ -20,7 +20,7 @@ namespace kv {
 namespace {
 
 // A port is flashed at the second look that finds it, this long after the first: a new one is
-// noticed 150 to 300 ms after it appears (and udev has had time to set its owner and mode).
+// flashed about 150 ms after it appears, by when udev has set its owner and mode.
 constexpr std::chrono::milliseconds LookInterval{150};
 // Otherwise the station sleeps until the system reports that ports have come or gone, or a run ends,
 // or a Ctrl-C comes; and looks at least this often (for a Ctrl-C that came to another thread).
