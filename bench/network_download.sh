@@ -16,10 +16,8 @@ sim=$build/sim/kv6193-sim
 flasher=$build/cli/ld6193-flash
 file=examples/multisector_full.hex
 limit=1.10
-for program in "$sim" "$flasher"; do
-  [ -x "$program" ] || { echo "missing $program: build kv6193-sim and ld6193-flash first" >&2; exit 1; }
-done
-command -v ser2net >/dev/null || { echo "ser2net is not installed: scripts/deps.sh test" >&2; exit 1; }
+need_built "$sim" "$flasher"
+need_ser2net
 
 make_work_folder
 

@@ -16,10 +16,8 @@ flasher=$build/cli/ld6193-flash
 proxy=$build/tests/cli/kv-delay-proxy
 file=examples/sector0.hex
 limit=1.05
-for program in "$sim" "$flasher" "$proxy"; do
-  [ -x "$program" ] || { echo "missing $program: build the project first" >&2; exit 1; }
-done
-command -v ser2net >/dev/null || { echo "ser2net is not installed: scripts/deps.sh test" >&2; exit 1; }
+need_built "$sim" "$flasher" "$proxy"
+need_ser2net
 
 make_work_folder
 

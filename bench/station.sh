@@ -25,9 +25,7 @@ small=$PWD/examples/sector1.hex
 file=$PWD/examples/multisector_full.hex
 boards=16
 limit_ms=500
-for program in "$sim" "$flasher"; do
-  [ -x "$program" ] || { echo "missing $program: build kv6193-sim and ld6193-flash first" >&2; exit 1; }
-done
+need_built "$sim" "$flasher"
 
 make_work_folder
 root=$work/root

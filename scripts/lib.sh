@@ -12,6 +12,19 @@ wait_until() {
   done
 }
 
+# need_built PROGRAM...: each PROGRAM is there and runs; otherwise says which is missing and exits.
+need_built() {
+  local program
+  for program in "$@"; do
+    [ -x "$program" ] || { echo "missing $program: build the project first" >&2; exit 1; }
+  done
+}
+
+# need_ser2net: ser2net is installed; otherwise says how to install it and exits.
+need_ser2net() {
+  command -v ser2net >/dev/null || { echo "ser2net is not installed: scripts/deps.sh test" >&2; exit 1; }
+}
+
 # listening PORT: something takes connections on the loopback TCP port PORT.
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
