@@ -34,8 +34,9 @@ constexpr std::array<OutcomeRow, 8> OutcomeTable{{
 
 // Sends one loader command until it succeeds or has been sent MaxAttempts times, pausing before each
 // repeat. Link failures and device errors count together; the last attempt's result is returned.
-// After a link failure the line must fall quiet before anything else is sent: a late answer to the
-// failed attempt must never be judged as the repeat's, and the wait tells a late answer from none.
+// After a link failure the line must fall quiet before anything else is sent, and the pause before the
+// repeat is spent still reading it: a late answer to the failed attempt must never be judged as the
+// repeat's, nor thrown away unseen by the repeat's discard, and the wait tells a late answer from none.
 // A line that has gone away (unplugged, hung up, connection closed) ends the command at once.
 template <typename Command>
 LinkResult SendWithRetries(LoaderLink& link, Clock& clock, Command send) {
@@ -45,11 +46,16 @@ LinkResult SendWithRetries(LoaderLink& link, Clock& clock, Command send) {
     const CommandFault& fault = link.LastFault();
     if (fault.fault == ReplyFault::PortFailed && fault.port.lineGone) return result;
     const bool lastAttempt = attempt >= MaxAttempts - 1;
-    if (result == LinkResult::LinkFailure && (!lastAttempt || fault.fault == ReplyFault::Silence)) {
-      link.AwaitQuietLine();
+    if (lastAttempt) {
+      // Only to tell a device that answered late from one that never answered.
+      if (result == LinkResult::LinkFailure && fault.fault == ReplyFault::Silence) link.AwaitQuietLine();
+      return result;
     }
-    if (lastAttempt) return result;
-    clock.Sleep(RetryPauseMs);
+    if (result == LinkResult::LinkFailure) {
+      link.AwaitQuietLine(RetryPauseMs);
+    } else {
+      clock.Sleep(RetryPauseMs);
+    }
   }
 }
 

@@ -172,8 +172,8 @@ void LoaderLink::NoteLateByte(uint8_t byte, uint64_t now) {
   fault_.afterMs = static_cast<uint32_t>(now - replyFrom_);
 }
 
-void LoaderLink::AwaitQuietLine() {
-  const uint32_t quietMs = QuietLineMs + roundTripMs_;
+void LoaderLink::AwaitQuietLine(uint32_t pauseMs) {
+  const uint32_t quietMs = QuietLineMs + pauseMs + roundTripMs_;
   const uint64_t start = clock_.NowMs();
   uint64_t lastByteAt = start;
   for (;;) {
@@ -185,7 +185,7 @@ void LoaderLink::AwaitQuietLine() {
       NoteLateByte(read.byte, now);
       lastByteAt = now;
     }
-    if (now - lastByteAt >= quietMs || now - start >= QuietWaitLimitMs + roundTripMs_) return;
+    if (now - lastByteAt >= quietMs || now - start >= QuietWaitLimitMs + pauseMs + roundTripMs_) return;
   }
 }
 

@@ -53,9 +53,12 @@ inline constexpr size_t PagePacketSize = 261;
 inline constexpr size_t FinishPacketSize = 3;
 // The loader needs this long before each of an erase's two reply reads.
 inline constexpr uint32_t EraseReplyPauseMs = 500;
-// After a link failure the line must have been silent this long before the command is sent again.
-// With the 100 ms pause before a repeat, a reply that comes up to 600 ms after the host gave up (the
-// protocol's own widest reply window, an erase's) lands here and is thrown away. Paid on failures only.
+// After a link failure the line must have been silent this long, and the pause before the repeat
+// longer still, before the command is sent again; the quiet wait spends that pause reading. A late
+// acknowledge may be followed by its status up to an erase's widest reply window (its 500 ms pause and
+// one 100 ms read) later, so this and the 100 ms pause together cover that window: nothing the device
+// sends for an attempt that was given up on is thrown away unseen by the repeat's discard. Paid on
+// failures only.
 inline constexpr uint32_t QuietLineMs = 500;
 // A line that never falls quiet (a babbling device) is waited on no longer than this; the repeat's
 // discard and its judging must then do.
@@ -117,10 +120,11 @@ class LoaderLink {
   LinkResult ProgramPage(uint16_t page, PageData data);
   LinkResult Finish();  // Ok or LinkFailure only
 
-  // Reads and throws away what the loader still sends until nothing has come for QuietLineMs and the
-  // round trip (at most QuietWaitLimitMs, or until the port fails). Called after a command failed on
+  // Reads and throws away what the loader still sends until nothing has come for QuietLineMs, then
+  // `pauseMs` (the pause before a repeat, spent reading), then the round trip (at most
+  // QuietWaitLimitMs and the round trip, or until the port fails). Called after a command failed on
   // the link: a reply to it that comes late is noted in LastFault.
-  void AwaitQuietLine();
+  void AwaitQuietLine(uint32_t pauseMs = 0);
 
   // What the last command's attempt saw (fault None after a success).
   const CommandFault& LastFault() const { return fault_; }
