@@ -167,15 +167,9 @@ bool FlashProcess::Pump(int timeoutMs) {
   return true;
 }
 
-bool FlashProcess::WaitForOutput(const std::string& text, int timeoutMs, size_t times) {
+bool FlashProcess::WaitForOutput(const std::string& text, int timeoutMs, size_t from) {
   const double deadline = NowSeconds() + timeoutMs / 1000.0;
-  const auto count = [this, &text] {
-    size_t found = 0;
-    for (size_t at = result_.out.find(text); at != std::string::npos; at = result_.out.find(text, at + 1))
-      ++found;
-    return found;
-  };
-  while (count() < times) {
+  while (result_.out.find(text, from) == std::string::npos) {
     if (NowSeconds() > deadline || !Pump(20)) return false;
   }
   return true;

@@ -79,9 +79,11 @@ class FlashProcess {
     uid_ = uid;
     gid_ = gid;
   }
-  // Collects output until standard output holds `text` (`times` times); false when the program ended
-  // or time ran out.
-  bool WaitForOutput(const std::string& text, int timeoutMs, size_t times = 1);
+  // Collects output until standard output holds `text` at or after offset `from`; false when the
+  // program ended or time ran out.
+  bool WaitForOutput(const std::string& text, int timeoutMs, size_t from = 0);
+  // How much standard output has been collected: where the lines of what happens next begin.
+  size_t OutputSoFar() const { return result_.out.size(); }
   void Signal(int signal);
   // Collects output until the program ends; kills it after `timeoutMs`.
   FlashResult Wait(int timeoutMs = 120000);

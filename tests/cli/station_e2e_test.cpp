@@ -37,6 +37,21 @@ class StationEndToEnd : public FlashEndToEnd {
     StartSim(sim, tag, extra);
   }
   static std::string Prefix(const SimProcess& sim) { return "[" + sim.ptyPath() + "] "; }
+  // A board's lines are those with its terminal's path after it was plugged in: the system hands the
+  // number of a terminal that has gone to the next one it makes, so an earlier board's lines may carry
+  // the same path.
+  struct Board {
+    SimProcess sim;
+    size_t from = 0;  // the station's output when it was plugged in
+  };
+  void Plug(Board& board, const FlashProcess& station, const std::string& tag, const std::string& link,
+            std::vector<std::string> extra = {}) {
+    board.from = station.OutputSoFar();
+    Plug(board.sim, tag, link, std::move(extra));
+  }
+  static bool WaitFor(FlashProcess& station, const Board& board, const std::string& text) {
+    return station.WaitForOutput(Prefix(board.sim) + text, Patience, board.from);
+  }
 
   static constexpr int Patience = 20000;  // ms for any one board
 };
@@ -57,48 +72,46 @@ TEST_F(StationEndToEnd, FlashesEachBoardOnceAsItComesAndAgainOnlyAfterItsPortHas
   ASSERT_TRUE(station.WaitForOutput("Waiting for boards on every serial port", Patience));
 
   // Three boards one after another, each staying connected while the next is flashed.
-  SimProcess boards[3];
+  Board boards[3];
   const std::string tags[3] = {"a", "b", "c"};
   for (int i = 0; i < 3; ++i) {
-    Plug(boards[i], tags[i], tags[i]);
-    ASSERT_TRUE(station.WaitForOutput(Prefix(boards[i]) + "File successfully loaded (", Patience)) << tags[i];
+    Plug(boards[i], station, tags[i], tags[i]);
+    ASSERT_TRUE(WaitFor(station, boards[i], "File successfully loaded (")) << tags[i];
   }
-  // Board a goes; a new board on the same adapter is flashed. Its terminal may have a's name again.
-  ASSERT_EQ(boards[0].Stop(), 0);
-  ASSERT_TRUE(station.WaitForOutput(Prefix(boards[0]) + "removed", Patience));
-  SimProcess again;
-  Plug(again, "again", "a");
-  ASSERT_TRUE(station.WaitForOutput(Prefix(again) + "File successfully loaded (", Patience,
-                                    again.ptyPath() == boards[0].ptyPath() ? 2 : 1));
+  // Board a goes; a new board on the same adapter is flashed.
+  ASSERT_EQ(boards[0].sim.Stop(), 0);
+  ASSERT_TRUE(WaitFor(station, boards[0], "removed"));
+  Board again;
+  Plug(again, station, "again", "a");
+  ASSERT_TRUE(WaitFor(station, again, "File successfully loaded ("));
   // A failing board, and an adapter whose device is no serial line, count as failed.
-  SimProcess failing;
-  Plug(failing, "failing", "failing", {"--fault", "page=0x101:error"});
-  ASSERT_TRUE(station.WaitForOutput(Prefix(failing) + "Flash programming error (", Patience));
+  Board failing;
+  Plug(failing, station, "failing", "failing", {"--fault", "page=0x101:error"});
+  ASSERT_TRUE(WaitFor(station, failing, "Flash programming error ("));
   const std::string notALine = WriteText("not-a-line", "");
   std::filesystem::create_symlink(notALine, ById("broken"));
   ASSERT_TRUE(station.WaitForOutput("[" + notALine + "] Serial communication error (", Patience));
   // Two boards at once.
-  SimProcess pair[2];
-  Plug(pair[0], "e", "e");
-  Plug(pair[1], "f", "f");
-  for (const SimProcess& board : pair) {
-    ASSERT_TRUE(station.WaitForOutput(Prefix(board) + "File successfully loaded (", Patience));
-  }
+  Board pair[2];
+  Plug(pair[0], station, "e", "e");
+  Plug(pair[1], station, "f", "f");
+  for (const Board& board : pair) ASSERT_TRUE(WaitFor(station, board, "File successfully loaded ("));
   // Ctrl-C while a board flashes: its download ends first, then the tally and the first failure's code.
-  SimProcess last;
-  Plug(last, "last", "last");
-  ASSERT_TRUE(station.WaitForOutput(Prefix(last) + "started", Patience));
+  Board last;
+  Plug(last, station, "last", "last");
+  ASSERT_TRUE(WaitFor(station, last, "started"));
   station.Signal(SIGINT);
   const FlashResult run = station.Wait(Patience);
   EXPECT_EQ(run.exitCode, 9) << run.out << run.err;
-  EXPECT_THAT(run.out, HasSubstr(Prefix(last) + "File successfully loaded ("));
+  EXPECT_NE(run.out.find(Prefix(last.sim) + "File successfully loaded (", last.from), std::string::npos);
   EXPECT_EQ(LastLine(run.out), "passed 7 \u00b7 failed 2 \u00b7 flashing 0");
   // Standard error is a pipe: the tally is a line at each change.
   EXPECT_THAT(run.err, HasSubstr("passed 3 \u00b7 failed 0 \u00b7 flashing 0\n"));
   // The pair started before either ended.
-  for (const SimProcess& board : pair) {
-    for (const SimProcess& other : pair) {
-      EXPECT_LT(run.out.find(Prefix(board) + "started"), run.out.find(Prefix(other) + "File successfully"));
+  for (const Board& board : pair) {
+    for (const Board& other : pair) {
+      EXPECT_LT(run.out.find(Prefix(board.sim) + "started", board.from),
+                run.out.find(Prefix(other.sim) + "File successfully", other.from));
     }
   }
 
@@ -120,8 +133,8 @@ TEST_F(StationEndToEnd, FlashesEachBoardOnceAsItComesAndAgainOnlyAfterItsPortHas
           {"a", 2}, {"b", 1}, {"c", 1}, {"e", 1}, {"f", 1}, {"last", 1}, {"failing", 1}, {"broken", 1}}));
   EXPECT_THAT(failures, HasSubstr("usb-KV_failing-if00 9: page 0x101: the device reported"));
   EXPECT_THAT(failures, HasSubstr("usb-KV_broken-if00 8: cannot open " + notALine + ": not a serial line"));
-  for (SimProcess* board : {&boards[1], &boards[2], &again, &pair[0], &pair[1], &last})
-    ASSERT_EQ(board->Stop(), 0);
+  for (Board* board : {&boards[1], &boards[2], &again, &pair[0], &pair[1], &last})
+    ASSERT_EQ(board->sim.Stop(), 0);
   for (const char* tag : {"a", "b", "c", "again", "e", "f", "last"})
     EXPECT_EQ(ReadBytes(Path(std::string(tag) + ".dump")), want) << tag;
 }
