@@ -44,6 +44,10 @@ if [ "$(id -u)" -eq 0 ]; then
     ctest --output-on-failure -j "$jobs" --timeout 300)
 fi
 
+# A short shift at the station: 40 boards with failures among them, every verdict checked against the
+# board's truth.
+bench/station_soak.sh build/ci 40
+
 # Extra stages, each a script of its own. A stage that is missing or has lost its run bit fails the
 # run: skipping it silently would report tests as passed that never ran.
 # The Windows stage reuses this Linux build for the simulator and the end-to-end test programs.
