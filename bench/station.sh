@@ -28,9 +28,7 @@ limit_ms=500
 need_built "$sim" "$flasher"
 
 make_work_folder
-root=$work/root
-byid=$root/dev/serial/by-id
-mkdir -p "$byid" "$root/sys/class/tty"
+make_fake_port_tree
 
 # count FILE TEXT: how many lines of FILE hold TEXT.
 count() { grep -cF -- "$2" "$1" || true; }
@@ -43,33 +41,17 @@ wait_for() {  # what, seconds, then a command that succeeds once it is there
 }
 now_us() { local t=${EPOCHREALTIME/[.,]/}; echo "$t"; }
 
-# Starts a station for the file $2 over the fake tree, its output in $work/$1.out; sets station_pid.
-start_station() {
-  : >"$work/$1.out"
-  KV_TEST_PORT_ROOT=$root "$flasher" --station "$2" >"$work/$1.out" 2>/dev/null &
-  station_pid=$!
-  pids+=("$station_pid")
-  wait_for "the station's start" 10 at_least 1 "$work/$1.out" "Waiting for boards"
-}
-
 # Stops the station with Ctrl-C and waits for it to end.
 stop_station() {
   kill -INT "$station_pid"
   wait "$station_pid" 2>/dev/null || true
 }
 
-# cpu_ms PID: user + system time of a live process, in ms.
-cpu_ms() {
-  local fields
-  read -r -a fields <"/proc/$1/stat"
-  # Fields 14 and 15 (from 1), counted after the name in parentheses, which holds no blank here.
-  echo $(((fields[13] + fields[14]) * 1000 / $(getconf CLK_TCK)))
-}
 
 # ---- 1. time to notice -------------------------------------------------------------------------------
 start_sim "$sim" "$work/notice-sim.out"
 pids+=("$sim_pid")
-start_station notice "$small"
+start_station "$flasher" "$work/notice.out" /dev/null "$small"
 out=$work/notice.out
 notices=()
 for ((round = 1; round <= rounds; round++)); do
@@ -156,7 +138,7 @@ main_thread_ms() {
 station_cpu() {  # prints "CPU-ms wall-s main-thread-ms". $1 "one-by-one": each board is plugged in
   # once the one before has started; "at-once": all 16 are plugged in together
   rm -f "$byid"/*
-  start_station cpu "$file"
+  start_station "$flasher" "$work/cpu.out" /dev/null "$file"
   local out=$work/cpu.out started wall cpu own
   started=$(now_us)
   start_boards

@@ -18,9 +18,7 @@ limit_ms=50
 need_built "$sim" "$flasher"
 
 make_work_folder
-root=$work/root
-byid=$root/dev/serial/by-id
-mkdir -p "$byid" "$root/sys/class/tty"
+make_fake_port_tree
 out=$work/station.out
 
 now_us() { local t=${EPOCHREALTIME/[.,]/}; echo "$t"; }
@@ -28,19 +26,11 @@ holds() { grep -qF -- "$1" "$out"; }
 # A random pause of 0 to 0.999 s.
 random_pause() { sleep "0.$(printf '%03d' $((RANDOM % 1000)))"; }
 
-start_station() {
-  : >"$out"
-  KV_TEST_PORT_ROOT=$root "$flasher" --station "$file" >"$out" 2>/dev/null &
-  station=$!
-  pids+=("$station")
-  wait_until 10 holds "Waiting for boards" || { echo "the station did not start" >&2; exit 1; }
-}
-
 # interrupt TEXT: Ctrl-C to the station; prints the ms until its output holds TEXT.
 interrupt() {
   local sent
   sent=$(now_us)
-  kill -INT "$station"
+  kill -INT "$station_pid"
   until holds "$1"; do
     [ $(($(now_us) - sent)) -lt 5000000 ] || { echo "no answer to Ctrl-C within 5 s" >&2; exit 1; }
     sleep 0.001
@@ -50,23 +40,23 @@ interrupt() {
 
 waiting=()
 for ((round = 0; round < rounds; round++)); do
-  start_station
+  start_station "$flasher" "$out" /dev/null "$file"
   random_pause
   waiting+=("$(interrupt "flashing 0")")
-  wait "$station" || true
+  wait "$station_pid" || true
 done
 
 flashing=()
 start_sim "$sim" "$work/sim.out" --line-rate
 pids+=("$sim_pid")
 for ((round = 0; round < rounds; round++)); do
-  start_station
+  start_station "$flasher" "$out" /dev/null "$file"
   ln -sf "$sim_pty" "$byid/usb-KV_board-if00"
   wait_until 10 holds "] started" || { echo "the board was not started" >&2; exit 1; }
   random_pause
   flashing+=("$(interrupt "Stopping once the running downloads end")")
-  kill -INT "$station"
-  wait "$station" || true
+  kill -INT "$station_pid"
+  wait "$station_pid" || true
   rm -f "$byid/usb-KV_board-if00"
 done
 stop_sim

@@ -30,9 +30,7 @@ need_built "$sim" "$flasher"
 [ "$boards" -ge 20 ] || { echo "station_soak.sh: at least 20 boards" >&2; exit 2; }
 
 make_work_folder
-root=$work/root
-byid=$root/dev/serial/by-id
-mkdir -p "$byid" "$root/sys/class/tty"
+make_fake_port_tree
 log=$work/line.jsonl
 
 seed=${SOAK_SEED:-$RANDOM}
@@ -116,18 +114,11 @@ run_slot() {
 # files PID / rss_kb PID: the station's open files and resident memory.
 files() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 | wc -l; }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
-cpu_ms() {
-  local fields
-  read -r -a fields <"/proc/$1/stat"
-  echo $(((fields[13] + fields[14]) * 1000 / $(getconf CLK_TCK)))
-}
 verdicts() { cat "$work"/slot* 2>/dev/null | wc -l; }
 at_least_verdicts() { [ "$(verdicts)" -ge "$1" ]; }
 
-KV_TEST_PORT_ROOT=$root "$flasher" --station --log "$log" "$file" >"$work/station.out" 2>"$work/station.err" &
-station=$!
-pids+=("$station")
-wait_until 10 grep -q "Waiting for boards" "$work/station.out" || { echo "the station did not start" >&2; exit 1; }
+start_station "$flasher" "$work/station.out" "$work/station.err" --log "$log" "$file"
+station=$station_pid
 started=$SECONDS
 
 slot_pids=()

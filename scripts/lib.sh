@@ -83,6 +83,35 @@ make_work_folder() {
         rm -rf "$work"' EXIT
 }
 
+# make_fake_port_tree: an empty fake machine for the port search under $work/root ($root), with its
+# /dev/serial/by-id folder in $byid, where scripts make and take away the links of simulated boards.
+make_fake_port_tree() {
+  root=$work/root
+  byid=$root/dev/serial/by-id
+  mkdir -p "$byid" "$root/sys/class/tty"
+}
+
+# start_station FLASHER OUT ERR ARGS...: `FLASHER --station ARGS...` over the fake tree, its output in
+# OUT and ERR; sets station_pid (also added to pids) and waits for its welcome. Returns 1 when the
+# station has not started within 10 s.
+start_station() {
+  local flasher=$1 out=$2 err=$3
+  shift 3
+  : >"$out"
+  KV_TEST_PORT_ROOT=$root "$flasher" --station "$@" >"$out" 2>"$err" &
+  station_pid=$!
+  pids+=("$station_pid")
+  wait_until 10 grep -qF "Waiting for boards" "$out" || { echo "the station did not start" >&2; return 1; }
+}
+
+# cpu_ms PID: the user and system time of a live process, in ms.
+cpu_ms() {
+  local fields
+  read -r -a fields <"/proc/$1/stat"
+  # Fields 14 and 15 (from 1), counted after the name in parentheses, which holds no blank here.
+  echo $(((fields[13] + fields[14]) * 1000 / $(getconf CLK_TCK)))
+}
+
 # process_gone PID: the process has ended.
 process_gone() { ! kill -0 "$1" 2>/dev/null; }
 
