@@ -65,7 +65,7 @@ class FuzzSocket : public kv::Socket {
     received += n;
     return static_cast<int>(n);
   }
-  bool Drain(uint32_t) override { return true; }
+  kv::DrainResult Drain(uint32_t) override { return kv::DrainResult::Drained; }
   void Close() override {}
 
   size_t sent = 0;
