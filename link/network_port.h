@@ -12,8 +12,8 @@
 // A flush that gives up because the server takes no more data is not a line gone: the command gets
 // its usual attempts. But no packet is queued behind bytes that have not left, so that a repeat never
 // reaches the device behind the packet it repeats: until a flush has seen those bytes leave, every
-// write and flush fails, and the flush that sees them leave fails too, so that the reply to that late
-// packet is waited out before anything else is sent.
+// write and flush fails, and the flush that sees them leave fails too, so that the command's quiet
+// wait takes the reply to that late packet before anything else is sent.
 //
 // The network's round trip is measured at open: for RFC 2217 the server's first confirmation of the
 // line settings after they were asked for; for raw TCP the connect, raised to the quickest acknowledge
