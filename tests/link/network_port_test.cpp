@@ -89,6 +89,18 @@ Bytes Confirmation(uint8_t command, Bytes value) {
   return bytes;
 }
 
+// Each line setting confirmed: the baud rate given, 8 data bits, even parity, 1 stop bit.
+Bytes Settings(uint32_t baud) {
+  Bytes bytes;
+  for (const Bytes& b :
+       {Confirmation(SetBaudRate, {static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
+                                   static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)}),
+        Confirmation(SetDataSize, {8}), Confirmation(SetParity, {3}), Confirmation(SetStopSize, {1})}) {
+    bytes.insert(bytes.end(), b.begin(), b.end());
+  }
+  return bytes;
+}
+
 // What ser2net answers: its own option requests, DO COM-PORT-OPTION, then each setting confirmed.
 void PlaySer2net(FakeSocket& socket, uint32_t baud = WantedBaudRate, uint32_t roundTripMs = 0) {
   socket.onSend = [baud, roundTripMs, step = 0](FakeSocket& s) mutable {
@@ -99,27 +111,11 @@ void PlaySer2net(FakeSocket& socket, uint32_t baud = WantedBaudRate, uint32_t ro
     }
     if (step != 2) return;
     Bytes answers = Confirmation(PurgeData, {3});
-    for (const Bytes& b :
-         {Confirmation(SetBaudRate, {static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
-                                     static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)}),
-          Confirmation(SetDataSize, {8}), Confirmation(SetParity, {3}), Confirmation(SetStopSize, {1})}) {
-      for (uint8_t byte : b) answers.push_back(byte);
-    }
+    for (uint8_t byte : Settings(baud)) answers.push_back(byte);
     // Whatever the line said before the purge is not a reply to anything.
     answers.push_back('x');
     s.incoming.push_back(answers);
   };
-}
-
-Bytes Settings(uint32_t baud) {
-  Bytes bytes;
-  for (const Bytes& b :
-       {Confirmation(SetBaudRate, {static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
-                                   static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)}),
-        Confirmation(SetDataSize, {8}), Confirmation(SetParity, {3}), Confirmation(SetStopSize, {1})}) {
-    bytes.insert(bytes.end(), b.begin(), b.end());
-  }
-  return bytes;
 }
 
 // A server that sends `unasked` before it agrees to COM-PORT-OPTION, and `answers` `delayMs` after
