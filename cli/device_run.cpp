@@ -43,8 +43,9 @@ void Download(DeviceRun& run, const LoadedFile& file, Console& console) {
   const auto started = std::chrono::steady_clock::now();
   console.DownloadStarted(run.slot);
   const int portNumber = run.target.portNumber;
-  DownloadContext context{*run.image, file.name,       file.time, portNumber, run.busy,
-                          *run.line,  *run.link.clock, *run.view, &run.cause};
+  // The view's line: an interrupt ends even a wait that never reaches a turn of its event loop.
+  DownloadContext context{*run.image,       file.name,       file.time, portNumber, run.busy,
+                          run.view->Line(), *run.link.clock, *run.view, &run.cause};
   run.outcome = RunDownload(context);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   ExplainFailure(run, console);

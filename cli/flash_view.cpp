@@ -23,10 +23,30 @@ void FlashView::SetProgress(uint16_t position, std::string_view /*label*/) {
   console_.Progress(slot_, position, maximum_);
 }
 
-void FlashView::ProcessMessages() {
+void InterruptiblePort::ShutIfInterrupted() {
   if (shutDown_ || !interrupted_.load()) return;
   shutDown_ = true;
-  port_.ShutdownPort();
+  inner_.ShutdownPort();
+}
+
+bool InterruptiblePort::PortFlush() {
+  ShutIfInterrupted();
+  return inner_.PortFlush();
+}
+
+bool InterruptiblePort::PortWrite(const uint8_t* bytes, size_t count) {
+  ShutIfInterrupted();
+  return inner_.PortWrite(bytes, count);
+}
+
+ReadResult InterruptiblePort::PortReadByte() {
+  ShutIfInterrupted();
+  return inner_.PortReadByte();
+}
+
+bool InterruptiblePort::PortDiscardInput() {
+  ShutIfInterrupted();
+  return inner_.PortDiscardInput();
 }
 
 }  // namespace kv

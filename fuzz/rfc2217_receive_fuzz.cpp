@@ -28,8 +28,8 @@ class StepClock : public kv::Clock {
   uint64_t now = 0;
 };
 
-// Plays a server that agrees to everything at open, then sends the fuzzer's bytes in reads of the
-// chosen sizes, then closes the connection.
+// Plays a server that agrees to COM-PORT-OPTION, confirms our settings once they are sent, then sends
+// the fuzzer's bytes in reads of the chosen sizes, then closes the connection.
 class FuzzSocket : public kv::Socket {
  public:
   FuzzSocket(StepClock& clock, std::span<const uint8_t> stream, size_t readSize)
@@ -38,21 +38,23 @@ class FuzzSocket : public kv::Socket {
   kv::ConnectResult Connect(const std::string&, const std::string&, uint32_t) override { return {true, {}}; }
   bool Send(const uint8_t*, size_t count) override {
     sent += count;
-    if (opening_ == 0) opening_ = 1;
+    // Our opening requests, then our line settings: each is answered at the next receive.
+    if (opening_ == Opening::Connected || opening_ == Opening::Agreed) opening_ = Next(opening_);
     return true;
   }
   int Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
-    if (opening_ == 1) {
-      static constexpr uint8_t Welcome[] = {
-          255, 253, 44,                                 // DO COM-PORT-OPTION
+    if (opening_ == Opening::Requested) {
+      static constexpr uint8_t Agree[] = {255, 253, 44};  // DO COM-PORT-OPTION
+      return Answer(Agree, buffer);
+    }
+    if (opening_ == Opening::SettingsSent) {
+      static constexpr uint8_t Confirm[] = {
           255, 250, 44, 101, 0, 1,   194, 0, 255, 240,  // 115200 baud
           255, 250, 44, 102, 8, 255, 240,               // 8 data bits
           255, 250, 44, 103, 3, 255, 240,               // even parity
           255, 250, 44, 104, 1, 255, 240,               // 1 stop bit
       };
-      opening_ = 2;
-      std::copy(std::begin(Welcome), std::end(Welcome), buffer);
-      return sizeof Welcome;
+      return Answer(Confirm, buffer);
     }
     if (stream_.empty()) return -1;
     if (++calls_ % 7 == 0) {  // now and then nothing arrives in time
@@ -65,7 +67,7 @@ class FuzzSocket : public kv::Socket {
     received += n;
     return static_cast<int>(n);
   }
-  bool Drain(uint32_t) override { return true; }
+  kv::DrainResult Drain(uint32_t) override { return kv::DrainResult::Drained; }
   void Close() override {}
 
   size_t sent = 0;
@@ -75,7 +77,15 @@ class FuzzSocket : public kv::Socket {
   StepClock& clock_;
   std::span<const uint8_t> stream_;
   size_t readSize_;
-  int opening_ = 0;
+  enum class Opening { Connected, Requested, Agreed, SettingsSent, Open };
+  static Opening Next(Opening o) { return static_cast<Opening>(static_cast<int>(o) + 1); }
+  template <size_t N>
+  int Answer(const uint8_t (&bytes)[N], uint8_t* buffer) {
+    std::copy(std::begin(bytes), std::end(bytes), buffer);
+    opening_ = Next(opening_);
+    return static_cast<int>(N);
+  }
+  Opening opening_ = Opening::Connected;
   size_t calls_ = 0;
 };
 

@@ -250,6 +250,7 @@ std::string_view HintFor(const CommandFault& fault) {
              "device "
              "is slow";
     case ReplyFault::PortFailed:
+      if (!fault.port.hint.empty()) return fault.port.hint;  // a network line names its server
       return fault.port.lineGone ? "check the cable and the USB connection" : std::string_view();
     case ReplyFault::Silence:
       return fault.nothingYet ? NoAnswerHint : std::string_view();

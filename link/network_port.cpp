@@ -100,6 +100,7 @@ int NetworkPort::OpenUrl(const std::string& url) {
   }
   where_ = (address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host) + ":" +
            address->port;
+  hint_ = "check that " + where_ + " is reachable and its serial server runs";
   const std::string& where = where_;
   const uint64_t connectStart = clock_.NowMs();
   const ConnectResult connection = socket_->Connect(address->host, address->port, ConnectTimeoutMs);
@@ -112,12 +113,44 @@ int NetworkPort::OpenUrl(const std::string& url) {
   receiver_ = telnet::Receiver();
   inPos_ = inEnd_ = 0;
   fault_ = {};
+  unsent_ = false;
   open_ = true;
+  if (protocol_ == NetworkProtocol::RawTcp && connectMs_ > MaxRoundTripMs) {
+    ClosePort();
+    return Fail(OpenFailure::Other, TooFar(where, "to connect"));
+  }
   if (protocol_ == NetworkProtocol::Rfc2217 && SetUpLine(where, clock_.NowMs() + ConnectTimeoutMs) != 0) {
     ClosePort();
     return 1;
   }
   return 0;
+}
+
+bool NetworkPort::AnyConfirmed() const {
+  return std::ranges::any_of(WantedSettings,
+                             [&](const auto& want) { return receiver_.Confirmed(want.setting); });
+}
+
+bool NetworkPort::AllConfirmedAsWanted() const {
+  return std::ranges::all_of(WantedSettings, [&](const auto& want) {
+    return receiver_.Confirmed(want.setting) && receiver_.ConfirmedValue(want.setting) == want.wanted;
+  });
+}
+
+std::string NetworkPort::TooFar(const std::string& where, const std::string& what) const {
+  return where + " took " + std::to_string(roundTripMs_) + " ms " + what + "; a round trip over " +
+         std::to_string(MaxRoundTripMs) + " ms is too slow for the device's reply limits";
+}
+
+std::string NetworkPort::NotSetUp(const std::string& where, bool setupSent) const {
+  if (!setupSent) return where + " did not agree to RFC 2217 line control within 3 s";
+  for (const auto& want : WantedSettings) {
+    if (receiver_.Confirmed(want.setting) && receiver_.ConfirmedValue(want.setting) != want.wanted) {
+      return where + " cannot set the " + SettingName(want.setting) + " to " + std::to_string(want.wanted) +
+             " (it reports " + std::to_string(receiver_.ConfirmedValue(want.setting)) + ")";
+    }
+  }
+  return where + " did not confirm the line settings within 3 s";
 }
 
 // Opens the telnet options, waits for COM-PORT-OPTION to be agreed, sends the line settings and the
@@ -127,44 +160,35 @@ int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
   const std::span<const uint8_t> opening = telnet::OpeningRequests();
   if (!SendRaw(opening.data(), opening.size()))
     return Fail(OpenFailure::Unreachable, where + " closed the connection");
-  // The first confirmation of the line settings (all sent at once) is the network's round trip. (The
-  // option negotiation is not: a server opens it unasked as soon as we connect.)
-  bool setupSent = false;
-  uint64_t setupSentAt = 0;
-  bool anyConfirmed = false;
+  // The first confirmation after the line settings went out (all at once) is the network's round
+  // trip. Confirmations before it were sent unasked (a server may announce its settings as soon as we
+  // connect, even before the option is agreed) and answer nothing of ours. The option negotiation is
+  // no measure either: a server opens it unasked as soon as we connect.
+  std::optional<uint64_t> setupSentAt;
+  bool measured = false;
   for (;;) {
     if (receiver_.ComPortAnswered() && !receiver_.ComPortAccepted()) {
       return Fail(OpenFailure::NotSerial,
                   where + " does not offer RFC 2217 line control; use socket:// for a raw TCP port");
     }
-    if (receiver_.ComPortAccepted() && !setupSent) {
+    if (receiver_.ComPortAccepted() && !setupSentAt) {
       std::array<uint8_t, telnet::LineSetupCapacity> setup{};
+      receiver_.ForgetConfirmations();
       setupSentAt = clock_.NowMs();
       if (!SendRaw(setup.data(), telnet::LineSetup(setup)))
         return Fail(OpenFailure::Unreachable, where + " closed the connection");
-      setupSent = true;
     }
-    bool allConfirmed = setupSent;
-    for (const auto& want : WantedSettings) {
-      if (!receiver_.Confirmed(want.setting)) {
-        allConfirmed = false;
-        continue;
-      }
-      if (!anyConfirmed) roundTripMs_ = static_cast<uint32_t>(clock_.NowMs() - setupSentAt);
-      anyConfirmed = true;
-      if (receiver_.ConfirmedValue(want.setting) != want.wanted) {
-        return Fail(OpenFailure::Other, where + " cannot set the " + SettingName(want.setting) + " to " +
-                                            std::to_string(want.wanted) + " (it reports " +
-                                            std::to_string(receiver_.ConfirmedValue(want.setting)) + ")");
-      }
-    }
-    if (allConfirmed) break;
     const uint64_t now = clock_.NowMs();
-    if (now >= deadline) {
-      return Fail(OpenFailure::Other,
-                  where + (setupSent ? " did not confirm the line settings within 3 s"
-                                     : " did not agree to RFC 2217 line control within 3 s"));
+    if (setupSentAt && !measured && AnyConfirmed()) {
+      measured = true;
+      roundTripMs_ = static_cast<uint32_t>(now - *setupSentAt);
+      if (roundTripMs_ > MaxRoundTripMs)
+        return Fail(OpenFailure::Other, TooFar(where, "to confirm the line settings"));
     }
+    // A value other than ours may still be an unasked confirmation that crossed our request on the
+    // way; the server's answer to the request then follows it. Only the deadline judges.
+    if (setupSentAt && AllConfirmedAsWanted()) break;
+    if (now >= deadline) return Fail(OpenFailure::Other, NotSetUp(where, setupSentAt.has_value()));
     if (ReceiveMore(static_cast<uint32_t>(deadline - now)) < 0) {
       return Fail(OpenFailure::Unreachable, where + " closed the connection");
     }
@@ -179,8 +203,10 @@ void NetworkPort::NoteAcknowledgeDelay(uint32_t ms) {
   if (!LearnsRoundTrip()) return;
   // The first acknowledge sets the round trip; later ones can only lower it towards the network's own.
   // The connect stays the floor: it crossed the network too when nothing ended TCP in between.
+  // An acknowledge's delay includes the device's own time (an erase's may take 600 ms), so it is an
+  // upper estimate of the network's: it is held within the limit that the open enforces.
   learnedMs_ = std::min(learnedMs_, ms);
-  roundTripMs_ = std::max(connectMs_, learnedMs_);
+  roundTripMs_ = std::max(connectMs_, std::min(learnedMs_, MaxRoundTripMs));
 }
 
 bool NetworkPort::NotOpen() {
@@ -192,7 +218,7 @@ bool NetworkPort::NotOpen() {
 bool NetworkPort::Break() {
   // A broken connection stays failed until it is closed and opened again, as an unplugged adapter does.
   const std::string reason = socket_->FailureReason();
-  fault_ = {reason.empty() ? where_ + " closed the connection" : where_ + ": " + reason, true};
+  fault_ = {reason.empty() ? where_ + " closed the connection" : where_ + ": " + reason, true, hint_};
   socket_->Close();
   open_ = false;
   return false;
@@ -216,8 +242,18 @@ bool NetworkPort::SendRaw(const uint8_t* bytes, size_t count) {
   return socket_->Send(bytes, count) || Break();
 }
 
+bool NetworkPort::Stalled(const std::string& words) {
+  fault_ = {where_ + ": " + words, false, hint_};
+  return false;
+}
+
 bool NetworkPort::PortWrite(const uint8_t* bytes, size_t count) {
   if (!open_) return NotOpen();
+  // Never behind bytes still waiting to leave: wait for them as a flush does, and fail either way.
+  if (unsent_) {
+    PortFlush();
+    return false;
+  }
   if (protocol_ == NetworkProtocol::RawTcp) return SendRaw(bytes, count);
   const size_t chunk = out_.size() / 2;  // every byte may double
   for (size_t done = 0; done < count; done += chunk) {
@@ -229,7 +265,19 @@ bool NetworkPort::PortWrite(const uint8_t* bytes, size_t count) {
 
 bool NetworkPort::PortFlush() {
   if (!open_) return NotOpen();
-  return socket_->Drain(NetworkFlushLimitMs) || Break();
+  switch (socket_->Drain(NetworkFlushLimitMs)) {
+    case DrainResult::Drained:
+      if (!unsent_) return true;
+      // The packet that was stuck has only now gone: its reply must be waited out before the next.
+      unsent_ = false;
+      return Stalled("the earlier data left only now, so nothing is sent behind it yet");
+    case DrainResult::TimedOut:
+      unsent_ = true;
+      return Stalled("the data did not leave within " + std::to_string(NetworkFlushLimitMs / 1000) + " s");
+    case DrainResult::Broken:
+      break;
+  }
+  return Break();
 }
 
 bool NetworkPort::Absorb(size_t count) {

@@ -9,10 +9,17 @@
 // 100 ms; "flushed" means every byte has left this machine for the server; a closed or broken
 // connection fails the operation at once and every one after it, as a line that has gone away.
 //
+// A flush that gives up because the server takes no more data is not a line gone: the command gets
+// its usual attempts. But no packet is queued behind bytes that have not left, so that a repeat never
+// reaches the device behind the packet it repeats: until a flush has seen those bytes leave, every
+// write and flush fails, and the flush that sees them leave fails too, so that the command's quiet
+// wait takes the reply to that late packet before anything else is sent.
+//
 // The network's round trip is measured at open: for RFC 2217 the server's first confirmation of the
-// line settings; for raw TCP the connect, raised to the quickest acknowledge
+// line settings after they were asked for; for raw TCP the connect, raised to the quickest acknowledge
 // the device then sends (a tunnel or proxy ends TCP close by, so the connect alone may not see the
-// network at all).
+// network at all). A line measured further away than MaxRoundTripMs does not open: every reply window
+// would be widened by as much, and a silent device would hold the run that long at every wait.
 #pragma once
 
 #include <array>
@@ -47,6 +54,8 @@ std::optional<NetworkAddress> ParseNetworkUrl(std::string_view url);
 inline constexpr uint32_t ConnectTimeoutMs = 3000;
 // How long bytes may wait to leave this machine (the server stopped reading) before flush fails.
 inline constexpr uint32_t NetworkFlushLimitMs = 3000;
+// The widest round trip a line may have: beyond it the device's 100 ms reply limits mean nothing.
+inline constexpr uint32_t MaxRoundTripMs = 2000;
 
 class NetworkPort : public Port {
  public:
@@ -78,6 +87,14 @@ class NetworkPort : public Port {
   int Fail(OpenFailure cause, const std::string& detail);
   bool NotOpen();
   int SetUpLine(const std::string& where, uint64_t deadline);
+  bool AnyConfirmed() const;
+  bool AllConfirmedAsWanted() const;
+  // Why the line set-up did not finish in time: no agreement, a setting reported otherwise, or silence.
+  std::string NotSetUp(const std::string& where, bool setupSent) const;
+  // The open's failure for a round trip beyond MaxRoundTripMs: "HOST:PORT took 2400 ms to connect; ...".
+  std::string TooFar(const std::string& where, const std::string& what) const;
+  // A fault of this line that leaves it open; gives false.
+  bool Stalled(const std::string& words);
   bool SendRaw(const uint8_t* bytes, size_t count);
   // Receives within `timeoutMs` and decodes into the input buffer: the raw bytes received, -1 when
   // the connection broke.
@@ -94,7 +111,9 @@ class NetworkPort : public Port {
   bool open_ = false;
   OpenError openError_;
   PortFault fault_;
-  std::string where_;  // "HOST:PORT", as the user's messages name the server
+  std::string where_;    // "HOST:PORT", as the user's messages name the server
+  std::string hint_;     // what to check when the line fails; PortFault::hint views it
+  bool unsent_ = false;  // a flush gave up with bytes still waiting to leave
   uint32_t connectMs_ = 0;
   uint32_t roundTripMs_ = 0;
   uint32_t learnedMs_ = UINT32_MAX;  // the quickest acknowledge on a raw TCP line; none yet

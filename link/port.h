@@ -71,6 +71,10 @@ struct OpenError {
 struct PortFault {
   std::string words;  // in the system's words: "read: input/output error", "jig:4001 closed the connection"
   bool lineGone = false;  // the line went away (unplugged, hung up, connection closed): no repeat can pass
+  // What the user can do where the line knows better than the advice for a local cable: a network line
+  // names its server. Empty for a local line. The text is the port's own: valid until the port is
+  // opened again or destroyed.
+  std::string_view hint = {};
 };
 
 // What every operation on a port that is not open fails with. A port closed while a download still

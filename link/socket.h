@@ -15,6 +15,13 @@ struct ConnectResult {
   std::string reason;  // why not, in the system's words, lower case: "connection refused"
 };
 
+// How waiting for sent bytes to leave ended.
+enum class DrainResult {
+  Drained,   // every byte sent has left this machine
+  TimedOut,  // bytes are still waiting (the server takes no more); the connection itself is fine
+  Broken,    // the connection closed or broke
+};
+
 class Socket {
  public:
   virtual ~Socket() = default;
@@ -26,12 +33,11 @@ class Socket {
   // Bytes that arrive within `timeoutMs` (0: only what is already there): their count, 0 when none
   // came in time, -1 when the peer closed the connection or it broke.
   virtual int Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) = 0;
-  // Waits until every byte sent has left this machine; false when that takes longer than `timeoutMs`
-  // or the connection broke.
-  virtual bool Drain(uint32_t timeoutMs) = 0;
+  // Waits, up to `timeoutMs`, until every byte sent has left this machine.
+  virtual DrainResult Drain(uint32_t timeoutMs) = 0;
   virtual void Close() = 0;
-  // Why the last Send, Receive or Drain failed, in the system's words ("connection reset by peer");
-  // empty when the peer simply closed the connection.
+  // Why the last Send, Receive or Drain broke the connection, in the system's words ("connection
+  // reset by peer"); empty when the peer simply closed it.
   virtual std::string FailureReason() const { return {}; }
 };
 

@@ -89,19 +89,23 @@ class PosixSocket : public Socket {
     }
   }
 
-  bool Drain(uint32_t timeoutMs) override {
+  DrainResult Drain(uint32_t timeoutMs) override {
     const uint64_t deadline = SteadyNowMs() + timeoutMs;
     for (;;) {
       int unsent = 0;
-      if (fd_ < 0 || ::ioctl(fd_, SIOCOUTQNSD, &unsent) != 0) return false;
-      if (unsent == 0) return true;
-      if (SteadyNowMs() >= deadline) {
-        reason_ = "the data did not leave within " + std::to_string(timeoutMs / 1000) + " s";
-        return false;
+      if (fd_ < 0) return DrainResult::Broken;
+      if (::ioctl(fd_, SIOCOUTQNSD, &unsent) != 0) {
+        Failed(errno);
+        return DrainResult::Broken;
       }
+      if (unsent == 0) return DrainResult::Drained;
+      if (SteadyNowMs() >= deadline) return DrainResult::TimedOut;
       pollfd p{fd_, 0, 0};
       (void)::poll(&p, 1, DrainPollMs);
-      if ((p.revents & (POLLERR | POLLHUP)) != 0) return Failed(PendingError());
+      if ((p.revents & (POLLERR | POLLHUP)) != 0) {
+        Failed(PendingError());
+        return DrainResult::Broken;
+      }
     }
   }
 

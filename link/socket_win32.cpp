@@ -87,7 +87,9 @@ class WinsockSocket : public Socket {
     return -1;
   }
 
-  bool Drain(uint32_t /*timeoutMs*/) override { return socket_ != INVALID_SOCKET; }
+  DrainResult Drain(uint32_t /*timeoutMs*/) override {
+    return socket_ != INVALID_SOCKET ? DrainResult::Drained : DrainResult::Broken;
+  }
 
   void Close() override {
     if (socket_ != INVALID_SOCKET) ::closesocket(socket_);

@@ -147,15 +147,23 @@ size_t Receiver::Decode(uint8_t* bytes, size_t count) {
 }
 
 void Receiver::OnOption(uint8_t verb, uint8_t option) {
-  // Otherwise only a change of state is answered (RFC 854), so that two sides never bounce answers
-  // for ever.
   const bool serverSide = verb == Will || verb == Wont;
   const bool asks = verb == Will || verb == Do;
   const bool agree = asks && Wanted(serverSide, option);
   bool& enabled = (serverSide ? serverEnabled_ : clientEnabled_)[option];
+  bool& refused = (serverSide ? serverRefused_ : clientRefused_)[option];
   if (!serverSide && option == OptionComPort) comPortAnswer_ = agree ? Answer::Yes : Answer::No;
-  // A refused request is always answered: the server waits for that answer.
-  if (enabled == agree && !(asks && !agree)) return;
+  if (asks && !agree) {
+    // The first refusal is answered (the server waits for it); a request repeated after it changes
+    // nothing and gets no answer.
+    if (refused) return;
+    refused = true;
+    enabled = false;
+    Reply(serverSide ? Dont : Wont, option);
+    return;
+  }
+  // Only a change of state is answered.
+  if (enabled == agree) return;
   enabled = agree;
   if (serverSide) {
     Reply(agree ? Do : Dont, option);

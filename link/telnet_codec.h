@@ -3,6 +3,10 @@
 // that strips telnet commands from what the server sends, answers its option negotiation, and records
 // which line settings it has confirmed.
 //
+// Option answers follow the loop-prevention rule of telnet: only a request that changes an option's
+// state is answered, and a request refused once is not answered again, so a server that asks again
+// after every refusal cannot make the two sides bounce answers for ever.
+//
 // What a server sends is untrusted: the receiver keeps fixed-size state only, every byte sequence is
 // accepted, and its replies per call are bounded by the bytes fed to it.
 #pragma once
@@ -78,9 +82,12 @@ class Receiver {
   bool ComPortAnswered() const { return comPortAnswer_ != Answer::None; }
   bool ComPortAccepted() const { return comPortAnswer_ == Answer::Yes; }
 
-  // What the server last confirmed for a setting; unset until it has.
+  // What the server last confirmed for a setting; unset until it has (since ForgetConfirmations).
   bool Confirmed(Setting setting) const { return confirmed_[Index(setting)]; }
   uint32_t ConfirmedValue(Setting setting) const { return values_[Index(setting)]; }
+  // Drops every confirmation so far: a server may confirm settings unasked, and only what it says
+  // after our own requests went out answers them.
+  void ForgetConfirmations() { confirmed_.fill(false); }
 
  private:
   enum class State : uint8_t { Data, Command, Option, SubOption, SubData, SubCommand };
@@ -98,9 +105,12 @@ class Receiver {
   std::array<uint8_t, 8> sub_{};
   size_t subCount_ = 0;
   bool subOverflow_ = false;
-  // Per option: enabled on the server's side (it WILL) and on ours (we WILL).
+  // Per option: enabled on the server's side (it WILL) and on ours (we WILL), and refused once
+  // already on that side.
   std::array<bool, 256> serverEnabled_{};
   std::array<bool, 256> clientEnabled_{};
+  std::array<bool, 256> serverRefused_{};
+  std::array<bool, 256> clientRefused_{};
   Answer comPortAnswer_ = Answer::None;
   std::array<bool, SettingCount> confirmed_{};
   std::array<uint32_t, SettingCount> values_{};

@@ -1,5 +1,5 @@
 // The flasher's pure parts: exit codes, the port setting, the command line, the plan and its time
-// estimate, and the text of trace and progress lines.
+// estimate, the text of trace and progress lines, and how an interrupt reaches the line.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,10 +10,13 @@
 
 #include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/flash_view.h"
 #include "cli/options.h"
 #include "cli/plan_report.h"
 #include "cli/port_setting.h"
 #include "cli/trace_port.h"
+#include "link/loader_protocol.h"
+#include "tests/support/fake_port.h"
 
 namespace kv {
 namespace {
@@ -474,6 +477,27 @@ TEST(ConsoleOutput, WithoutATerminalPlainLinesAtEachTenth) {
   EXPECT_THAT(text, HasSubstr("40/40 100 %"));
   EXPECT_TRUE(text.ends_with("[COM1] cannot open\n"));
   EXPECT_EQ(out.str(), "");
+}
+
+// ---- the interrupt -----------------------------------------------------------------------------------
+
+// The quiet wait (like the finish's attempts) never reaches a turn of the event loop, and a line that
+// keeps sending never lets it end early: the line itself must end it.
+TEST(InterruptedLine, EndsAWaitAtItsNextReadHoweverTheLineKeepsSending) {
+  test::VirtualClock clock;
+  test::FakePort port(clock);
+  ASSERT_EQ(port.OpenPort(1), 0);
+  for (uint64_t at = 0; at < 60'000; at += 20) port.QueueReply(0x3F, at);
+  std::ostringstream out;
+  std::ostringstream err;
+  Console console(out, err, ProgressStyle::None);
+  std::atomic<bool> interrupted{true};
+  FlashView view(console, NoProgressSlot, {}, port, interrupted);
+  LoaderLink link(view.Line(), clock, view);
+  link.AwaitQuietLine();
+  EXPECT_TRUE(view.ShutDownByInterrupt());
+  EXPECT_EQ(port.shutdowns, 1);
+  EXPECT_EQ(clock.now, ShutdownPauseMs);
 }
 
 }  // namespace

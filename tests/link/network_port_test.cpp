@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "link/loader_protocol.h"
 #include "tests/support/fake_port.h"
 
 namespace kv::test {
@@ -53,7 +54,16 @@ class FakeSocket : public Socket {
     if (chunk.empty()) incoming.pop_front();
     return static_cast<int>(n);
   }
-  bool Drain(uint32_t) override { return !closed; }
+  // Each flush takes the next scripted result (a time-out spends the whole limit); Drained once none
+  // is left.
+  DrainResult Drain(uint32_t timeoutMs) override {
+    if (closed) return DrainResult::Broken;
+    if (drains.empty()) return DrainResult::Drained;
+    const DrainResult result = drains.front();
+    drains.pop_front();
+    if (result == DrainResult::TimedOut) clock_.now += timeoutMs;
+    return result;
+  }
   void Close() override { closed = true; }
   // What is sent from now on arrives `ms` later.
   void DelayAnswers(uint32_t ms) { readyAt = clock_.now + ms; }
@@ -65,6 +75,7 @@ class FakeSocket : public Socket {
   bool closed = false;
   std::function<void(FakeSocket&)> onSend;
   uint64_t readyAt = 0;
+  std::deque<DrainResult> drains;
 
  private:
   VirtualClock& clock_;
@@ -78,6 +89,18 @@ Bytes Confirmation(uint8_t command, Bytes value) {
   return bytes;
 }
 
+// Each line setting confirmed: the baud rate given, 8 data bits, even parity, 1 stop bit.
+Bytes Settings(uint32_t baud) {
+  Bytes bytes;
+  for (const Bytes& b :
+       {Confirmation(SetBaudRate, {static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
+                                   static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)}),
+        Confirmation(SetDataSize, {8}), Confirmation(SetParity, {3}), Confirmation(SetStopSize, {1})}) {
+    bytes.insert(bytes.end(), b.begin(), b.end());
+  }
+  return bytes;
+}
+
 // What ser2net answers: its own option requests, DO COM-PORT-OPTION, then each setting confirmed.
 void PlaySer2net(FakeSocket& socket, uint32_t baud = WantedBaudRate, uint32_t roundTripMs = 0) {
   socket.onSend = [baud, roundTripMs, step = 0](FakeSocket& s) mutable {
@@ -88,14 +111,27 @@ void PlaySer2net(FakeSocket& socket, uint32_t baud = WantedBaudRate, uint32_t ro
     }
     if (step != 2) return;
     Bytes answers = Confirmation(PurgeData, {3});
-    for (const Bytes& b :
-         {Confirmation(SetBaudRate, {static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
-                                     static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)}),
-          Confirmation(SetDataSize, {8}), Confirmation(SetParity, {3}), Confirmation(SetStopSize, {1})}) {
-      for (uint8_t byte : b) answers.push_back(byte);
-    }
+    for (uint8_t byte : Settings(baud)) answers.push_back(byte);
     // Whatever the line said before the purge is not a reply to anything.
     answers.push_back('x');
+    s.incoming.push_back(answers);
+  };
+}
+
+// A server that sends `unasked` before it agrees to COM-PORT-OPTION, and `answers` `delayMs` after
+// our line settings.
+void PlayUnaskedConfirmations(FakeSocket& socket, Bytes unasked, Bytes answers, uint32_t delayMs) {
+  socket.onSend = [=, answered = false](FakeSocket& s) mutable {
+    if (s.sent.size() == OpeningRequests().size()) {
+      s.incoming.push_back(unasked);
+      s.incoming.push_back({Iac, Do, OptionComPort});
+      return;
+    }
+    const Bytes setBaud = {Iac, Sb, OptionComPort, SetBaudRate};
+    if (answered || std::search(s.sent.begin(), s.sent.end(), setBaud.begin(), setBaud.end()) == s.sent.end())
+      return;
+    answered = true;
+    s.DelayAnswers(delayMs);
     s.incoming.push_back(answers);
   };
 }
@@ -227,6 +263,11 @@ TEST_F(NetworkPortTest, OpenFailuresNameTheCause) {
        "jig7:4001 did not agree to RFC 2217 line control within 3 s"},
       {"wrong baud", [](FakeSocket& s) { PlaySer2net(s, 9600); }, "rfc2217://jig7:4001", OpenFailure::Other,
        "jig7:4001 cannot set the baud rate to 115200 (it reports 9600)"},
+      {"too far away",
+       [](FakeSocket& s) { PlayUnaskedConfirmations(s, {}, Settings(WantedBaudRate), MaxRoundTripMs + 1); },
+       "rfc2217://jig7:4001", OpenFailure::Other,
+       "jig7:4001 took 2001 ms to confirm the line settings; a round trip over 2000 ms is too slow for the "
+       "device's reply limits"},
       {"closed at once", [](FakeSocket& s) { s.onSend = [](FakeSocket& f) { f.closed = true; }; },
        "rfc2217://jig7:4001", OpenFailure::Unreachable, "jig7:4001 closed the connection"},
       {"bad url", [](FakeSocket&) {}, "rfc2217://jig7", OpenFailure::NotFound,
@@ -244,6 +285,38 @@ TEST_F(NetworkPortTest, OpenFailuresNameTheCause) {
     EXPECT_EQ(port.LastOpenError().device, c.url);
     EXPECT_EQ(port.LastOpenError().detail, c.detail);
     EXPECT_LE(clock.now, ConnectTimeoutMs);
+  }
+}
+
+TEST_F(NetworkPortTest, OnlyConfirmationsAfterOurSettingsAnswerThem) {
+  // The steady clock has run since boot: an unasked confirmation must not time the round trip from 0.
+  struct Case {
+    const char* name;
+    Bytes unasked;
+    Bytes answers;
+  };
+  const Bytes stale = Settings(9600);
+  const Case cases[] = {
+      {"ours, before the option is agreed", Settings(WantedBaudRate), Settings(WantedBaudRate)},
+      {"the old ones, before the option is agreed", stale, Settings(WantedBaudRate)},
+      {"the old ones, crossing our request",
+       {},
+       [&] {
+         Bytes both = stale;
+         const Bytes ours = Settings(WantedBaudRate);
+         both.insert(both.end(), ours.begin(), ours.end());
+         return both;
+       }()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualClock clock;
+    clock.now = 3'811'041;
+    auto socket = std::make_unique<FakeSocket>(clock);
+    PlayUnaskedConfirmations(*socket, c.unasked, c.answers, 150);
+    NetworkPort port(clock, std::move(socket));
+    ASSERT_EQ(port.OpenUrl("rfc2217://jig7:4001"), 0) << port.LastOpenError().detail;
+    EXPECT_EQ(port.RoundTripMs(), 150u);
   }
 }
 
@@ -289,13 +362,15 @@ TEST_F(NetworkPortTest, AnswersRefusalsAndChangesOnly) {
     Bytes answer;
   };
   const Case cases[] = {
-      {{Iac, Will, 1}, {Iac, Dont, 1}},                          // echo: refused again
+      {{Iac, Will, 1}, {}},                                      // echo: refused at open already
       {{Iac, Do, 24}, {Iac, Wont, 24}},                          // terminal type: not ours
       {{Iac, Wont, 24}, {}},                                     // already off: nothing to say
       {{Iac, Will, OptionBinary}, {}},                           // agreed at open
       {{Iac, Wont, OptionBinary}, {Iac, Dont, OptionBinary}},    // the server stops: acknowledged
       {{Iac, Will, OptionBinary}, {Iac, Do, OptionBinary}},      // and starts again
       {{Iac, Will, OptionComPort}, {Iac, Dont, OptionComPort}},  // the line is ours to control
+      // Offered again after each refusal: answered once, else the two sides bounce for ever.
+      {{Iac, Will, OptionComPort, Iac, Will, OptionComPort, Iac, Do, 24}, {}},
   };
   for (const Case& c : cases) {
     socket_->sent.clear();
@@ -339,6 +414,31 @@ TEST_F(NetworkPortTest, ADroppedConnectionFailsAtOnceAndForGood) {
   EXPECT_FALSE(port_->PortDiscardInput());
   EXPECT_EQ(port_->PortReadByte().status, ReadStatus::Failure);
   EXPECT_TRUE(port_->LastFault().lineGone) << "the cause stays with the line that went away";
+}
+
+TEST_F(NetworkPortTest, DataStuckOnTheWayOutIsNoLineGoneAndNothingIsSentBehindIt) {
+  OpenRfc2217();
+  const uint8_t packet[] = {0xA2, 0x10, 0x00, 0x4E};
+  const Bytes once(std::begin(packet), std::end(packet));
+  ASSERT_TRUE(port_->PortWrite(packet, sizeof packet));
+  // The server takes no more: the flush gives up, the line stays open, and the fault names the server.
+  socket_->drains = {DrainResult::TimedOut, DrainResult::TimedOut};
+  EXPECT_FALSE(port_->PortFlush());
+  EXPECT_TRUE(port_->IsOpen());
+  EXPECT_EQ(port_->LastFault().words, "jig7:4001: the data did not leave within 3 s");
+  EXPECT_FALSE(port_->LastFault().lineGone);
+  CommandFault fault{.fault = ReplyFault::PortFailed, .port = port_->LastFault()};
+  EXPECT_EQ(HintFor(fault), "check that jig7:4001 is reachable and its serial server runs");
+  // A repeat is refused while the first packet still waits, and once it has gone, once more: its
+  // reply is due first.
+  EXPECT_FALSE(port_->PortWrite(packet, sizeof packet));
+  EXPECT_FALSE(port_->PortFlush());
+  EXPECT_EQ(port_->LastFault().words,
+            "jig7:4001: the earlier data left only now, so nothing is sent behind it yet");
+  EXPECT_EQ(socket_->sent, once);
+  ASSERT_TRUE(port_->PortWrite(packet, sizeof packet));
+  EXPECT_TRUE(port_->PortFlush());
+  EXPECT_EQ(socket_->sent.size(), 2 * once.size());
 }
 
 TEST_F(NetworkPortTest, TheRoundTripIsTheQuickestAnswerAtOpenOrForRawTcpTheQuickestAcknowledge) {

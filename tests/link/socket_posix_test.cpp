@@ -65,7 +65,7 @@ TEST(PosixSocket, CarriesBytesBothWaysAndSeesThePeerClose) {
 
   const uint8_t packet[] = {0xA2, 0xFF, 0x00, 0xFF};
   ASSERT_TRUE(socket->Send(packet, sizeof packet));
-  EXPECT_TRUE(socket->Drain(1000));
+  EXPECT_EQ(socket->Drain(1000), DrainResult::Drained);
   uint8_t got[8] = {};
   ASSERT_EQ(read(peer, got, sizeof got), 4);
   EXPECT_EQ(got[1], 0xFF);
