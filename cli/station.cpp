@@ -23,9 +23,10 @@ namespace {
 // flashed about 150 ms after it appears, by when udev has set its owner and mode.
 constexpr std::chrono::milliseconds LookInterval{150};
 // Otherwise the station sleeps until the system reports that ports have come or gone, or a run ends,
-// or a Ctrl-C comes; and looks at least this often (for a Ctrl-C that came to another thread).
+// or a Ctrl-C comes; and looks at least this often (Windows' fresh look at its device manager comes
+// every few looks, and a Ctrl-C must be seen where the system gave no wake handle).
 constexpr std::chrono::milliseconds QuietLookInterval{1000};
-// How often a station that waits for its downloads checks for a second Ctrl-C.
+// How often a station that waits for its downloads checks for a second Ctrl-C without a wake handle.
 constexpr std::chrono::milliseconds StopCheckInterval{50};
 
 // A port found at one look, as the station flashes it.
@@ -284,7 +285,7 @@ class Station {
   RunLog& log_;
   const std::vector<WatchedPort> watched_;  // empty: every port
   StationBook book_;
-  PortChanges changes_{station_.ports.Places().root};
+  PortChanges changes_{station_.ports.Places().root, station_.interruptWake};
   bool lookOften_ = false;            // a given port's coming is not reported: looked for every LookInterval
   std::vector<PresentPort> present_;  // the last search
   std::mutex mutex_;
