@@ -199,22 +199,24 @@ class Station {
     }
   }
 
-  // Starts the device's download on a thread of its own.
+  // Starts the device's download on a thread of its own; one that cannot start ends at once, failed.
   void Start(const DeviceTarget& target, const std::string& identity) {
     const std::string prefix = "[" + target.name + "] ";
     const DeviceSetup setup{{prefix, false, false}, NoProgressSlot, options_.trace, &shutDown_};
     std::unique_ptr<DeviceRun> run = PrepareDevice(target, file_, setup, env_);
     run->identity = identity;
     Say(prefix, identity == target.name ? "started" : "started: " + identity);
-    const std::lock_guard lock(mutex_);
-    Active& active = active_.emplace_back();
-    active.run = std::move(run);
-    active.thread = std::thread([this, &active] {
-      Download(*active.run, file_, console_);
-      WriteLogRow(*active.run, log_, console_);
+    Active* active = nullptr;
+    {
+      const std::lock_guard lock(mutex_);
+      active = &active_.emplace_back();
+      active->run = std::move(run);
+    }
+    // The list is changed on this thread only: the entry stays where it is while its run goes on.
+    active->thread = StartRun(*active->run, file_, log_, env_, [this, active] {
       {
         const std::lock_guard done(mutex_);
-        active.ended = true;
+        active->ended = true;
       }
       changes_.Wake();
     });
@@ -232,7 +234,7 @@ class Station {
       }
     }
     for (Active& active : ended) {
-      active.thread.join();
+      if (active.thread.joinable()) active.thread.join();
       const DeviceRun& run = *active.run;
       shutDownOne_ = shutDownOne_ || run.view->ShutDownByInterrupt();
       book_.Ended(run.target.name, ExitCodeOfOutcome(run.outcome));
