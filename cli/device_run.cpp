@@ -71,6 +71,24 @@ void WriteLogRow(const DeviceRun& run, RunLog& log, Console& console) {
   }
 }
 
+std::thread StartRun(DeviceRun& run, const LoadedFile& file, RunLog& log, FlasherEnvironment& env,
+                     std::function<void()> ended) {
+  Console& console = env.console;
+  StartedThread started = env.startThread([&run, &file, &log, &console, ended] {
+    Download(run, file, console);
+    WriteLogRow(run, log, console);
+    if (ended) ended();
+  });
+  if (started.thread.joinable()) return std::move(started.thread);
+  run.outcome = DownloadOutcome::SerialCommunicationError;
+  run.cause = {"cannot start a run: " + started.problem, {}};
+  run.view->ShowMessage(TextsOf(run.outcome).message);
+  console.Err(run.prefix, run.cause.Line());
+  WriteLogRow(run, log, console);
+  if (ended) ended();
+  return {};
+}
+
 int LoadForDevices(const FlashOptions& options, FlasherEnvironment& env, LoadedFile& file,
                    std::vector<uint8_t>& bytes) {
   Console& console = env.console;

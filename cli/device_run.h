@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/flash_view.h"
@@ -68,6 +70,13 @@ void Download(DeviceRun& run, const LoadedFile& file, Console& console);
 
 // Appends the device's row to the log, if there is one.
 void WriteLogRow(const DeviceRun& run, RunLog& log, Console& console);
+
+// Runs Download and then WriteLogRow on a thread of its own (env.startThread), which calls `ended`
+// last. When no thread can be had the run fails at once with the cause ("cannot start a run: ..."),
+// said and logged like any failed run, and `ended` is called here; the thread returned is then not
+// joinable.
+std::thread StartRun(DeviceRun& run, const LoadedFile& file, RunLog& log, FlasherEnvironment& env,
+                     std::function<void()> ended = {});
 
 // Reads the file once for every device and prints "Loaded file: ..." (not under --quiet). Returns
 // ExitSuccess, or the code the run ends with after the reader's failure or an interrupt, said already.

@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "base/system_error.h"
 #include "cli/device_run.h"
 #include "cli/exit_codes.h"
 #include "cli/fixed_path_port.h"
@@ -34,6 +37,14 @@ SerialLink MakeSerialLink(const DeviceTarget& target) {
     link.port = std::make_unique<SystemPort>(*link.clock);
   }
   return link;
+}
+
+StartedThread StartThread(std::function<void()> work) {
+  try {
+    return {std::thread(std::move(work)), {}};
+  } catch (const std::system_error& error) {
+    return {std::thread(), LowerFirst(error.code().message())};
+  }
 }
 
 ProgressStyle ProgressStyleFor(bool quiet, bool terminal) {
@@ -78,13 +89,10 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
   }
 
   std::vector<std::thread> threads;
-  for (auto& run : runs) {
-    threads.emplace_back([&run, &file, &console, &log] {
-      Download(*run, *file, console);
-      WriteLogRow(*run, log, console);
-    });
+  for (auto& run : runs) threads.push_back(StartRun(*run, *file, log, env));
+  for (std::thread& thread : threads) {
+    if (thread.joinable()) thread.join();
   }
-  for (std::thread& thread : threads) thread.join();
   console.ClearProgress();
   if (gang) PrintSummary(runs, console);
 

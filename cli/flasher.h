@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "cli/console.h"
 #include "cli/options.h"
@@ -29,11 +30,22 @@ struct SerialLink {
 // The real line for a target: by number or path, a serial device of this platform or a network line.
 SerialLink MakeSerialLink(const DeviceTarget& target);
 
+// A thread started, or the system's words for why none could be ("resource temporarily unavailable").
+struct StartedThread {
+  std::thread thread;  // not joinable when none was started
+  std::string problem;
+};
+// Runs `work` on a thread of its own. The one place the flasher makes threads: a system out of them
+// fails the device that needed one, never the whole program.
+using ThreadStarter = std::function<StartedThread(std::function<void()> work)>;
+StartedThread StartThread(std::function<void()> work);
+
 struct FlasherEnvironment {
   Console& console;
   std::function<SerialLink(const DeviceTarget&)> makeLink;
   const std::atomic<bool>& interrupted;
   std::chrono::steady_clock::time_point start;  // trace times count from here
+  ThreadStarter startThread = StartThread;
 };
 
 // Runs the options (devices already resolved, at least one unless --plan) and returns the exit code.

@@ -31,10 +31,12 @@ int main(int argc, char** argv) {
                       kv::TerminalColumns);
   kv::FlasherEnvironment environment{console, kv::MakeSerialLink, interrupted, start};
   if (options.station) {
-    kv::StationEnvironment station{ports, kv::InterruptCount(), [] {
+    kv::StationEnvironment station{ports, kv::InterruptCount(),
+                                   [] {
                                      std::string line;
                                      return static_cast<bool>(std::getline(std::cin, line));
-                                   }};
+                                   },
+                                   kv::InterruptWake()};
     return kv::RunStation(options, environment, station);
   }
   return kv::RunFlasher(options, environment);

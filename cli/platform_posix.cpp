@@ -1,6 +1,10 @@
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 
 #include "cli/platform.h"
 
@@ -11,10 +15,17 @@ std::atomic<bool> interruptRequested{false};
 std::atomic<unsigned> interruptCount{0};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 static_assert(std::atomic<unsigned>::is_always_lock_free, "counted in a signal handler");
+// Made before main, so that a handler never sees it change.
+const int interruptWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
 extern "C" void OnInterrupt(int /*signal*/) {
+  const int savedErrno = errno;  // the interrupted code may be about to read it
   interruptRequested.store(true);
   interruptCount.fetch_add(1);
+  const uint64_t one = 1;
+  // A refused write means a full counter: the wake is raised anyway.
+  if (interruptWake >= 0) (void)!::write(interruptWake, &one, sizeof one);
+  errno = savedErrno;
 }
 
 }  // namespace
@@ -43,6 +54,10 @@ const std::atomic<bool>& WatchForInterrupts() {
 
 const std::atomic<unsigned>& InterruptCount() {
   return interruptCount;
+}
+
+WakeHandle InterruptWake() {
+  return interruptWake;
 }
 
 }  // namespace kv

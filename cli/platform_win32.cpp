@@ -10,6 +10,15 @@ namespace {
 std::atomic<bool> interruptRequested{false};
 std::atomic<unsigned> interruptCount{0};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from the console's handler thread");
+// Made before main, so that the handler never sees it change.
+const HANDLE interruptWake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+
+// One more request, or `count` at once.
+void Request(unsigned count) {
+  interruptRequested.store(true);
+  interruptCount.fetch_add(count);
+  if (interruptWake) ::SetEvent(interruptWake);
+}
 
 // Windows ends the process soon after the handler for a closing console returns (about 5 s after
 // the event at the latest). Waiting here gives the downloads time to shut their ports and end
@@ -20,15 +29,13 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-      interruptRequested.store(true);
-      interruptCount.fetch_add(1);
+      Request(1);
       return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       // No time to let a station's downloads finish: counted as a second request.
-      interruptRequested.store(true);
-      interruptCount.fetch_add(2);
+      Request(2);
       ::Sleep(ClosingGraceMs);
       return TRUE;
     default:
@@ -58,6 +65,10 @@ const std::atomic<bool>& WatchForInterrupts() {
 
 const std::atomic<unsigned>& InterruptCount() {
   return interruptCount;
+}
+
+WakeHandle InterruptWake() {
+  return interruptWake ? reinterpret_cast<WakeHandle>(interruptWake) : NoWakeHandle;
 }
 
 }  // namespace kv

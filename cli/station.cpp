@@ -23,9 +23,10 @@ namespace {
 // flashed about 150 ms after it appears, by when udev has set its owner and mode.
 constexpr std::chrono::milliseconds LookInterval{150};
 // Otherwise the station sleeps until the system reports that ports have come or gone, or a run ends,
-// or a Ctrl-C comes; and looks at least this often (for a Ctrl-C that came to another thread).
+// or a Ctrl-C comes; and looks at least this often (Windows' fresh look at its device manager comes
+// every few looks, and a Ctrl-C must be seen where the system gave no wake handle).
 constexpr std::chrono::milliseconds QuietLookInterval{1000};
-// How often a station that waits for its downloads checks for a second Ctrl-C.
+// How often a station that waits for its downloads checks for a second Ctrl-C without a wake handle.
 constexpr std::chrono::milliseconds StopCheckInterval{50};
 
 // A port found at one look, as the station flashes it.
@@ -198,22 +199,24 @@ class Station {
     }
   }
 
-  // Starts the device's download on a thread of its own.
+  // Starts the device's download on a thread of its own; one that cannot start ends at once, failed.
   void Start(const DeviceTarget& target, const std::string& identity) {
     const std::string prefix = "[" + target.name + "] ";
     const DeviceSetup setup{{prefix, false, false}, NoProgressSlot, options_.trace, &shutDown_};
     std::unique_ptr<DeviceRun> run = PrepareDevice(target, file_, setup, env_);
     run->identity = identity;
     Say(prefix, identity == target.name ? "started" : "started: " + identity);
-    const std::lock_guard lock(mutex_);
-    Active& active = active_.emplace_back();
-    active.run = std::move(run);
-    active.thread = std::thread([this, &active] {
-      Download(*active.run, file_, console_);
-      WriteLogRow(*active.run, log_, console_);
+    Active* active = nullptr;
+    {
+      const std::lock_guard lock(mutex_);
+      active = &active_.emplace_back();
+      active->run = std::move(run);
+    }
+    // The list is changed on this thread only: the entry stays where it is while its run goes on.
+    active->thread = StartRun(*active->run, file_, log_, env_, [this, active] {
       {
         const std::lock_guard done(mutex_);
-        active.ended = true;
+        active->ended = true;
       }
       changes_.Wake();
     });
@@ -231,7 +234,7 @@ class Station {
       }
     }
     for (Active& active : ended) {
-      active.thread.join();
+      if (active.thread.joinable()) active.thread.join();
       const DeviceRun& run = *active.run;
       shutDownOne_ = shutDownOne_ || run.view->ShutDownByInterrupt();
       book_.Ended(run.target.name, ExitCodeOfOutcome(run.outcome));
@@ -284,7 +287,7 @@ class Station {
   RunLog& log_;
   const std::vector<WatchedPort> watched_;  // empty: every port
   StationBook book_;
-  PortChanges changes_{station_.ports.Places().root};
+  PortChanges changes_{station_.ports.Places().root, station_.interruptWake};
   bool lookOften_ = false;            // a given port's coming is not reported: looked for every LookInterval
   std::vector<PresentPort> present_;  // the last search
   std::mutex mutex_;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -61,24 +62,31 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 // ttyS whose UART type is not "unknown"); numbered on Windows, not on Linux (platform file).
 std::vector<PresentPort> FindPresentPorts(const std::string& root);
 
+// What a thread can sleep on and anyone may raise, a signal handler too: a non-blocking eventfd's
+// descriptor on Linux, an auto-reset event's HANDLE on Windows. NoWakeHandle: none.
+using WakeHandle = std::intptr_t;
+inline constexpr WakeHandle NoWakeHandle = -1;
+
 // Tells whether the serial ports under a root may have changed (a device node or a by-id link came or
 // went) since it last said so, and lets a thread sleep until they do: the system reports the changes
-// as they happen (platform file). Where it cannot, every question answers yes and each look is taken
-// afresh. Changed and Wait belong to one thread; Wake may come from any.
+// as they happen (platform file). Where it cannot, for now or for good, every question answers yes and
+// each look is taken afresh. Changed and Wait belong to one thread; Wake may come from any.
 class PortChanges {
  public:
-  explicit PortChanges(const std::string& root);
+  // `interrupt`, when given, ends every Wait too: the handle a Ctrl-C handler raises.
+  explicit PortChanges(const std::string& root, WakeHandle interrupt = NoWakeHandle);
   ~PortChanges();
   PortChanges(const PortChanges&) = delete;
   PortChanges& operator=(const PortChanges&) = delete;
 
   // Reports the coming and going of `path` too, a device or link outside the folders the port search
-  // reads (a link a script makes for a board). False where the platform cannot: the caller must look.
+  // reads (a link a script makes for a board), also when its folder is made later. False where the
+  // platform cannot: the caller must look.
   bool AlsoWatch(const std::string& path);
   // True at the first question, and whenever ports may have come or gone since the last one.
   bool Changed();
-  // Returns once ports may have changed, Wake has been called since the last return, a signal has
-  // come, or `limit` has passed.
+  // Returns once ports may have changed, Wake has been called or the interrupt handle raised since the
+  // last return, a signal has come, or `limit` has passed.
   void Wait(std::chrono::milliseconds limit);
   // Ends the Wait under way, or else the next one.
   void Wake();

@@ -141,81 +141,99 @@ std::vector<PresentPort> FindPresentPorts(const std::string& root) {
 // Device nodes come and go in /dev (devtmpfs) and udev's links in /dev/serial/by-id, which udev makes
 // with the first adapter and may take away with the last; /dev/serial is watched so that a by-id folder
 // made later is watched from the moment it exists.
+//
+// A watch can fail: inotify out of instances or watches, or a given path's folder not made yet. Until
+// every folder needed is watched, each question answers yes (the caller looks in full), a Wait lasts
+// at most MissingWatchLook, and each question tries the watches again.
 struct PortChanges::Watch {
   static constexpr uint32_t Events = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF;
+  // The first is needed; the others may be missing, since the folder above reports their making.
   static constexpr const char* Folders[] = {"dev", "dev/serial", "dev/serial/by-id"};
+  static constexpr std::chrono::milliseconds MissingWatchLook{1000};
 
-  explicit Watch(const std::string& root)
-      : root(root),
-        events(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-        wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+  Watch(const std::string& root, WakeHandle interrupt)
+      : root(root), wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), interrupt(static_cast<int>(interrupt)) {}
   ~Watch() {
     for (const int fd : {events, wake}) {
       if (fd >= 0) ::close(fd);
     }
   }
 
-  // Watches the folders there are now; adding one already watched changes nothing.
-  void WatchFolders() {
-    for (const char* folder : Folders) ::inotify_add_watch(events, (fs::path(root) / folder).c_str(), Events);
-    for (const fs::path& folder : extraFolders) ::inotify_add_watch(events, folder.c_str(), Events);
+  // Watches the folders there are now (adding one already watched changes nothing); true when every
+  // folder needed is watched.
+  bool WatchFolders() {
+    if (events < 0) events = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (events < 0) return false;
+    bool all = true;
+    for (const char* folder : Folders) {
+      const bool mayBeMissing = folder != Folders[0];
+      all = (Add(fs::path(root) / folder) || (mayBeMissing && errno == ENOENT)) && all;
+    }
+    for (const fs::path& folder : extraFolders) all = Add(folder) && all;
+    return all;
   }
+  bool Add(const fs::path& folder) const { return ::inotify_add_watch(events, folder.c_str(), Events) >= 0; }
 
   // Reads all that `fd` holds; true when it held something (an inotify overflow included).
   static bool Drain(int fd) {
     alignas(inotify_event) char buffer[4096];
     bool any = false;
-    for (;;) {
+    while (fd >= 0) {
       const ssize_t got = ::read(fd, buffer, sizeof buffer);
       if (got > 0) {
         any = true;
         continue;
       }
       if (got < 0 && errno == EINTR) continue;
-      return any;  // EAGAIN: nothing more for now
+      break;  // EAGAIN: nothing more for now
     }
+    return any;
   }
 
   std::string root;
   std::vector<fs::path> extraFolders;  // those of the paths watched besides the port search's
-  int events;  // inotify; -1 when the kernel gave none: every question then answers yes
-  int wake;    // an eventfd that Wake counts up
+  int events = -1;                     // inotify; -1 until the kernel gives one
+  int wake;                            // an eventfd that Wake counts up
+  int interrupt;                       // the caller's eventfd that a Ctrl-C raises; -1: none
   bool asked = false;
-  bool changed = false;  // a Wait saw a change that no question has been told yet
+  bool watching = false;  // every folder needed is watched
+  bool changed = false;   // a Wait saw a change that no question has been told yet
 };
 
-PortChanges::PortChanges(const std::string& root) : watch_(std::make_unique<Watch>(root)) {}
+PortChanges::PortChanges(const std::string& root, WakeHandle interrupt)
+    : watch_(std::make_unique<Watch>(root, interrupt)) {}
 PortChanges::~PortChanges() = default;
 
 bool PortChanges::AlsoWatch(const std::string& path) {
-  // A link or node comes and goes in its folder; the folder itself is expected to stay.
+  // A link or node comes and goes in its folder; a folder not there yet is looked for at each question.
   std::error_code error;
   watch_->extraFolders.push_back(fs::absolute(path, error).parent_path());
   watch_->asked = false;  // the next question adds the watch
-  return watch_->events >= 0;
+  return true;
 }
 
 bool PortChanges::Changed() {
   Watch& watch = *watch_;
-  if (watch.events < 0) return true;
   const bool first = !std::exchange(watch.asked, true);
   const bool changed = Watch::Drain(watch.events) || std::exchange(watch.changed, false);
-  if (!changed && !first) return false;
+  if (!changed && !first && watch.watching) return false;
   // A folder may have been made or taken away: watch what is there before the caller looks, so
   // that nothing made after this moment goes unreported.
-  watch.WatchFolders();
+  watch.watching = watch.WatchFolders();
   Watch::Drain(watch.events);
   return true;
 }
 
 void PortChanges::Wait(std::chrono::milliseconds limit) {
   Watch& watch = *watch_;
-  pollfd fds[] = {{watch.wake, POLLIN, 0}, {watch.events, POLLIN, 0}};
-  // A negative descriptor is left out by poll; with neither, it just sleeps.
-  if (::poll(fds, 2, static_cast<int>(limit.count())) <= 0) return;
+  if (!watch.watching) limit = std::min(limit, Watch::MissingWatchLook);
+  pollfd fds[] = {{watch.wake, POLLIN, 0}, {watch.interrupt, POLLIN, 0}, {watch.events, POLLIN, 0}};
+  // A negative descriptor is left out by poll; with none, it just sleeps.
+  if (::poll(fds, 3, static_cast<int>(limit.count())) <= 0) return;
   if (fds[0].revents) Watch::Drain(watch.wake);
+  if (fds[1].revents) Watch::Drain(watch.interrupt);
   // Taken in here, or the next Wait would return at once while nobody asks.
-  if (fds[1].revents && Watch::Drain(watch.events)) watch.changed = true;
+  if (fds[2].revents && Watch::Drain(watch.events)) watch.changed = true;
 }
 
 void PortChanges::Wake() {

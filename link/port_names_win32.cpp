@@ -39,12 +39,15 @@ struct PortChanges::Watch {
   HKEY key = nullptr;
   HANDLE changed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE wake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE interrupt = nullptr;  // the caller's, raised by a Ctrl-C: not closed here
   bool armed = false;
   bool seen = false;  // a Wait saw a change that no question has been told yet
   int questions = 0;
 };
 
-PortChanges::PortChanges(const std::string& /*root*/) : watch_(std::make_unique<Watch>()) {
+PortChanges::PortChanges(const std::string& /*root*/, WakeHandle interrupt)
+    : watch_(std::make_unique<Watch>()) {
+  if (interrupt != NoWakeHandle) watch_->interrupt = reinterpret_cast<HANDLE>(interrupt);
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP", 0, KEY_NOTIFY, &watch_->key) !=
       ERROR_SUCCESS) {
     watch_->key = nullptr;
@@ -68,14 +71,20 @@ bool PortChanges::Changed() {
 
 void PortChanges::Wait(std::chrono::milliseconds limit) {
   Watch& watch = *watch_;
-  HANDLE events[] = {watch.wake, watch.changed};
-  const DWORD count = watch.wake ? (watch.armed ? 2 : 1) : 0;
+  HANDLE events[3];
+  DWORD count = 0;
+  for (HANDLE event : {watch.wake, watch.interrupt}) {
+    if (event) events[count++] = event;
+  }
+  const DWORD changedAt = count;
+  if (watch.armed) events[count++] = watch.changed;
   if (count == 0) {
     ::Sleep(static_cast<DWORD>(limit.count()));
     return;
   }
-  if (::WaitForMultipleObjects(count, events, FALSE, static_cast<DWORD>(limit.count())) ==
-      WAIT_OBJECT_0 + 1) {
+  // An auto-reset event (a wake, an interrupt) is taken in by the wait that it ends.
+  const DWORD ended = ::WaitForMultipleObjects(count, events, FALSE, static_cast<DWORD>(limit.count()));
+  if (watch.armed && ended == WAIT_OBJECT_0 + changedAt) {
     // Taken in here, or the next Wait would return at once while nobody asks.
     watch.seen = true;
     watch.Arm();

@@ -90,7 +90,7 @@ class FlasherRun : public ::testing::Test {
   int Run(const FlashOptions& options) {
     Console console(out_, err_, ProgressStyle::None);
     FlasherEnvironment environment{console, [this](const DeviceTarget& target) { return MakeLink(target); },
-                                   interrupted_, std::chrono::steady_clock::now()};
+                                   interrupted_, std::chrono::steady_clock::now(), startThread_};
     return RunFlasher(options, environment);
   }
 
@@ -98,7 +98,7 @@ class FlasherRun : public ::testing::Test {
   int RunStationWith(const FlashOptions& options, int enters = 0) {
     Console console(out_, err_, ProgressStyle::None);
     FlasherEnvironment environment{console, [this](const DeviceTarget& target) { return MakeLink(target); },
-                                   interrupted_, std::chrono::steady_clock::now()};
+                                   interrupted_, std::chrono::steady_clock::now(), startThread_};
     const PortDirectory ports({folder_.string(), {}}, [](const char*) -> const char* { return nullptr; });
     const std::atomic<unsigned> interrupts{0};
     StationEnvironment station{ports, interrupts, [&enters] { return enters-- > 0; }};
@@ -168,6 +168,7 @@ class FlasherRun : public ::testing::Test {
   std::map<std::string, DeviceScript> scripts_;
   std::map<std::string, PortRecord> records_;
   std::vector<std::string> links_;
+  ThreadStarter startThread_ = StartThread;
 };
 
 TEST_F(FlasherRun, OneDevicePrintsTheLoadEachStepAndTheOutcomeLast) {
@@ -509,6 +510,38 @@ TEST_F(FlasherRun, AStationOnEnterFlashesTheGivenDevicesEachRound) {
     ++rows;
   }
   EXPECT_EQ(rows, 4u);
+}
+
+// A thread the system will not start fails its device with the cause, counted and logged like any
+// failed run; the other devices go on, and so does the station, to its next round.
+TEST_F(FlasherRun, ADeviceWhoseThreadCannotStartFailsWithTheCauseAndTheOthersGoOn) {
+  int starts = 0;
+  startThread_ = [&starts](std::function<void()> work) {
+    if (starts++ == 0) return StartedThread{std::thread(), "resource temporarily unavailable"};
+    return StartThread(std::move(work));
+  };
+  const std::string cause = "cannot start a run: resource temporarily unavailable";
+  FlashOptions options;
+  options.devices = {TargetForDevice("/dev/fake-a"), TargetForDevice("/dev/fake-b")};
+  options.file = Sector1File();
+  options.log = (folder_ / "line.log").string();
+  EXPECT_EQ(Run(options), 8) << "the gang";
+  EXPECT_THAT(ErrLines(), Contains("[/dev/fake-a] " + cause));
+  EXPECT_EQ(PagePackets(records_["/dev/fake-a"]), 0u);
+  EXPECT_EQ(PagePackets(records_["/dev/fake-b"]), 3u);
+
+  starts = 0;
+  err_.str("");
+  options.station = options.onEnter = true;
+  EXPECT_EQ(RunStationWith(options, 2), 8) << "the station, whose first board of two rounds cannot start";
+  EXPECT_THAT(ErrLines(), Contains("[/dev/fake-a] " + cause));
+  EXPECT_EQ(OutLines().back(), "passed 3 \u00b7 failed 1 \u00b7 flashing 0");
+  std::ifstream in(options.log);
+  std::vector<std::string> causes;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) causes.push_back(nlohmann::json::parse(line)["cause"]);
+  }
+  EXPECT_THAT(causes, ElementsAre(cause, "", cause, "", "", "")) << "the gang's rows, then the station's";
 }
 
 }  // namespace

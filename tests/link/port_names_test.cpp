@@ -129,6 +129,33 @@ TEST(PortChanges, EveryAdapterThatComesOrGoesIsToldOnceAndNothingElse) {
   EXPECT_FALSE(changes.Changed()) << "woken by a run's end";
 }
 
+// A folder that cannot be watched (not made yet here; inotify out of watches takes the same path) must
+// not blind the station: every question looks in full and no sleep outlasts a second, until the watch
+// is in place; from then on only real changes are told.
+TEST(PortChanges, AFolderThatCannotBeWatchedIsLookedAtEverySecondUntilItCanBe) {
+  const struct {
+    const char* folder;
+    bool given;  // the folder of a path given to AlsoWatch, else one the port search reads
+  } rows[] = {{"dev", false}, {"elsewhere", true}};
+  for (const auto& row : rows) {
+    FakeTree tree;
+    const fs::path folder = fs::path(tree.Root()) / row.folder;
+    fs::remove_all(folder);
+    PortChanges changes(tree.Root());
+    if (row.given) {
+      EXPECT_TRUE(changes.AlsoWatch((folder / "board").string()));
+    }
+    EXPECT_TRUE(changes.Changed()) << row.folder << ": the first question";
+    EXPECT_TRUE(changes.Changed()) << row.folder << ": not watched, so every question looks";
+    changes.Wait(std::chrono::hours(1));  // a hang here is the fault
+    fs::create_directories(folder);
+    EXPECT_TRUE(changes.Changed()) << row.folder << ": made, and watched now";
+    EXPECT_FALSE(changes.Changed()) << row.folder << ": nothing more to tell";
+    fs::create_symlink(tree.Dev("ttyUSB0"), folder / "board");
+    EXPECT_TRUE(changes.Changed()) << row.folder << ": a link made in it";
+  }
+}
+
 TEST(ListPorts, EnvironmentWinsThenPresentThenKeptNumbers) {
   PortSurvey survey;
   survey.present = {{"a", "/dev/ttyUSB0", "FTDI FT232R", 1},
