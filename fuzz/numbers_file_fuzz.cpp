@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <set>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,29 +48,31 @@ NotTraced void CheckRefused(std::string_view text, const kv::ParsedNumbers& pars
 NotTraced void CheckNumbering(const std::vector<kv::KeptNumber>& kept,
                               const std::vector<kv::PresentPort>& present,
                               const std::vector<kv::KeptNumber>& added) {
-  std::set<int> taken;
-  for (const kv::KeptNumber& row : kept) taken.insert(row.number);
+  std::map<std::string, int> keptNumber;
+  std::map<int, std::string> holder;  // whose each number is
+  for (const kv::KeptNumber& row : kept) {
+    keptNumber[row.key] = row.number;
+    holder[row.number] = row.key;
+  }
   for (const kv::KeptNumber& row : added) {
     Check(row.number >= 1 && row.number <= kv::HighestPortNumber);
-    Check(taken.insert(row.number).second);
-    Check(std::none_of(kept.begin(), kept.end(), [&](const kv::KeptNumber& k) { return k.key == row.key; }));
+    Check(!keptNumber.contains(row.key) && holder.emplace(row.number, row.key).second);
   }
+  bool unnumbered = false;
   for (const kv::PresentPort& port : present) {
-    for (const kv::KeptNumber& row : kept) Check(row.key != port.key || row.number == port.number);
-    for (const kv::PresentPort& other : present)
-      Check(other.key == port.key || other.number != port.number || port.number == 0);
-    taken.insert(port.number);
+    const auto known = keptNumber.find(port.key);
+    Check(known == keptNumber.end() || known->second == port.number);
+    unnumbered |= port.number == 0;
+    // A number given for this look only is still this port's alone.
+    if (port.number != 0) Check(holder.emplace(port.number, port.key).first->second == port.key);
   }
-  const bool unnumbered =
-      std::any_of(present.begin(), present.end(), [](const kv::PresentPort& p) { return p.number == 0; });
-  Check(!unnumbered || taken.size() > static_cast<size_t>(kv::HighestPortNumber));  // 0 is in it then
+  Check(!unnumbered || holder.size() == static_cast<size_t>(kv::HighestPortNumber));
 }
 
-NotTraced void CheckWritten(std::string_view text, const std::string& written,
+NotTraced void CheckWritten(std::string_view text, const std::string& written, const kv::ParsedNumbers& again,
                             const std::vector<kv::KeptNumber>& kept,
                             const std::vector<kv::KeptNumber>& added) {
   Check(written.starts_with(text));
-  const kv::ParsedNumbers again = kv::ParseNumbers(written);
   Check(again.problem.empty());
   std::vector<kv::KeptNumber> expected = kept;
   expected.insert(expected.end(), added.begin(), added.end());
@@ -104,9 +106,10 @@ NotTraced void CheckForget(const std::string& written, const std::vector<kv::Kep
     Check(SameRows(left.kept, expected));
     Check(OneRunRemoved(written, without));
   }
+  bool taken[kv::HighestPortNumber + 2] = {};
+  for (const kv::KeptNumber& row : rows) taken[row.number] = true;
   int free = 1;
-  while (std::any_of(rows.begin(), rows.end(), [&](const kv::KeptNumber& k) { return k.number == free; }))
-    ++free;
+  while (taken[free]) ++free;
   Check(kv::WithoutNumber(written, free) == written);
 }
 
@@ -131,7 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<kv::KeptNumber> added = kv::NumberPorts(parsed.kept, present);
   CheckNumbering(parsed.kept, present, added);
   const std::string written = kv::WithNumbers(text, added);
-  CheckWritten(text, written, parsed.kept, added);
-  CheckForget(written, kv::ParseNumbers(written).kept, size);
+  const kv::ParsedNumbers again = kv::ParseNumbers(written);
+  CheckWritten(text, written, again, parsed.kept, added);
+  CheckForget(written, again.kept, size);
   return 0;
 }

@@ -103,11 +103,8 @@ std::string WithNumbers(std::string_view text, const std::vector<KeptNumber>& ad
   const bool crlf = firstBreak == std::string::npos ? result.back() == '\r'
                                                     : firstBreak > 0 && result[firstBreak - 1] == '\r';
   const std::string_view ending = crlf ? "\r\n" : "\n";
-  if (result.back() == '\r' && crlf) {
-    result += '\n';
-  } else if (result.back() != '\n') {
-    result += ending;
-  }
+  // A last line without its ending gets one; a lone CR there is the first half of it.
+  if (result.back() != '\n') result += result.back() == '\r' ? std::string_view("\n") : ending;
   for (const KeptNumber& row : added) result += PortName(row.number) + " " + row.key + std::string(ending);
   return result;
 }
