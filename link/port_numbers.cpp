@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <set>
 
 #include "link/port.h"
@@ -125,24 +126,29 @@ std::string WithoutNumber(std::string_view text, int n) {
 
 std::vector<KeptNumber> NumberPorts(const std::vector<KeptNumber>& kept, std::vector<PresentPort>& present) {
   std::set<int> taken;
-  for (const KeptNumber& row : kept) taken.insert(row.number);
+  std::map<std::string_view, int> given;  // each name's number: kept, then given here
+  for (const KeptNumber& row : kept) {
+    taken.insert(row.number);
+    given.emplace(row.key, row.number);
+  }
+  for (PresentPort& port : present) {
+    const auto known = given.find(port.key);
+    port.number = known == given.end() ? 0 : known->second;
+  }
   std::vector<KeptNumber> added;
-  const auto numberOf = [](const std::vector<KeptNumber>& rows, const std::string& key) {
-    const auto row =
-        std::find_if(rows.begin(), rows.end(), [&](const KeptNumber& k) { return k.key == key; });
-    return row == rows.end() ? 0 : row->number;
-  };
-  for (PresentPort& port : present) port.number = numberOf(kept, port.key);
   int next = 1;
   for (PresentPort& port : present) {
     if (port.number != 0) continue;
     // A second port by the same name shares the first one's number: two lines would spoil the file.
-    port.number = numberOf(added, port.key);
-    if (port.number != 0) continue;
+    if (const auto earlier = given.find(port.key); earlier != given.end()) {
+      port.number = earlier->second;
+      continue;
+    }
     while (next <= HighestPortNumber && taken.contains(next)) ++next;
-    if (next > HighestPortNumber) break;
+    if (next > HighestPortNumber) continue;  // all taken: only a name given one already gets one
     port.number = next;
     taken.insert(next);
+    given.emplace(port.key, next);
     // A name the file cannot hold as one word keeps its number for this look only.
     if (IsKeepableName(port.key)) added.push_back({next, port.key});
   }

@@ -15,18 +15,15 @@ namespace kv::test {
 namespace {
 namespace fs = std::filesystem;
 
-constexpr const char* IdA = "usb-FTDI_FT232R_USB_UART_A9-if00-port0";
-constexpr const char* IdB = "usb-Arduino_Uno_75833-if00";
-
 std::string ReadText(const fs::path& path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// B is found before A (by-id order); the file keeps COM5 for B, so A is new and takes COM1. Then
-// COM5 is forgotten.
+// The file keeps COM5 for usb-b; usb-a is new and takes COM1. Then COM5 is forgotten.
 TEST(NumbersFilePlace, NeverHangsFollowsNoStrayLinkWritesThroughItsLinkAndKeepsItsLineEnding) {
-  const std::string kept = "COM5 " + std::string(IdB);
+  const std::string b = "COM5 usb-b\n";
+  const std::string both = b + "COM1 usb-a\n";
   const struct {
     const char* what;
     std::function<void(const fs::path& file)> place;  // what stands where the file lives, in its folder
@@ -40,33 +37,32 @@ TEST(NumbersFilePlace, NeverHangsFollowsNoStrayLinkWritesThroughItsLinkAndKeepsI
        "", ForgetOutcome::Failed, ""},
       {"a link to the person's own file",
        [&](const fs::path& file) {
-         FakeTree::Write(file.parent_path() / "mine", kept + "\n");
+         FakeTree::Write(file.parent_path() / "mine", b);
          fs::create_symlink("mine", file);
        },
-       "", kept + "\nCOM1 " + IdA + "\n", ForgetOutcome::Forgotten, "COM1 " + std::string(IdA) + "\n"},
+       "", both, ForgetOutcome::Forgotten, "COM1 usb-a\n"},
       {"a temporary file left as a link",
        [&](const fs::path& file) {
-         FakeTree::Write(file, kept + "\n");
+         FakeTree::Write(file, b);
          FakeTree::Write(file.parent_path() / "victim", "precious");
          fs::create_symlink("victim", file.string() + ".new");
        },
-       "", kept + "\nCOM1 " + IdA + "\n", ForgetOutcome::Forgotten, "COM1 " + std::string(IdA) + "\n"},
+       "", both, ForgetOutcome::Forgotten, "COM1 usb-a\n"},
       {"a temporary file left by a crash",
        [&](const fs::path& file) {
-         FakeTree::Write(file, kept + "\n");
+         FakeTree::Write(file, b);
          FakeTree::Write(file.string() + ".new", "COM9 half");
          fs::permissions(file.string() + ".new", fs::perms::owner_read);
        },
-       "", kept + "\nCOM1 " + IdA + "\n", ForgetOutcome::Forgotten, "COM1 " + std::string(IdA) + "\n"},
-      {"CRLF lines", [&](const fs::path& file) { FakeTree::Write(file, "# mine\r\n" + kept + "\r\n"); }, "",
-       "# mine\r\n" + kept + "\r\nCOM1 " + IdA + "\r\n", ForgetOutcome::Forgotten,
-       "# mine\r\nCOM1 " + std::string(IdA) + "\r\n"},
+       "", both, ForgetOutcome::Forgotten, "COM1 usb-a\n"},
+      {"CRLF lines", [](const fs::path& file) { FakeTree::Write(file, "# mine\r\nCOM5 usb-b\r\n"); }, "",
+       "# mine\r\nCOM5 usb-b\r\nCOM1 usb-a\r\n", ForgetOutcome::Forgotten, "# mine\r\nCOM1 usb-a\r\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     FakeTree tree;
-    tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", IdA);
-    tree.Adapter("ttyACM0", "1-2", "Arduino", "Uno", IdB);
+    tree.Adapter("ttyUSB0", "1-1", "FTDI", "FT232R", "usb-a");
+    tree.Adapter("ttyACM0", "1-2", "Arduino", "Uno", "usb-b");
     const PortDirectory ports = tree.Ports();
     const fs::path file = tree.NumbersFile();
     const fs::path folder = file.parent_path();
