@@ -250,6 +250,43 @@ constexpr auto LockPatience = std::chrono::seconds(3);
 constexpr auto LockRetry = std::chrono::milliseconds(5);
 // A bigger file is no numbers file: it is not read.
 constexpr off_t LargestNumbersFile = 1 << 20;
+// Links followed from the numbers file to the file it stands for, as the system's own limit.
+constexpr int MostLinks = 40;
+
+// The file a link at `path` leads to, through any chain of links; `path` itself when it is no link.
+// False with the reason when the chain does not end.
+bool LinkTarget(std::string& path, std::string& why) {
+  for (int hops = 0; hops < MostLinks; ++hops) {
+    std::error_code notALink;
+    const fs::path next = fs::read_symlink(path, notALink);
+    if (notALink) return true;
+    // Not normalised: ".." after a folder that is itself a link means what the system makes of it.
+    path = (fs::path(path).parent_path() / next).string();
+  }
+  why = SystemReason(ELOOP);
+  return false;
+}
+
+// Makes `name` for writing, never through a link and never over another file. Only a writer that
+// holds the lock makes it, so one already there was left by a program that died mid-write (or is
+// something else of that name): it is taken away once (a link itself, never what it leads to).
+int CreateFresh(const std::string& name, mode_t mode) {
+  for (int attempt = 0;; ++attempt) {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST || attempt > 0 || ::unlink(name.c_str()) != 0) return fd;
+  }
+}
+
+// Writes all of `text`; 0 or the cause.
+int WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t put = ::write(fd, text.data(), text.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return put < 0 ? errno : ENOSPC;
+    text.remove_prefix(static_cast<size_t>(put));
+  }
+  return ::fsync(fd) == 0 ? 0 : errno;
+}
 
 // The numbers file. Reading needs no lock (a write replaces the whole file at once); a change is made
 // under the lock, which is on a file of its own ("<file>.lock") and held until this object goes.
@@ -260,7 +297,9 @@ class NumbersFile {
   void Lock() {
     std::error_code ignored;  // a folder that cannot be made shows in the open below
     fs::create_directories(fs::path(path_).parent_path(), ignored);
-    lock_ = ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Whatever stands there, the open neither waits (a FIFO) nor makes a file where a link leads.
+    lock_ = ::open((path_ + ".lock").c_str(),
+                   O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
     if (lock_ < 0) {
       lockProblem_ = SystemReason(errno);
       return;
@@ -282,59 +321,72 @@ class NumbersFile {
 
   const std::string& Path() const { return path_; }
 
-  // The file's text ("" when there is none yet), or false with the reason it cannot be read.
+  // The file's text ("" when there is none yet), or false with the reason it cannot be read. Only a
+  // plain file is opened: opening a FIFO would wait for a writer, a device would be woken. The open
+  // does not wait either, and what it opened is checked again, in case the file was swapped between.
   bool Read(std::string& text, std::string& why) const {
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) return true;
     struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0) {
+    if (::stat(path_.c_str(), &info) != 0) {
+      if (errno == ENOENT) return true;
       why = SystemReason(errno);
-    } else if (!S_ISREG(info.st_mode)) {
+      return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+      why = "not a plain file";
+      return false;
+    }
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+      why = SystemReason(errno);
+      return false;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
       why = "not a plain file";
     } else if (info.st_size > LargestNumbersFile) {
       why = "too large for a numbers file";
     } else {
       text.resize(static_cast<size_t>(info.st_size));
-      const ssize_t got = ::read(fd, text.data(), text.size());
-      if (got < 0) why = SystemReason(errno);
-      text.resize(got < 0 ? 0 : static_cast<size_t>(got));
+      size_t have = 0;
+      while (have < text.size()) {
+        const ssize_t got = ::read(fd, text.data() + have, text.size() - have);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) why = SystemReason(errno);
+        if (got <= 0) break;
+        have += static_cast<size_t>(got);
+      }
+      text.resize(have);
     }
-    if (fd >= 0) ::close(fd);
+    ::close(fd);
     return why.empty();
   }
 
-  // Replaces the file's text all at once: a reader sees the old text or the new, never a part.
+  // Replaces the file's text all at once: a reader sees the old text or the new, never a part. Where
+  // the file is a link, the file it leads to is replaced, in its own folder, and the link stays.
   // Returns "" or the reason it could not.
   std::string Replace(const std::string& text) const {
     if (lock_ < 0 || !lockProblem_.empty()) return "cannot lock it: " + lockProblem_;
+    std::string target = path_;
+    if (std::string why; !LinkTarget(target, why)) return why;
     mode_t mode = 0644;
     struct stat info {};
-    if (::stat(path_.c_str(), &info) == 0) {
+    if (::stat(target.c_str(), &info) == 0) {
       // A file made read-only is left alone, by root too.
-      if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path_.c_str(), W_OK) != 0) {
+      if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(target.c_str(), W_OK) != 0) {
         return "read-only file";
       }
       mode = info.st_mode & 07777;
     }
-    const std::string next = path_ + ".new";
-    const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    const std::string next = target + ".new";
+    const int fd = CreateFresh(next, mode);
     if (fd < 0) return SystemReason(errno);
-    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
-    if (written && ::fsync(fd) != 0) {
-      written = false;
-      error = errno;
-    }
+    int error = WriteAll(fd, text);
     ::close(fd);
-    if (written && ::rename(next.c_str(), path_.c_str()) != 0) {
-      written = false;
-      error = errno;
-    }
-    if (!written) {
+    if (error == 0 && ::rename(next.c_str(), target.c_str()) != 0) error = errno;
+    if (error != 0) {
       ::unlink(next.c_str());
       return SystemReason(static_cast<unsigned long>(error));
     }
-    if (const int folder = ::open(fs::path(path_).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (const int folder = ::open(fs::path(target).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         folder >= 0) {
       ::fsync(folder);  // the rename itself outlives a power cut
       ::close(folder);
@@ -347,6 +399,14 @@ class NumbersFile {
   int lock_ = -1;
   std::string lockProblem_;  // why the lock could not be had: nothing is written then
 };
+
+// The file's kept numbers, or false with the reason it cannot be used.
+bool ReadKept(const NumbersFile& file, std::string& text, ParsedNumbers& parsed, std::string& why) {
+  if (!file.Read(text, why)) return false;
+  parsed = ParseNumbers(text);
+  why = parsed.problem;
+  return why.empty();
+}
 
 }  // namespace
 
@@ -365,11 +425,7 @@ PortSurvey SurveyPorts(const PortPlaces& places) {
     std::string text;
     std::string why;
     ParsedNumbers parsed;
-    if (file.Read(text, why)) {
-      parsed = ParseNumbers(text);
-      why = parsed.problem;
-    }
-    if (!why.empty()) {
+    if (!ReadKept(file, text, parsed, why)) {
       // Nothing is written: the person may want to mend the file as it is.
       NumberInFoundOrder(survey.present);
       survey.notice = FallbackNotice(file.Path(), why);
@@ -394,19 +450,27 @@ ForgetResult ForgetPortNumber(const PortPlaces& places, int n) {
   const std::string name = PortName(n);
   if (places.numbersFile.empty()) return {ForgetOutcome::Failed, "no numbers file: no home folder is known"};
   NumbersFile file(places.numbersFile);
-  file.Lock();
-  std::string text;
-  std::string why;
-  if (file.Read(text, why)) why = ParseNumbers(text).problem;
-  if (!why.empty()) return {ForgetOutcome::Failed, "cannot change " + file.Path() + ": " + why};
-  const std::vector<KeptNumber> kept = ParseNumbers(text).kept;
-  const auto row = std::find_if(kept.begin(), kept.end(), [n](const KeptNumber& k) { return k.number == n; });
-  if (row == kept.end()) return {ForgetOutcome::NotKept, name + " is kept for no adapter"};
-  if (const std::string problem = file.Replace(WithoutNumber(text, n)); !problem.empty()) {
-    return {ForgetOutcome::Failed, "cannot change " + file.Path() + ": " + problem};
+  // A number nobody keeps needs no change: the lock (and the folder) are made only for one.
+  for (bool locked = false;; locked = true) {
+    std::string text;
+    std::string why;
+    ParsedNumbers parsed;
+    if (!ReadKept(file, text, parsed, why))
+      return {ForgetOutcome::Failed, "cannot change " + file.Path() + ": " + why};
+    const auto row = std::find_if(parsed.kept.begin(), parsed.kept.end(),
+                                  [n](const KeptNumber& k) { return k.number == n; });
+    if (row == parsed.kept.end()) return {ForgetOutcome::NotKept, name + " is kept for no adapter"};
+    if (!locked) {
+      // Read again under the lock, since another program may be changing the file now.
+      file.Lock();
+      continue;
+    }
+    if (const std::string problem = file.Replace(WithoutNumber(text, n)); !problem.empty()) {
+      return {ForgetOutcome::Failed, "cannot change " + file.Path() + ": " + problem};
+    }
+    return {ForgetOutcome::Forgotten,
+            name + " is free: " + row->key + " gets the lowest free number when next seen"};
   }
-  return {ForgetOutcome::Forgotten,
-          name + " is free: " + row->key + " gets the lowest free number when next seen"};
 }
 
 std::string DefaultNumbersFile(const EnvironmentLookup& environment) {

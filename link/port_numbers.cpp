@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <set>
 
 #include "link/port.h"
@@ -66,6 +67,11 @@ ParsedLine ParseLine(std::string_view line) {
   return parsed;
 }
 
+// Whether the file can keep a number for an adapter of this name: one word without a folder.
+bool IsKeepableName(std::string_view key) {
+  return !key.empty() && key.find_first_of("/ \t\r\n") == std::string_view::npos;
+}
+
 }  // namespace
 
 ParsedNumbers ParseNumbers(std::string_view text) {
@@ -93,39 +99,58 @@ ParsedNumbers ParseNumbers(std::string_view text) {
 
 std::string WithNumbers(std::string_view text, const std::vector<KeptNumber>& added) {
   std::string result(text.empty() ? Header : text);
-  if (result.back() != '\n') result += '\n';
-  for (const KeptNumber& row : added) result += PortName(row.number) + " " + row.key + "\n";
+  // New lines end as the file's first line does, so that an editor that wrote CRLF meets CRLF.
+  const size_t firstBreak = result.find('\n');
+  const bool crlf = firstBreak == std::string::npos ? result.back() == '\r'
+                                                    : firstBreak > 0 && result[firstBreak - 1] == '\r';
+  const std::string_view ending = crlf ? "\r\n" : "\n";
+  // A last line without its ending gets one; a lone CR there is the first half of it.
+  if (result.back() != '\n') result += result.back() == '\r' ? std::string_view("\n") : ending;
+  for (const KeptNumber& row : added) result += PortName(row.number) + " " + row.key + std::string(ending);
   return result;
 }
 
 std::string WithoutNumber(std::string_view text, int n) {
   std::string result;
-  for (const std::string_view line : Lines(text)) {
-    const ParsedLine parsed = ParseLine(line);
-    if (parsed.meaningful && parsed.row.number == n) continue;
-    result.append(line);
-    result += '\n';
+  // Every other line is copied byte for byte, its line ending included.
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const size_t length = end == std::string_view::npos ? text.size() : end + 1;
+    const std::string_view line = text.substr(0, length);
+    const ParsedLine parsed = ParseLine(line.substr(0, end));
+    if (!parsed.meaningful || parsed.row.number != n) result.append(line);
+    text.remove_prefix(length);
   }
   return result;
 }
 
 std::vector<KeptNumber> NumberPorts(const std::vector<KeptNumber>& kept, std::vector<PresentPort>& present) {
   std::set<int> taken;
-  for (const KeptNumber& row : kept) taken.insert(row.number);
+  std::map<std::string_view, int> given;  // each name's number: kept, then given here
+  for (const KeptNumber& row : kept) {
+    taken.insert(row.number);
+    given.emplace(row.key, row.number);
+  }
+  for (PresentPort& port : present) {
+    const auto known = given.find(port.key);
+    port.number = known == given.end() ? 0 : known->second;
+  }
   std::vector<KeptNumber> added;
   int next = 1;
   for (PresentPort& port : present) {
-    const auto known =
-        std::find_if(kept.begin(), kept.end(), [&](const KeptNumber& k) { return k.key == port.key; });
-    if (known != kept.end()) port.number = known->number;
-  }
-  for (PresentPort& port : present) {
     if (port.number != 0) continue;
+    // A second port by the same name shares the first one's number: two lines would spoil the file.
+    if (const auto earlier = given.find(port.key); earlier != given.end()) {
+      port.number = earlier->second;
+      continue;
+    }
     while (next <= HighestPortNumber && taken.contains(next)) ++next;
-    if (next > HighestPortNumber) break;
+    if (next > HighestPortNumber) continue;  // all taken: only a name given one already gets one
     port.number = next;
     taken.insert(next);
-    added.push_back({next, port.key});
+    given.emplace(port.key, next);
+    // A name the file cannot hold as one word keeps its number for this look only.
+    if (IsKeepableName(port.key)) added.push_back({next, port.key});
   }
   return added;
 }

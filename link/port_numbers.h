@@ -10,8 +10,9 @@
 // lines that start with '#' are kept as they are and mean nothing. Each number and each name appears
 // at most once; anything else makes the whole file unusable (never half-read).
 //
-// New adapters are appended and a forgotten number's line is removed; every other line stays as the
-// person wrote it. Reading, locking and replacing the file is the platform's (port_names_posix.cpp).
+// New adapters are appended, in the file's own line ending, and a forgotten number's line is removed;
+// every other line stays as the person wrote it. Reading, locking and replacing the file is the platform's
+// (port_names_posix.cpp).
 #pragma once
 
 #include <string>
@@ -34,15 +35,16 @@ struct ParsedNumbers {
 ParsedNumbers ParseNumbers(std::string_view text);
 
 // The text of a new file: the header that explains the format, then the lines of `added`.
-// Otherwise `text` with the lines of `added` appended.
+// Otherwise `text` with the lines of `added` appended, ending as its first line ends (CRLF or LF).
 std::string WithNumbers(std::string_view text, const std::vector<KeptNumber>& added);
 
-// `text` without the line that gives number n (the file must have parsed).
+// `text` without the line that gives number n, every other byte as it was (the file must have parsed).
 std::string WithoutNumber(std::string_view text, int n);
 
 // Gives each present port the number kept for it, and each port not yet known the lowest free number,
-// in the order found. Returns the numbers newly given. A port finds no number only when all 255 are
-// taken.
+// in the order found. Returns the numbers newly given, to be written down: not those of names the file
+// cannot hold as one word (a blank, a line break, a '/'), which hold for this look only. A port finds no
+// number only when all 255 are taken.
 std::vector<KeptNumber> NumberPorts(const std::vector<KeptNumber>& kept, std::vector<PresentPort>& present);
 
 // The kept numbers whose adapter is not present.
