@@ -17,9 +17,9 @@
 #include "download/file_kind.h"
 #include "image/hex_reader.h"
 #include "image/loaded_file.h"
-#include "link/loader_protocol.h"
-#include "link/posix_port.h"
-#include "link/system_clock.h"
+#include "line/posix_port.h"
+#include "line/system_clock.h"
+#include "loader/loader_protocol.h"
 #include "tests/support/sim_process.h"
 
 namespace kv {

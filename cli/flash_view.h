@@ -13,7 +13,7 @@
 
 #include "cli/console.h"
 #include "download/download.h"
-#include "link/port.h"
+#include "line/port.h"
 
 namespace kv {
 

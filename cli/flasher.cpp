@@ -12,8 +12,8 @@
 #include "cli/exit_codes.h"
 #include "cli/fixed_path_port.h"
 #include "cli/plan_report.h"
-#include "link/system_clock.h"
-#include "link/system_port.h"
+#include "line/system_clock.h"
+#include "ports/system_port.h"
 
 namespace kv {
 namespace {

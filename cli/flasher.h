@@ -17,7 +17,7 @@
 #include "cli/options.h"
 #include "image/hex_reader.h"
 #include "image/memory_image.h"
-#include "link/port.h"
+#include "line/port.h"
 
 namespace kv {
 

@@ -10,7 +10,7 @@
 #include "cli/port_commands.h"
 #include "cli/port_setting.h"
 #include "cli/station.h"
-#include "link/port_names.h"
+#include "ports/port_names.h"
 
 int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();

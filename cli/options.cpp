@@ -6,9 +6,9 @@
 #include <ostream>
 
 #include "cli/exit_codes.h"
-#include "link/network_port.h"
-#include "link/port.h"
-#include "link/port_names.h"
+#include "line/port.h"
+#include "net/network_port.h"
+#include "ports/port_names.h"
 
 namespace kv {
 namespace {

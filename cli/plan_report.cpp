@@ -4,7 +4,7 @@
 
 #include "cli/exit_codes.h"
 #include "download/download.h"
-#include "link/loader_protocol.h"
+#include "loader/loader_protocol.h"
 
 namespace kv {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "cli/flasher.h"
 #include "cli/options.h"
-#include "link/port_names.h"
+#include "ports/port_names.h"
 
 namespace kv {
 

@@ -6,7 +6,7 @@
 #include <iosfwd>
 
 #include "cli/options.h"
-#include "link/port_names.h"
+#include "ports/port_names.h"
 
 namespace kv {
 

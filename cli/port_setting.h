@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "link/port_choice.h"  // the window's file: its name and how a stored value is settled
+#include "ports/port_choice.h"  // the window's file: its name and how a stored value is settled
 
 namespace kv {
 

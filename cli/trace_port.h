@@ -11,7 +11,7 @@
 #include <functional>
 #include <string_view>
 
-#include "link/port.h"
+#include "line/port.h"
 
 namespace kv {
 

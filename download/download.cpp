@@ -8,7 +8,7 @@
 
 #include "download/file_kind.h"
 #include "download/ident_block.h"
-#include "link/loader_protocol.h"
+#include "loader/loader_protocol.h"
 
 namespace kv {
 namespace {

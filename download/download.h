@@ -11,8 +11,8 @@
 #include "base/host.h"
 #include "image/loaded_file.h"
 #include "image/memory_image.h"
-#include "link/loader_protocol.h"
-#include "link/port.h"
+#include "line/port.h"
+#include "loader/loader_protocol.h"
 
 namespace kv {
 

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/port_numbers.h"
+#include "ports/port_numbers.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "link/network_port.h"
+#include "net/network_port.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "base/file_messages.h"
-#include "link/port_choice.h"  // the file's name and how a stored value is settled
+#include "ports/port_choice.h"  // the file's name and how a stored value is settled
 
 namespace kv {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <charconv>
 
-#include "link/port_names.h"
-#include "link/system_clock.h"
-#include "link/system_port.h"
+#include "line/system_clock.h"
+#include "ports/port_names.h"
+#include "ports/system_port.h"
 #include "ui/layout.h"
 
 namespace kv {

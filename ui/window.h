@@ -26,8 +26,8 @@
 #include "image/hex_reader.h"
 #include "image/loaded_file.h"
 #include "image/memory_image.h"
-#include "link/port.h"
-#include "link/port_names.h"
+#include "line/port.h"
+#include "ports/port_names.h"
 #include "ui/form.h"
 #include "ui/port_setting.h"
 

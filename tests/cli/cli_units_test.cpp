@@ -15,7 +15,7 @@
 #include "cli/plan_report.h"
 #include "cli/port_setting.h"
 #include "cli/trace_port.h"
-#include "link/loader_protocol.h"
+#include "loader/loader_protocol.h"
 #include "tests/support/fake_port.h"
 
 namespace kv {

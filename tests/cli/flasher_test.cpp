@@ -18,7 +18,7 @@
 #include "cli/run_log.h"
 #include "cli/station.h"
 #include "image/loaded_file.h"
-#include "link/loader_protocol.h"
+#include "loader/loader_protocol.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/hex_text.h"
 

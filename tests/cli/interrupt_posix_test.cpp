@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "cli/platform.h"
-#include "link/port_names.h"
+#include "ports/port_names.h"
 #include "tests/support/fake_tree.h"
 
 namespace kv {

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/platform.h"
-#include "link/port_names.h"
+#include "ports/port_names.h"
 
 namespace kv {
 namespace {

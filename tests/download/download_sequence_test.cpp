@@ -11,7 +11,7 @@
 
 #include "download/download.h"
 #include "image/memory_image.h"
-#include "link/loader_protocol.h"
+#include "loader/loader_protocol.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/view_recorder.h"
 

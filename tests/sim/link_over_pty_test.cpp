@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "link/loader_protocol.h"
-#include "link/posix_port.h"
-#include "link/system_clock.h"
+#include "line/posix_port.h"
+#include "line/system_clock.h"
+#include "loader/loader_protocol.h"
 #include "sim/options.h"
 #include "sim/pty_server.h"
 #include "tests/sim/sim_pty_io.h"

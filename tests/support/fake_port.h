@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "link/port.h"
+#include "line/port.h"
 
 namespace kv::test {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "link/port_names.h"
+#include "ports/port_names.h"
 
 namespace kv::test {
 

@@ -3,8 +3,8 @@
 // that closing the window in the middle frees the line.
 #include <cstdlib>
 
-#include "link/posix_port.h"
-#include "link/system_clock.h"
+#include "line/system_clock.h"
+#include "ports/system_port.h"
 #include "tests/support/sim_process.h"
 #include "tests/ui/hex_text.h"
 #include "tests/ui/window_fixture.h"
@@ -58,7 +58,7 @@ class SendTest : public WindowTest {
   }
 
   SystemClock realClock;
-  PosixPort realPort{realClock};
+  SystemPort realPort{realClock, ports};  // COM1 as the window opens it: LD6193_COM1
   SimProcess sim;
   std::string dump;
 };
@@ -112,7 +112,7 @@ TEST_F(SendTest, ClosingTheWindowDuringADownloadReleasesTheLine) {
   EXPECT_FALSE(form.visible);
 
   SystemClock clock;
-  PosixPort next(clock);
+  SystemPort next(clock, ports);
   EXPECT_EQ(next.OpenPort(1), 0) << "the line is still held";
   next.ClosePort();
 }

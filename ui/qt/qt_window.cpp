@@ -14,7 +14,7 @@
 #include <QStringList>
 #include <algorithm>
 
-#include "link/port.h"
+#include "line/port.h"
 #include "ui/layout.h"
 
 namespace kv {

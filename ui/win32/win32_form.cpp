@@ -5,7 +5,7 @@
 
 #include <exception>
 
-#include "link/port.h"
+#include "line/port.h"
 #include "ui/window.h"
 
 namespace kv {

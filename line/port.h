@@ -1,0 +1,133 @@
+// The one serial line to the device's loader, as the loader protocol and the download use it, and the
+// clock that gives their pauses. Real ports: posix_port (termios) and win32_port; tests use a scripted
+// fake on virtual time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kv {
+
+// Pauses. The real clock sleeps; the tests' clock advances virtual time.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual void Sleep(uint32_t ms) = 0;
+  // Milliseconds on a steady clock with an arbitrary start; only differences mean anything.
+  virtual uint64_t NowMs() = 0;
+};
+
+// Outcome of reading one byte: the port failed, 100 ms passed with no byte, or one byte arrived.
+enum class ReadStatus { Failure, NoByte, Byte };
+struct ReadResult {
+  ReadStatus status = ReadStatus::Failure;
+  uint8_t byte = 0;
+};
+
+inline constexpr uint32_t ReadTimeoutMs = 100;
+inline constexpr uint32_t ShutdownPauseMs = 250;
+
+// The line: 115200 baud, and with 8 data bits, even parity and 1 stop bit each byte is 11 bits on
+// the wire (the start bit included).
+inline constexpr uint32_t LineBaud = 115200;
+inline constexpr uint32_t LineBitsPerByte = 11;
+
+// How long `bytes` take to cross the line, in milliseconds.
+constexpr double LineMs(size_t bytes) {
+  return static_cast<double>(bytes) * LineBitsPerByte * 1000.0 / LineBaud;
+}
+// The same to the nearest whole millisecond.
+constexpr uint32_t LineTimeMs(size_t bytes) {
+  return static_cast<uint32_t>((bytes * LineBitsPerByte * 1000 + LineBaud / 2) / LineBaud);
+}
+
+// Why the last open failed. The 0/1 result of OpenPort stays what callers test; this keeps the cause
+// so that a front end can name it and the fix.
+enum class OpenFailure : int {
+  None = 0,              // the last open succeeded, or none was tried
+  NotFound = 1,          // no device of that name or number
+  PermissionDenied = 2,  // the system refused access (on Linux: not in the dialout group)
+  Busy = 3,              // another program, or another flasher, holds the line
+  NotSerial = 4,         // the name is something other than a serial line (a file, /dev/null)
+  Unreachable = 5,       // a network port's host could not be resolved or reached
+  Other = 6,             // anything else; the detail has the system's own words
+};
+
+// "COM3": how port number n is named to the user (the window's port items and status panel, the
+// flasher's messages and --list-ports).
+inline std::string PortName(int n) {
+  return "COM" + std::to_string(n);
+}
+
+struct OpenError {
+  OpenFailure cause = OpenFailure::None;
+  std::string device;  // what the open tried: a path, "\\.\COM3", a URL
+  std::string detail;  // the system's text, and who holds the line where the system can tell
+};
+
+// Why the last byte operation on an open line failed.
+struct PortFault {
+  std::string words;  // in the system's words: "read: input/output error", "jig:4001 closed the connection"
+  bool lineGone = false;  // the line went away (unplugged, hung up, connection closed): no repeat can pass
+  // What the user can do where the line knows better than the advice for a local cable: a network line
+  // names its server. Empty for a local line. The text is the port's own: valid until the port is
+  // opened again or destroyed.
+  std::string_view hint = {};
+};
+
+// What every operation on a port that is not open fails with. A port closed while a download still
+// runs (the window was closed) has not gone away: the download ends through its usual attempts.
+inline PortFault PortClosedFault() {
+  return {"the port was closed", false};
+}
+
+// One line for the user that names the device and the cause, with the fix where there is one.
+std::string DescribeOpenError(const OpenError& error);
+// What a line opened by its device path or URL answers when asked for COMn by number: only the port
+// directory (ports/) knows which device COMn is.
+OpenError NotByNumber(int n);
+
+class Port {
+ public:
+  virtual ~Port() = default;
+
+  // Opens and configures COMn (115200 baud, even parity, 8 data bits, 1 stop bit, no flow control,
+  // one-byte reads that give up after 100 ms). Returns 0 when open, 1 when the open failed. Called
+  // only while the port is not open.
+  virtual int OpenPort(int n) = 0;
+  // Why the last OpenPort failed (cause None after a successful one).
+  virtual const OpenError& LastOpenError() const = 0;
+  // Closes the port if it is open; no pause, saved settings not put back.
+  virtual void ClosePort() = 0;
+  // If open: pause 250 ms, put back the settings found at open, close. Otherwise nothing at all.
+  virtual void ShutdownPort() = 0;
+  virtual bool IsOpen() const = 0;
+
+  // Each of these fails, and does nothing, while the port is not open.
+  // Waits until every byte written so far has left the port.
+  virtual bool PortFlush() = 0;
+  // Hands the whole packet to the port.
+  virtual bool PortWrite(const uint8_t* bytes, size_t count) = 0;
+  // One byte: at once when one is waiting, else after at most 100 ms with none.
+  virtual ReadResult PortReadByte() = 0;
+  // Throws away every byte received and not yet read, so that a stale reply is never judged as the
+  // answer to a later packet.
+  virtual bool PortDiscardInput() = 0;
+
+  // Why the last flush, write, read or discard failed (empty words when none has failed since the open).
+  virtual const PortFault& LastFault() const = 0;
+
+  // The network's round trip between this machine and the device's line, in milliseconds: 0 for a
+  // local line. Every reply window is widened by it, so that the network never eats into the device's
+  // own time.
+  virtual uint32_t RoundTripMs() const { return 0; }
+  // True for a line that cannot time its round trip by itself (raw TCP: nothing but the device
+  // answers there, and a tunnel or proxy ends TCP close by). The loader protocol then reports how long
+  // each acknowledge took to come back after its packet had left, and the line keeps the smallest.
+  virtual bool LearnsRoundTrip() const { return false; }
+  virtual void NoteAcknowledgeDelay(uint32_t /*ms*/) {}
+};
+
+}  // namespace kv

@@ -1,0 +1,224 @@
+#include "line/posix_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <cerrno>
+
+#include <array>
+
+#include "base/system_error.h"
+#include "line/line_settings.h"
+#include "line/linux_line.h"
+
+namespace kv {
+
+PosixPort::~PosixPort() {
+  CloseDescriptor();
+}
+
+int PosixPort::OpenPort(int n) {
+  CloseDescriptor();
+  openError_ = NotByNumber(n);
+  return 1;
+}
+
+namespace {
+
+struct ErrnoCause {
+  int error;
+  OpenFailure cause;
+};
+
+// How the system's reasons for a failed open read to the user. EIO is what an on-board ttyS without a
+// UART behind it answers, and what an adapter pulled out during the open answers.
+constexpr std::array<ErrnoCause, 11> ErrnoCauses{{
+    {ENOENT, OpenFailure::NotFound},
+    {ENOTDIR, OpenFailure::NotFound},
+    {ENXIO, OpenFailure::NotFound},
+    {ENODEV, OpenFailure::NotFound},
+    {EIO, OpenFailure::NotFound},
+    {EACCES, OpenFailure::PermissionDenied},
+    {EPERM, OpenFailure::PermissionDenied},
+    {EROFS, OpenFailure::PermissionDenied},
+    {EBUSY, OpenFailure::Busy},
+    {ENOTTY, OpenFailure::NotSerial},
+    {EISDIR, OpenFailure::NotSerial},
+}};
+
+// Takes the line for ourselves. TIOCEXCL turns away every later open except root's, so a lock is
+// taken too; the lock first, so that a busy line is left exactly as we found it. (A TIOCEXCL mark
+// found on the line is not held against us: on a pseudo-terminal a holder that died leaves its mark
+// behind for good, and it would lock root out of the simulator's line for ever.)
+bool TakeExclusively(int fd) {
+  return ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCEXCL) == 0;
+}
+
+bool MakeBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+int PosixPort::OpenDevice(const std::string& path) {
+  CloseDescriptor();  // never leak a line the caller forgot to close
+
+  // O_NONBLOCK: a modem line without carrier would otherwise block in the open itself.
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return FailOpen(path, errno);
+
+  termios found{};
+  if (::isatty(fd) != 1 || ::tcgetattr(fd, &found) != 0) {
+    ::close(fd);
+    return FailOpen(path, ENOTTY);
+  }
+  if (!TakeExclusively(fd)) {
+    const int error = errno;
+    ::close(fd);  // the flock, if taken, goes with the descriptor
+    return FailOpen(path, error == EWOULDBLOCK ? EBUSY : error);
+  }
+  fd_ = fd;
+  if (!MakeBlocking(fd)) {
+    const int error = errno;
+    CloseDescriptor();
+    return FailOpen(path, error);
+  }
+
+  saved_ = found;
+  const termios working = WorkingLineSettings(found);
+  // As on the device's home platform, a line that refuses its settings still counts as open; it
+  // shows up later as failed commands.
+  (void)::tcsetattr(fd, TCSANOW, &working);
+  lowLatencySet_ = RequestLowLatency(fd);
+  // Bytes left on the line by an earlier run are no answer to anything this run sends.
+  (void)PortDiscardInput();
+  openError_ = {OpenFailure::None, path, {}};
+  fault_ = {};
+  return 0;
+}
+
+OpenFailure OpenFailureOfErrno(int error) {
+  for (const ErrnoCause& row : ErrnoCauses) {
+    if (row.error == error) return row.cause;
+  }
+  return OpenFailure::Other;
+}
+
+int PosixPort::FailOpen(const std::string& path, int error) {
+  const OpenFailure cause = OpenFailureOfErrno(error);
+  std::string detail = SystemErrorText(error);
+  if (cause == OpenFailure::Busy) {
+    const std::string holder = FindLineHolder(path, "/");
+    detail = holder.empty() ? std::string() : "held by " + holder;
+  }
+  openError_ = {cause, path, std::move(detail)};
+  return 1;
+}
+
+void PosixPort::CloseDescriptor() {
+  if (fd_ < 0) return;
+  if (lowLatencySet_) PutBackLatency(fd_);
+  lowLatencySet_ = false;
+  // Drop the exclusive mark first: a pseudo-terminal's far end keeps it alive after our close, and
+  // the next program (or our next download) must be able to open the line again.
+  ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);  // the flock goes with the descriptor; a failed close still counts as closed
+  fd_ = -1;
+}
+
+void PosixPort::ClosePort() {
+  CloseDescriptor();
+}
+
+void PosixPort::ShutdownPort() {
+  if (fd_ < 0) return;
+  clock_.Sleep(ShutdownPauseMs);
+  (void)::tcsetattr(fd_, TCSANOW, &saved_);
+  CloseDescriptor();
+}
+
+namespace {
+
+// What a line that has gone away answers: an adapter pulled out (EIO, ENODEV, ENXIO), the far end of
+// a pseudo-terminal closed (EIO).
+bool LineGoneError(int error) {
+  return error == EIO || error == ENODEV || error == ENXIO;
+}
+
+}  // namespace
+
+bool PosixPort::NotOpen() {
+  fault_ = PortClosedFault();
+  return false;
+}
+
+bool PosixPort::Failed(const char* operation, int error) {
+  fault_ = {std::string(operation) + ": " + SystemReason(static_cast<unsigned long>(error)),
+            LineGoneError(error)};
+  return false;
+}
+
+bool PosixPort::PortFlush() {
+  if (fd_ < 0) return NotOpen();
+  // A signal (the flasher's Ctrl-C handling, say) must not turn a good line into a failed flush.
+  int result = 0;
+  do {
+    result = ::tcdrain(fd_);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 || Failed("drain", errno);
+}
+
+bool PosixPort::PortWrite(const uint8_t* bytes, size_t count) {
+  if (fd_ < 0) return NotOpen();
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::write(fd_, bytes + done, count - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return Failed("write", n < 0 ? errno : EIO);  // an error, or a line that takes nothing
+    }
+  }
+  return true;
+}
+
+bool PosixPort::PortDiscardInput() {
+  if (fd_ < 0) return NotOpen();
+  return ::tcflush(fd_, TCIFLUSH) == 0 || Failed("discard", errno);
+}
+
+bool PosixPort::LineHungUp() const {
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, 0) < 0) return errno != EINTR;
+  return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+ReadResult PosixPort::PortReadByte() {
+  if (fd_ < 0) {
+    NotOpen();
+    return {ReadStatus::Failure, 0};
+  }
+  for (;;) {
+    uint8_t byte = 0;
+    const ssize_t n = ::read(fd_, &byte, 1);
+    if (n == 1) return {ReadStatus::Byte, byte};
+    if (n == 0) {
+      // VMIN = 0, VTIME = 1: nothing within 100 ms. A line that went away also reads nothing, but
+      // at once and for ever; it reports a hang-up, and that is a failure, not "no byte".
+      if (!LineHungUp()) return {ReadStatus::NoByte, 0};
+      fault_ = {"read: the line hung up", true};
+      return {ReadStatus::Failure, 0};
+    }
+    if (errno != EINTR) {
+      Failed("read", errno);
+      return {ReadStatus::Failure, 0};
+    }
+  }
+}
+
+}  // namespace kv

@@ -1,0 +1,65 @@
+// The serial line on Windows, through the platform's communications calls, opened by its device path
+// ("\\.\COM3", so that COM10 and above open too; which device COMn is, the port directory says:
+// ports/). Time-outs are set before the line settings; the time-outs found at open are put back only by
+// ShutdownPort.
+//
+// Kept free of <windows.h> so that including it drags no platform macros into the callers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "line/port.h"
+
+namespace kv {
+
+// The cause that a failed open's system error code stands for.
+OpenFailure OpenFailureOfSystemError(unsigned long error);
+
+class Win32Port : public Port {
+ public:
+  explicit Win32Port(Clock& clock) : clock_(clock) {}
+  ~Win32Port() override;
+  Win32Port(const Win32Port&) = delete;
+  Win32Port& operator=(const Win32Port&) = delete;
+
+  int OpenPort(int n) override;
+  const OpenError& LastOpenError() const override { return openError_; }
+  // Opens the device named by `path` ("\\.\COM3", or any other device path): 0 when open, 1 when it
+  // is missing, in use, refused, or no character device at all (nothing is left open then).
+  int OpenDevice(const std::string& path);
+
+  void ClosePort() override;
+  void ShutdownPort() override;
+  bool IsOpen() const override { return handle_ != nullptr; }
+
+  bool PortFlush() override;
+  bool PortWrite(const uint8_t* bytes, size_t count) override;
+  ReadResult PortReadByte() override;
+  bool PortDiscardInput() override;
+  const PortFault& LastFault() const override { return fault_; }
+
+ private:
+  // The platform's time-out record, field for field (all in milliseconds).
+  struct Timeouts {
+    uint32_t readInterval = 0;
+    uint32_t readTotalMultiplier = 0;
+    uint32_t readTotalConstant = 0;
+    uint32_t writeTotalMultiplier = 0;
+    uint32_t writeTotalConstant = 0;
+  };
+
+  void CloseHandleIfOpen();
+  int FailOpen(const std::string& path, unsigned long error);
+  // Notes why an operation failed (the system's last error) and gives false.
+  bool Failed(const char* operation);
+  bool NotOpen();
+
+  Clock& clock_;
+  void* handle_ = nullptr;  // the open port's handle; nullptr while not open
+  Timeouts saved_{};        // read at each open, put back by ShutdownPort
+  OpenError openError_;
+  PortFault fault_;
+};
+
+}  // namespace kv

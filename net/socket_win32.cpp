@@ -1,0 +1,157 @@
+// TCP on Winsock. As on POSIX, resolution runs on a helper thread that is left behind when it takes
+// too long, and the connect is non-blocking and polled. Winsock cannot tell how much of what was sent
+// is still queued, so "drained" means the system has taken every byte (TCP_NODELAY sends them at once).
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "base/system_error.h"
+#include "line/system_clock.h"
+#include "net/resolve_within.h"
+#include "net/socket.h"
+
+namespace kv {
+namespace {
+
+constexpr DWORD SendLimitMs = 3000;
+
+std::string ReasonFor(int error) {
+  switch (error) {
+    case WSAECONNREFUSED:
+      return "connection refused";
+    case WSAETIMEDOUT:
+      return "no answer within the time limit";
+    case WSAHOST_NOT_FOUND:
+    case WSANO_DATA:
+      return "unknown host";
+    default:
+      return SystemReason(static_cast<unsigned long>(error));
+  }
+}
+
+class WinsockSocket : public Socket {
+ public:
+  WinsockSocket() {
+    WSADATA data{};
+    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  ~WinsockSocket() override {
+    Close();
+    if (started_) ::WSACleanup();
+  }
+
+  ConnectResult Connect(const std::string& host, const std::string& service, uint32_t timeoutMs) override {
+    Close();
+    if (!started_) return {false, "the network is not available (WSAStartup failed)"};
+    const uint64_t deadline = SteadyNowMs() + timeoutMs;
+    addrinfo* addresses = nullptr;
+    const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(WSAETIMEDOUT);
+    if (status != 0) return {false, ReasonFor(status)};
+    std::string reason = "no address";
+    for (addrinfo* a = addresses; a != nullptr && socket_ == INVALID_SOCKET; a = a->ai_next) {
+      reason = TryAddress(*a, deadline);
+    }
+    ::freeaddrinfo(addresses);
+    if (socket_ == INVALID_SOCKET) return {false, reason};
+    return {true, {}};
+  }
+
+  bool Send(const uint8_t* bytes, size_t count) override {
+    size_t done = 0;
+    while (socket_ != INVALID_SOCKET && done < count) {
+      const int n =
+          ::send(socket_, reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done), 0);
+      if (n <= 0) return Failed(::WSAGetLastError());
+      done += static_cast<size_t>(n);
+    }
+    return socket_ != INVALID_SOCKET;
+  }
+
+  int Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
+    if (socket_ == INVALID_SOCKET) return -1;
+    WSAPOLLFD p{socket_, POLLRDNORM, 0};
+    const int ready = ::WSAPoll(&p, 1, static_cast<INT>(timeoutMs));
+    if (ready < 0) {
+      Failed(::WSAGetLastError());
+      return -1;
+    }
+    if (ready == 0) return 0;
+    const int n = ::recv(socket_, reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0);
+    if (n > 0) return n;
+    if (n == 0) {
+      reason_.clear();  // the server closed the connection
+    } else {
+      Failed(::WSAGetLastError());
+    }
+    return -1;
+  }
+
+  DrainResult Drain(uint32_t /*timeoutMs*/) override {
+    return socket_ != INVALID_SOCKET ? DrainResult::Drained : DrainResult::Broken;
+  }
+
+  void Close() override {
+    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+  }
+
+  std::string FailureReason() const override { return reason_; }
+
+ private:
+  std::string TryAddress(const addrinfo& address, uint64_t deadline) {
+    SOCKET s = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    if (s == INVALID_SOCKET) return ReasonFor(::WSAGetLastError());
+    u_long nonBlocking = 1;
+    ::ioctlsocket(s, FIONBIO, &nonBlocking);
+    int error = 0;
+    if (::connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+      error = ::WSAGetLastError();
+      if (error == WSAEWOULDBLOCK) error = AwaitConnect(s, deadline);
+    }
+    if (error != 0) {
+      ::closesocket(s);
+      return ReasonFor(error);
+    }
+    u_long blocking = 0;
+    ::ioctlsocket(s, FIONBIO, &blocking);
+    const BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&SendLimitMs), sizeof SendLimitMs);
+    socket_ = s;
+    return {};
+  }
+
+  static int AwaitConnect(SOCKET s, uint64_t deadline) {
+    const uint64_t now = SteadyNowMs();
+    if (now >= deadline) return WSAETIMEDOUT;
+    WSAPOLLFD p{s, POLLWRNORM, 0};
+    const int ready = ::WSAPoll(&p, 1, static_cast<INT>(deadline - now));
+    if (ready < 0) return ::WSAGetLastError();
+    if (ready == 0) return WSAETIMEDOUT;
+    int error = 0;
+    int length = sizeof error;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+      return ::WSAGetLastError();
+    }
+    return error;
+  }
+
+  // Keeps the system's words for `error` as the reason of the failure; gives false.
+  bool Failed(int error) {
+    reason_ = ReasonFor(error);
+    return false;
+  }
+
+  bool started_ = false;
+  SOCKET socket_ = INVALID_SOCKET;
+  std::string reason_;
+};
+
+}  // namespace
+
+std::unique_ptr<Socket> MakeSocket() {
+  return std::make_unique<WinsockSocket>();
+}
+
+}  // namespace kv

@@ -1,0 +1,116 @@
+#include "ports/win32_port_list.h"
+
+#include <windows.h>
+// clang-format off: initguid.h must come first, so that devguid.h defines the class's GUID here.
+#include <devguid.h>
+#include <initguid.h>
+#include <setupapi.h>
+// clang-format on
+
+#include <algorithm>
+#include <charconv>
+
+#include "base/system_error.h"
+#include "line/port.h"
+
+namespace kv {
+namespace {
+
+// 3 for "COM3" (any case), 0 for anything else.
+int PortNumberOf(const std::string& name) {
+  if (name.size() < 4 || (name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm')
+    return 0;
+  int number = 0;
+  const auto [end, error] = std::from_chars(name.data() + 3, name.data() + name.size(), number);
+  if (error != std::errc() || end != name.data() + name.size()) return 0;
+  return number >= 1 && number <= HighestPortNumber ? number : 0;
+}
+
+std::string Utf8(const wchar_t* text) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string result(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+  result.pop_back();  // the closing NUL
+  return result;
+}
+
+class SetupApiCalls : public DeviceManagerCalls {
+ public:
+  ~SetupApiCalls() override {
+    if (list_ != INVALID_HANDLE_VALUE) ::SetupDiDestroyDeviceInfoList(list_);
+  }
+
+  bool ListPortsClass(std::string& why) override {
+    list_ = ::SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (list_ != INVALID_HANDLE_VALUE) return true;
+    why = SystemReason(::GetLastError());
+    return false;
+  }
+
+  bool SelectDevice(unsigned index) override {
+    device_ = {};
+    device_.cbSize = sizeof(device_);
+    return ::SetupDiEnumDeviceInfo(list_, index, &device_) != FALSE;
+  }
+
+  std::string Read(Property property) override {
+    wchar_t text[256] = {};
+    DWORD type = 0;
+    if (property == Property::PortName) {
+      const HKEY key = ::SetupDiOpenDevRegKey(list_, &device_, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+      if (key == INVALID_HANDLE_VALUE) return {};
+      DWORD size = sizeof(text) - sizeof(wchar_t);  // room for a NUL the value may lack
+      const LONG result =
+          ::RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+      ::RegCloseKey(key);
+      return result == ERROR_SUCCESS && type == REG_SZ ? Utf8(text) : std::string();
+    }
+    const DWORD code = property == Property::FriendlyName  ? SPDRP_FRIENDLYNAME
+                       : property == Property::Description ? SPDRP_DEVICEDESC
+                                                           : SPDRP_MFG;
+    if (!::SetupDiGetDeviceRegistryPropertyW(list_, &device_, code, &type, reinterpret_cast<BYTE*>(text),
+                                             sizeof(text) - sizeof(wchar_t), nullptr) ||
+        type != REG_SZ) {
+      return {};
+    }
+    return Utf8(text);
+  }
+
+ private:
+  HDEVINFO list_ = INVALID_HANDLE_VALUE;
+  SP_DEVINFO_DATA device_{};
+};
+
+}  // namespace
+
+PortSurvey SurveyDeviceManager(DeviceManagerCalls& calls) {
+  using Property = DeviceManagerCalls::Property;
+  PortSurvey survey;
+  std::string why;
+  if (!calls.ListPortsClass(why)) {
+    survey.notice = "Windows did not list its serial ports (" + why + "): COMn is \\\\.\\COMn";
+    return survey;
+  }
+  for (unsigned index = 0; calls.SelectDevice(index); ++index) {
+    const std::string name = calls.Read(Property::PortName);
+    const int number = PortNumberOf(name);
+    const auto same = [number](const PresentPort& port) { return port.number == number; };
+    if (number == 0 || std::any_of(survey.present.begin(), survey.present.end(), same)) continue;
+    std::string description = calls.Read(Property::FriendlyName);
+    if (description.empty()) description = calls.Read(Property::Description);
+    if (const std::string maker = calls.Read(Property::Maker); !maker.empty()) {
+      description += (description.empty() ? "" : ", ") + maker;
+    }
+    survey.present.push_back({PortName(number), DefaultPortDevice(number), description, number, true});
+  }
+  std::sort(survey.present.begin(), survey.present.end(),
+            [](const PresentPort& a, const PresentPort& b) { return a.number < b.number; });
+  return survey;
+}
+
+std::unique_ptr<DeviceManagerCalls> SystemDeviceManager() {
+  return std::make_unique<SetupApiCalls>();
+}
+
+}  // namespace kv
