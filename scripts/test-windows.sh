@@ -53,10 +53,10 @@ for exe in "$flasher_exe" "$window_exe"; do
   [ -z "$extra" ] || { echo "$(basename "$exe") needs DLLs that Windows lacks: $extra" >&2; exit 1; }
 done
 
-# The Win32 port must be in the link library, not the POSIX one.
-objects=$(x86_64-w64-mingw32-ar t "$build/link/libkv_link.a")
-grep -q win32_port <<<"$objects" || { echo "kv_link lacks the Win32 port" >&2; exit 1; }
-if grep -q posix_port <<<"$objects"; then echo "kv_link holds the POSIX port" >&2; exit 1; fi
+# The Win32 port must be in the line library, not the POSIX one.
+objects=$(x86_64-w64-mingw32-ar t "$build/line/libkv_line.a")
+grep -q win32_port <<<"$objects" || { echo "kv_line lacks the Win32 port" >&2; exit 1; }
+if grep -q posix_port <<<"$objects"; then echo "kv_line holds the POSIX port" >&2; exit 1; fi
 
 echo "== Linux simulator and end-to-end tests ($host_build)"
 if [ ! -f "$host_build/CMakeCache.txt" ]; then
