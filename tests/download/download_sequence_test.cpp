@@ -370,52 +370,56 @@ TEST(DownloadRetryTest, OnlyALinkFailureIsFollowedByTheQuietWait) {
   }
 }
 
-TEST(DownloadCauseTest, EachFailureNamesItsCommandWhatItsLastAttemptSawAndTheFix) {
+TEST(DownloadCauseTest, EachFailureNamesItsCommandAndWhatItsLastAttemptSaw) {
   // Page 257 makes a Sector1 image (erase of sector #1, code 8); page 3 a Sector0 one, which finishes.
-  // The hint is named by a word it must hold; "" where no fix can be told.
+  // The loader words each fault and its fix; the download names the command and picks the attempt.
   struct Row {
     std::string command;
     Answer answer;
-    std::string cause;
-    std::string hintWord;
+    std::string prefix;
+    CommandFault lastAttempt;
     int attempts;
   };
   const Row rows[] = {
-      {"erase 8", Answer::Silent, "erase of sector #1: no acknowledge within 600 ms after the packet",
-       "powered", 6},
-      {"page 257", Answer::Silent, "page 0x101: no acknowledge within 100 ms after the packet", "", 6},
-      {"finish", Answer::Silent, "finish: no acknowledge within 100 ms after the packet", "", 6},
-      {"page 257", Answer::NoStatus, "page 0x101: no status within 100 ms after the acknowledge", "", 6},
-      {"erase 8", Answer::WrongByte, "erase of sector #1: 0x3F where the acknowledge 0xE5 was due", "parity",
+      // The first command: nothing has ever come back.
+      {"erase 8",
+       Answer::Silent,
+       "erase of sector #1: ",
+       {.fault = ReplyFault::Silence, .windowMs = 600, .nothingYet = true},
        6},
-      {"page 257", Answer::WrongByte, "page 0x101: 0x3F where the acknowledge 0xE5 was due", "parity", 6},
-      {"finish", Answer::WrongByte, "finish: 0x3F where the acknowledge 0xE5 was due", "parity", 6},
-      {"erase 8", Answer::JustLate,
-       "erase of sector #1: the acknowledge came 605 ms after the packet; the limit is 600 ms", "latency", 6},
-      {"page 257", Answer::JustLate,
-       "page 0x101: the acknowledge came 105 ms after the packet; the limit is 100 ms", "latency", 6},
-      {"finish", Answer::JustLate,
-       "finish: the acknowledge came 105 ms after the packet; the limit is 100 ms", "latency", 6},
-      {"erase 8", Answer::Refused, "erase of sector #1: the device reported that the step failed (0x16)", "",
+      {"page 257", Answer::Silent, "page 0x101: ", {.fault = ReplyFault::Silence, .windowMs = 100}, 6},
+      {"finish", Answer::Silent, "finish: ", {.fault = ReplyFault::Silence, .windowMs = 100}, 6},
+      // Told apart from silence only by the wait after the last attempt.
+      {"page 257",
+       Answer::JustLate,
+       "page 0x101: ",
+       {.fault = ReplyFault::Late, .byte = ReplyAck, .afterMs = 105, .windowMs = 100},
        6},
-      {"page 257", Answer::Refused, "page 0x101: the device reported that the step failed (0x16)", "", 6},
+      {"erase 8",
+       Answer::Refused,
+       "erase of sector #1: ",
+       {.fault = ReplyFault::DeviceRefused, .stage = ReplyStage::Status, .byte = ReplyError},
+       6},
+      {"page 257",
+       Answer::Refused,
+       "page 0x101: ",
+       {.fault = ReplyFault::DeviceRefused, .stage = ReplyStage::Status, .byte = ReplyError},
+       6},
       // A line that went away is not tried again.
-      {"erase 8", Answer::LineGone, "erase of sector #1: read: input/output error", "cable", 1},
-      {"page 257", Answer::LineGone, "page 0x101: read: input/output error", "cable", 1},
-      {"finish", Answer::LineGone, "finish: read: input/output error", "cable", 1},
+      {"page 257",
+       Answer::LineGone,
+       "page 0x101: ",
+       {.fault = ReplyFault::PortFailed, .port = {"read: input/output error", true}},
+       1},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.command + ": " + row.cause);
+    SCOPED_TRACE(row.command + ": " + DescribeCommandFault(row.lastAttempt));
     Rig rig;
     rig.LoadPages({row.command == "finish" ? uint16_t{3} : uint16_t{257}});
     rig.loader.FailForGood(row.command, row.answer);
     EXPECT_NE(rig.Send(), DownloadOutcome::Downloaded);
-    EXPECT_EQ(rig.cause.text, row.cause);
-    if (row.hintWord.empty()) {
-      EXPECT_EQ(rig.cause.hint, "");
-    } else {
-      EXPECT_NE(rig.cause.hint.find(row.hintWord), std::string_view::npos) << rig.cause.hint;
-    }
+    EXPECT_EQ(rig.cause.text, row.prefix + DescribeCommandFault(row.lastAttempt));
+    EXPECT_EQ(rig.cause.hint, HintFor(row.lastAttempt));
     EXPECT_EQ(rig.loader.TimesSent(row.command), row.attempts);
   }
 }

@@ -238,6 +238,129 @@ INSTANTIATE_TEST_SUITE_P(Loader, FailureTable, ::testing::ValuesIn(failureRows),
   return name;
 });
 
+// --- What a failed attempt says, and the fix --------------------------------------------------------
+
+// Runs `command` as the tests below name it, on the page's data `data`.
+LinkResult RunCommand(LoaderLink& link, Command command, PageData data) {
+  switch (command) {
+    case Command::Erase:
+      return link.EraseSector(0);
+    case Command::Page:
+      return link.ProgramPage(0, data);
+    case Command::Finish:
+      return link.Finish();
+  }
+  return LinkResult::LinkFailure;
+}
+
+TEST(CommandFaultText, SaysWhatTheLastAttemptSawAndTheFix) {
+  // Replies are timed from the write's start (a page's packet spends 25 ms on the line). After a link
+  // failure the line is let fall quiet, as the download does: a reply that comes then is named late.
+  struct Row {
+    const char* name;
+    Command command;
+    std::vector<Reply> replies;
+    std::string text;
+    std::string hintWord;        // a word the fix holds; "" where no fix can be told
+    bool answeredBefore = true;  // a byte has come back to an earlier command
+    PortFault readFailure = {};  // when its words are given, every read fails with it
+  };
+  const Row rows[] = {
+      {"erase never answered",
+       Command::Erase,
+       {},
+       "no acknowledge within 600 ms after the packet",
+       "powered",
+       false},
+      {"page unanswered", Command::Page, {}, "no acknowledge within 100 ms after the packet", ""},
+      {"page without status",
+       Command::Page,
+       {{0xE5, 0}},
+       "no status within 100 ms after the acknowledge",
+       ""},
+      {"finish answered 3F",
+       Command::Finish,
+       {{0x3F, 0}},
+       "0x3F where the acknowledge 0xE5 was due",
+       "parity"},
+      {"page status 00",
+       Command::Page,
+       {{0xE5, 0}, {0x00, 0}},
+       "0x00 where the status 0x68 or 0x16 was due",
+       "parity"},
+      {"stray byte after the window",
+       Command::Page,
+       {{0x3F, 130}},
+       "0x3F where the acknowledge 0xE5 was due",
+       "parity"},
+      {"erase acknowledged late",
+       Command::Erase,
+       {{0xE5, 605}},
+       "the acknowledge came 605 ms after the packet; the limit is 600 ms",
+       "latency",
+       false},
+      {"page status late",
+       Command::Page,
+       {{0xE5, 0}, {0x68, 130}},
+       "the status came 105 ms after the acknowledge; the limit is 100 ms",
+       "latency"},
+      {"page refused",
+       Command::Page,
+       {{0xE5, 0}, {0x16, 0}},
+       "the device reported that the step failed (0x16)",
+       ""},
+      {"line gone",
+       Command::Page,
+       {},
+       "read: input/output error",
+       "cable",
+       true,
+       {"read: input/output error", true}},
+      {"port failed, line still there",
+       Command::Page,
+       {},
+       "read: resource temporarily unavailable",
+       "",
+       true,
+       {"read: resource temporarily unavailable", false}},
+      {"network line gone",
+       Command::Page,
+       {},
+       "jig7:4001 closed the connection",
+       "jig7:4001",
+       true,
+       {"jig7:4001 closed the connection", true, "check that the server jig7:4001 is up"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    VirtualClock clock;
+    FakePort port{clock};
+    RecordingReaderHost host;
+    LoaderLink link{port, clock, host};
+    port.OpenPort(1);
+    if (row.answeredBefore) {
+      port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReply(0xE5); };
+      ASSERT_EQ(link.Finish(), LinkResult::Ok);
+    }
+    port.responder = [&row](FakePort& p, const std::vector<uint8_t>&) {
+      for (const Reply& r : row.replies) p.QueueReply(r.byte, r.delayMs);
+    };
+    port.readFails = !row.readFailure.words.empty();
+    port.failure = row.readFailure;
+
+    if (RunCommand(link, row.command, std::array<uint8_t, PageDataSize>{}) == LinkResult::LinkFailure) {
+      link.AwaitQuietLine();
+    }
+    EXPECT_EQ(DescribeCommandFault(link.LastFault()), row.text);
+    const std::string hint(HintFor(link.LastFault()));
+    if (row.hintWord.empty()) {
+      EXPECT_EQ(hint, "");
+    } else {
+      EXPECT_THAT(hint, testing::HasSubstr(row.hintWord));
+    }
+  }
+}
+
 // --- Order of calls, pauses, event processing ----------------------------------------------------
 
 TEST_F(LoaderTest, EachCommandMakesItsCallsInOrderWithItsPauses) {
@@ -260,10 +383,7 @@ TEST_F(LoaderTest, EachCommandMakesItsCallsInOrderWithItsPauses) {
     port.calls.clear();
     clock.sleeps.clear();
     host.pumps = 0;
-    const LinkResult result = row.command == Command::Erase  ? link.EraseSector(0)
-                              : row.command == Command::Page ? Page(0)
-                                                             : link.Finish();
-    EXPECT_EQ(result, LinkResult::Ok);
+    EXPECT_EQ(RunCommand(link, row.command, data), LinkResult::Ok);
     EXPECT_EQ(port.calls, row.calls);
     EXPECT_EQ(clock.sleeps, row.sleeps);
     EXPECT_EQ(host.pumps, row.pumps);
@@ -392,9 +512,7 @@ TEST_F(LoaderTest, TheRoundTripWidensEachReplyWindowButNotTheDevicesOwnTime) {
       p.QueueReply(0xE5, row.ackAfterMs);
       if (packet[1] != CmdFinish) p.QueueReply(0x68, row.ackAfterMs + 10);
     };
-    const LinkResult result = row.command == Command::Erase  ? link.EraseSector(0)
-                              : row.command == Command::Page ? Page(0)
-                                                             : link.Finish();
+    const LinkResult result = RunCommand(link, row.command, data);
     EXPECT_EQ(result, row.result) << row.ackAfterMs;
     if (result != LinkResult::Ok) {
       link.AwaitQuietLine();
