@@ -163,7 +163,7 @@ class LoaderLink {
   // came), then reads until a byte comes or `wait` has passed.
   ReplyRead ReadReply(const Deadline& pause, const Deadline& wait, bool readDuringPause);
   // What the reply makes of the command: Ok for the reply expected (the acknowledge, or the status
-  // 0x68), DeviceError for the status 0x16, else LinkFailure, each with its fault noted.
+  // 0x68), DeviceError for the status 0x16, else LinkFailure; a failure notes its fault.
   LinkResult Judge(ReplyStage stage, const Deadline& window, const ReplyRead& reply);
   LinkResult PortFailed();
   LinkResult Missed(ReplyStage stage, const Deadline& window, const ReadResult& read);
