@@ -20,10 +20,10 @@ namespace {
 
 // How the fake loader answers one packet: as a healthy loader, with a device error (E5 16; a finish
 // gets a bare 16), not at all, or with a device error that comes 300 ms late, outside every limit;
-// with 3F in place of E5; acknowledged and then silent; done, but 5 ms after each window; or by the
-// line going away (an adapter pulled out) before the reply; or done, with the acknowledge 550 ms after
-// its window and the status 500 ms after that, as a slow erase that was given up on answers.
-enum class Answer { Done, Refused, Silent, LateRefused, WrongByte, NoStatus, JustLate, LineGone, LongAfter };
+// done, but 5 ms after each window; or by the line going away (an adapter pulled out) before the
+// reply; or done, with the acknowledge 550 ms after its window and the status 500 ms after that, as a
+// slow erase that was given up on answers.
+enum class Answer { Done, Refused, Silent, LateRefused, JustLate, LineGone, LongAfter };
 
 // Plays the device's loader: answers each packet at once, unless a test scripted other answers for
 // that command. Commands are named "erase 16", "page 512" and "finish".
@@ -64,8 +64,6 @@ class FakeLoader {
       port.readFails = true;
       return;
     }
-    if (answer == Answer::WrongByte) return port.QueueReply(0x3F);
-    if (answer == Answer::NoStatus) return port.QueueReply(ReplyAck);
     // Each window counts from the moment the packet has crossed the line.
     const uint64_t window = packet[1] == CmdEraseSector ? EraseReplyPauseMs + ReadTimeoutMs : ReadTimeoutMs;
     if (answer == Answer::JustLate)
@@ -380,37 +378,22 @@ TEST(DownloadCauseTest, EachFailureNamesItsCommandAndWhatItsLastAttemptSaw) {
     CommandFault lastAttempt;
     int attempts;
   };
+  // What the last attempt saw. The erase is the first command: then nothing has ever come back.
+  const CommandFault neverAnswered{.fault = ReplyFault::Silence, .windowMs = 600, .nothingYet = true};
+  const CommandFault silent{.fault = ReplyFault::Silence, .windowMs = 100};
+  // Told apart from silence only by the wait after the last attempt.
+  const CommandFault late{.fault = ReplyFault::Late, .byte = ReplyAck, .afterMs = 105, .windowMs = 100};
+  const CommandFault refused{
+      .fault = ReplyFault::DeviceRefused, .stage = ReplyStage::Status, .byte = ReplyError};
+  const CommandFault lineGone{.fault = ReplyFault::PortFailed, .port = {"read: input/output error", true}};
   const Row rows[] = {
-      // The first command: nothing has ever come back.
-      {"erase 8",
-       Answer::Silent,
-       "erase of sector #1: ",
-       {.fault = ReplyFault::Silence, .windowMs = 600, .nothingYet = true},
-       6},
-      {"page 257", Answer::Silent, "page 0x101: ", {.fault = ReplyFault::Silence, .windowMs = 100}, 6},
-      {"finish", Answer::Silent, "finish: ", {.fault = ReplyFault::Silence, .windowMs = 100}, 6},
-      // Told apart from silence only by the wait after the last attempt.
-      {"page 257",
-       Answer::JustLate,
-       "page 0x101: ",
-       {.fault = ReplyFault::Late, .byte = ReplyAck, .afterMs = 105, .windowMs = 100},
-       6},
-      {"erase 8",
-       Answer::Refused,
-       "erase of sector #1: ",
-       {.fault = ReplyFault::DeviceRefused, .stage = ReplyStage::Status, .byte = ReplyError},
-       6},
-      {"page 257",
-       Answer::Refused,
-       "page 0x101: ",
-       {.fault = ReplyFault::DeviceRefused, .stage = ReplyStage::Status, .byte = ReplyError},
-       6},
-      // A line that went away is not tried again.
-      {"page 257",
-       Answer::LineGone,
-       "page 0x101: ",
-       {.fault = ReplyFault::PortFailed, .port = {"read: input/output error", true}},
-       1},
+      {"erase 8", Answer::Silent, "erase of sector #1: ", neverAnswered, 6},
+      {"page 257", Answer::Silent, "page 0x101: ", silent, 6},
+      {"finish", Answer::Silent, "finish: ", silent, 6},
+      {"page 257", Answer::JustLate, "page 0x101: ", late, 6},
+      {"erase 8", Answer::Refused, "erase of sector #1: ", refused, 6},
+      {"page 257", Answer::Refused, "page 0x101: ", refused, 6},
+      {"page 257", Answer::LineGone, "page 0x101: ", lineGone, 1},  // a line gone is not tried again
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.command + ": " + DescribeCommandFault(row.lastAttempt));
