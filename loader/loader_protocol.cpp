@@ -33,20 +33,131 @@ void BuildFinishPacket(std::array<uint8_t, FinishPacketSize>& packet) {
   packet[2] = PacketChecksum(packet.data(), FinishPacketSize - 1);
 }
 
-std::optional<uint64_t> LoaderLink::Send(const uint8_t* bytes, size_t count) {
+namespace {
+
+// The loader erases during its pause before each of an erase's two replies; a page and the finish
+// are answered at once. Only the finish goes without its status, and without a turn of the event loop.
+constexpr CommandSteps EraseSteps{
+    .turnsEventLoopFirst = true, .replyPauseMs = EraseReplyPauseMs, .statusFollows = true};
+constexpr CommandSteps PageSteps{.turnsEventLoopFirst = true, .replyPauseMs = 0, .statusFollows = true};
+constexpr CommandSteps FinishSteps{.turnsEventLoopFirst = false, .replyPauseMs = 0, .statusFollows = false};
+
+// The bytes the loader may send for the reply due at `stage`: only then is a late one an answer.
+bool MayAnswer(ReplyStage stage, uint8_t byte) {
+  return stage == ReplyStage::Acknowledge ? byte == ReplyAck : byte == ReplyOk || byte == ReplyError;
+}
+
+}  // namespace
+
+template <typename BuildPacket>
+LinkResult LoaderLink::RunCommand(const CommandSteps& steps, BuildPacket buildPacket) {
+  fault_ = {};
+  roundTripMs_ = port_.RoundTripMs();
+  if (steps.turnsEventLoopFirst) {
+    pump_.ProcessMessages();
+    if (!port_.PortFlush()) return PortFailed();
+  }
+  // Built after the events were processed: the packet carries the data as it is now.
+  const std::optional<uint64_t> leftAt = Send(buildPacket());
+  if (!leftAt) return PortFailed();
+  const LinkResult acknowledged = TakeReply(ReplyStage::Acknowledge, *leftAt, steps.replyPauseMs);
+  if (acknowledged != LinkResult::Ok || !steps.statusFollows) return acknowledged;
+  // The status counts from the moment the acknowledge was taken: after the loader's pause, however
+  // early the byte came.
+  return TakeReply(ReplyStage::Status, clock_.NowMs(), steps.replyPauseMs);
+}
+
+LinkResult LoaderLink::EraseSector(uint8_t sectorCode) {
+  std::array<uint8_t, ErasePacketSize> packet;
+  return RunCommand(EraseSteps, [&] {
+    BuildErasePacket(sectorCode, packet);
+    return std::span<const uint8_t>(packet);
+  });
+}
+
+LinkResult LoaderLink::ProgramPage(uint16_t page, PageData data) {
+  std::array<uint8_t, PagePacketSize> packet;
+  return RunCommand(PageSteps, [&] {
+    BuildPagePacket(page, data, packet);
+    return std::span<const uint8_t>(packet);
+  });
+}
+
+LinkResult LoaderLink::Finish() {
+  std::array<uint8_t, FinishPacketSize> packet;
+  return RunCommand(FinishSteps, [&] {
+    BuildFinishPacket(packet);
+    return std::span<const uint8_t>(packet);
+  });
+}
+
+std::optional<uint64_t> LoaderLink::Send(std::span<const uint8_t> packet) {
   // A byte already received can only be stale: a late reply to an earlier packet, or one left on the
   // line by an earlier run. Judged as this packet's reply it would shift every later judgement.
   if (!port_.PortDiscardInput()) return std::nullopt;
-  const uint64_t writeStart = clock_.NowMs();
-  if (!port_.PortWrite(bytes, count) || !port_.PortFlush()) return std::nullopt;
+  const Deadline onTheLine{clock_.NowMs(), LineTimeMs(packet.size())};
+  if (!port_.PortWrite(packet.data(), packet.size()) || !port_.PortFlush()) return std::nullopt;
   // The drain means "left the wire" on a real line; a pseudo-terminal, a USB adapter's FIFO or a
   // network port returns early, so the packet's own line time counts too.
-  return std::max(clock_.NowMs(), writeStart + LineTimeMs(count));
+  return std::max(clock_.NowMs(), onTheLine.End());
 }
 
-void LoaderLink::Begin() {
-  fault_ = {};
-  roundTripMs_ = port_.RoundTripMs();
+LinkResult LoaderLink::TakeReply(ReplyStage stage, uint64_t from, uint32_t pauseMs) {
+  const Deadline window{from, pauseMs + ReadTimeoutMs};
+  return Judge(stage, window, AwaitReply(stage, window, pauseMs));
+}
+
+LoaderLink::ReplyRead LoaderLink::AwaitReply(ReplyStage stage, const Deadline& window, uint32_t pauseMs) {
+  // Only an acknowledge tells the network's delay: it answers the packet at once.
+  const bool timed = stage == ReplyStage::Acknowledge && port_.LearnsRoundTrip();
+  const Deadline wait = window.WidenedBy(roundTripMs_);
+  ReplyRead reply = ReadReply(Deadline{window.Start(), pauseMs}, wait, timed);
+  // A local line's one read ends with its window: what it gives is in time. Reading during the pause
+  // or for a round trip, the last read may end after the window: then the moment the byte came
+  // decides (one that came at the very end is in time).
+  const bool readsPastWindow = timed || roundTripMs_ > 0;
+  const bool byteCame = reply.read.status == ReadStatus::Byte;
+  reply.late = readsPastWindow && byteCame && reply.cameAt > wait.End();
+  if (timed && byteCame && !reply.late && reply.read.byte == ReplyAck) {
+    port_.NoteAcknowledgeDelay(static_cast<uint32_t>(window.ElapsedMs(reply.cameAt)));
+  }
+  return reply;
+}
+
+LoaderLink::ReplyRead LoaderLink::ReadReply(const Deadline& pause, const Deadline& wait,
+                                            bool readDuringPause) {
+  ReplyRead reply{{ReadStatus::NoByte, 0}};
+  while (readDuringPause && reply.read.status == ReadStatus::NoByte && !pause.Passed(clock_.NowMs())) {
+    reply.read = port_.PortReadByte();
+  }
+  reply.cameAt = clock_.NowMs();
+  // The loader keeps its whole pause, however early a reply came.
+  if (!pause.Passed(reply.cameAt)) clock_.Sleep(static_cast<uint32_t>(pause.RemainingMs(reply.cameAt)));
+  while (reply.read.status == ReadStatus::NoByte && !wait.Passed(clock_.NowMs())) {
+    reply.read = port_.PortReadByte();
+    reply.cameAt = clock_.NowMs();
+  }
+  anyByte_ = anyByte_ || reply.read.status == ReadStatus::Byte;
+  return reply;
+}
+
+LinkResult LoaderLink::Judge(ReplyStage stage, const Deadline& window, const ReplyRead& reply) {
+  if (reply.late) {
+    // Read as it came, after its window had closed: late, as the quiet wait would have found it.
+    Missed(stage, window, ReadResult{ReadStatus::NoByte, 0});
+    NoteLateByte(reply.read.byte, reply.cameAt);
+    return LinkResult::LinkFailure;
+  }
+  const bool byteCame = reply.read.status == ReadStatus::Byte;
+  const uint8_t expected = stage == ReplyStage::Acknowledge ? ReplyAck : ReplyOk;
+  if (byteCame && reply.read.byte == expected) return LinkResult::Ok;
+  if (byteCame && stage == ReplyStage::Status && reply.read.byte == ReplyError) {
+    fault_.fault = ReplyFault::DeviceRefused;
+    fault_.stage = stage;
+    fault_.byte = reply.read.byte;
+    return LinkResult::DeviceError;
+  }
+  return Missed(stage, window, reply.read);
 }
 
 LinkResult LoaderLink::PortFailed() {
@@ -55,27 +166,10 @@ LinkResult LoaderLink::PortFailed() {
   return LinkResult::LinkFailure;
 }
 
-ReadResult LoaderLink::ReplyBy(uint64_t pauseEnd, uint64_t deadline, bool readDuringPause) {
-  ReadResult read{ReadStatus::NoByte, 0};
-  while (readDuringPause && read.status == ReadStatus::NoByte && clock_.NowMs() < pauseEnd) {
-    read = port_.PortReadByte();
-  }
-  cameAt_ = clock_.NowMs();
-  // The loader keeps its whole pause, however early a reply came.
-  if (cameAt_ < pauseEnd) clock_.Sleep(static_cast<uint32_t>(pauseEnd - cameAt_));
-  // On a local line the window after the pause is one read long; a round trip makes it longer, and
-  // the last read may end after the deadline: then the moment the byte came decides (Reply).
-  while (read.status == ReadStatus::NoByte && clock_.NowMs() < deadline) {
-    read = port_.PortReadByte();
-    cameAt_ = clock_.NowMs();
-  }
-  anyByte_ = anyByte_ || read.status == ReadStatus::Byte;
-  return read;
-}
-
-LinkResult LoaderLink::Missed(ReplyStage stage, const ReadResult& read, uint32_t windowMs) {
+LinkResult LoaderLink::Missed(ReplyStage stage, const Deadline& window, const ReadResult& read) {
   fault_.stage = stage;
-  fault_.windowMs = windowMs;
+  fault_.windowMs = static_cast<uint32_t>(window.LimitMs());
+  fault_.windowOpenedAt = window.Start();
   fault_.roundTripMs = roundTripMs_;
   if (read.status == ReadStatus::Failure) return PortFailed();
   fault_.fault = read.status == ReadStatus::NoByte ? ReplyFault::Silence : ReplyFault::WrongByte;
@@ -84,98 +178,18 @@ LinkResult LoaderLink::Missed(ReplyStage stage, const ReadResult& read, uint32_t
   return LinkResult::LinkFailure;
 }
 
-ReadResult LoaderLink::Reply(ReplyStage stage, uint64_t from, uint32_t pauseMs) {
-  replyFrom_ = from;
-  // Only an acknowledge tells the network's delay: it answers the packet at once.
-  const bool timed = stage == ReplyStage::Acknowledge && port_.LearnsRoundTrip();
-  const uint64_t deadline = from + pauseMs + ReadTimeoutMs + roundTripMs_;
-  ReadResult read = ReplyBy(from + pauseMs, deadline, timed);
-  // A local line's one read ends with its window, as it always has: what it gives is in time.
-  const bool readPastWindow = timed || roundTripMs_ > 0;
-  if (readPastWindow && read.status == ReadStatus::Byte && cameAt_ > deadline) {
-    // Read as it came, after its window had closed: late, as the quiet wait would have found it.
-    Missed(stage, ReadResult{ReadStatus::NoByte, 0}, pauseMs + ReadTimeoutMs);
-    NoteLateByte(read.byte, cameAt_);
-    return {ReadStatus::Failure, 0};
-  }
-  if (timed && read.status == ReadStatus::Byte && read.byte == ReplyAck) {
-    port_.NoteAcknowledgeDelay(static_cast<uint32_t>(cameAt_ - from));
-  }
-  return read;
-}
-
-bool LoaderLink::Acknowledged(uint64_t leftAt, uint32_t pauseMs) {
-  const ReadResult ack = Reply(ReplyStage::Acknowledge, leftAt, pauseMs);
-  if (fault_.fault != ReplyFault::None) return false;  // late
-  if (ack.status == ReadStatus::Byte && ack.byte == ReplyAck) return true;
-  Missed(ReplyStage::Acknowledge, ack, pauseMs + ReadTimeoutMs);
-  return false;
-}
-
-// The status after an acknowledge: 0x68 done, 0x16 failed on the device, anything else (or nothing
-// in time) a link failure.
-LinkResult LoaderLink::Status(uint32_t pauseMs) {
-  const ReadResult status = Reply(ReplyStage::Status, clock_.NowMs(), pauseMs);
-  if (fault_.fault != ReplyFault::None) return LinkResult::LinkFailure;  // late
-  if (status.status == ReadStatus::Byte && status.byte == ReplyOk) return LinkResult::Ok;
-  if (status.status == ReadStatus::Byte && status.byte == ReplyError) {
-    fault_.fault = ReplyFault::DeviceRefused;
-    fault_.stage = ReplyStage::Status;
-    fault_.byte = status.byte;
-    return LinkResult::DeviceError;
-  }
-  return Missed(ReplyStage::Status, status, pauseMs + ReadTimeoutMs);
-}
-
-LinkResult LoaderLink::EraseSector(uint8_t sectorCode) {
-  Begin();
-  pump_.ProcessMessages();
-  if (!port_.PortFlush()) return PortFailed();
-  std::array<uint8_t, ErasePacketSize> packet;
-  BuildErasePacket(sectorCode, packet);
-  const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
-  if (!leftAt) return PortFailed();
-  // The loader erases while we wait; each reply may come up to the end of its pause plus one read.
-  if (!Acknowledged(*leftAt, EraseReplyPauseMs)) return LinkResult::LinkFailure;
-  return Status(EraseReplyPauseMs);
-}
-
-LinkResult LoaderLink::ProgramPage(uint16_t page, PageData data) {
-  Begin();
-  pump_.ProcessMessages();
-  if (!port_.PortFlush()) return PortFailed();
-  // Built after the messages were processed: the packet carries the data as it is now.
-  std::array<uint8_t, PagePacketSize> packet;
-  BuildPagePacket(page, data, packet);
-  const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
-  if (!leftAt) return PortFailed();
-  if (!Acknowledged(*leftAt, 0)) return LinkResult::LinkFailure;
-  return Status(0);
-}
-
-LinkResult LoaderLink::Finish() {
-  Begin();
-  std::array<uint8_t, FinishPacketSize> packet;
-  BuildFinishPacket(packet);
-  const std::optional<uint64_t> leftAt = Send(packet.data(), packet.size());
-  if (!leftAt) return PortFailed();
-  return Acknowledged(*leftAt, 0) ? LinkResult::Ok : LinkResult::LinkFailure;
-}
-
-void LoaderLink::NoteLateByte(uint8_t byte, uint64_t now) {
+void LoaderLink::NoteLateByte(uint8_t byte, uint64_t at) {
   if (fault_.fault != ReplyFault::Silence) return;  // only the first byte after the window closed
-  const bool due =
-      fault_.stage == ReplyStage::Acknowledge ? byte == ReplyAck : byte == ReplyOk || byte == ReplyError;
-  fault_.fault = due ? ReplyFault::Late : ReplyFault::WrongByte;
+  fault_.fault = MayAnswer(fault_.stage, byte) ? ReplyFault::Late : ReplyFault::WrongByte;
   fault_.byte = byte;
   fault_.nothingYet = false;
-  fault_.afterMs = static_cast<uint32_t>(now - replyFrom_);
+  fault_.afterMs = static_cast<uint32_t>(at - fault_.windowOpenedAt);
 }
 
 void LoaderLink::AwaitQuietLine(uint32_t pauseMs) {
-  const uint32_t quietMs = QuietLineMs + pauseMs + roundTripMs_;
-  const uint64_t start = clock_.NowMs();
-  uint64_t lastByteAt = start;
+  const uint32_t widenedBy = pauseMs + roundTripMs_;
+  const Deadline limit{clock_.NowMs(), QuietWaitLimitMs + widenedBy};
+  Deadline quiet{limit.Start(), QuietLineMs + widenedBy};  // begins again with each byte
   for (;;) {
     const ReadResult read = port_.PortReadByte();
     const uint64_t now = clock_.NowMs();
@@ -183,9 +197,9 @@ void LoaderLink::AwaitQuietLine(uint32_t pauseMs) {
     if (read.status == ReadStatus::Byte) {
       anyByte_ = true;
       NoteLateByte(read.byte, now);
-      lastByteAt = now;
+      quiet = Deadline{now, quiet.LimitMs()};
     }
-    if (now - lastByteAt >= quietMs || now - start >= QuietWaitLimitMs + pauseMs + roundTripMs_) return;
+    if (quiet.Passed(now) || limit.Passed(now)) return;
   }
 }
 
@@ -240,15 +254,12 @@ std::string DescribeCommandFault(const CommandFault& fault) {
 std::string_view HintFor(const CommandFault& fault) {
   switch (fault.fault) {
     case ReplyFault::WrongByte:
-      return "check the line speed and parity (115200 baud, 8 data bits, even parity, 1 stop bit), and that "
-             "no "
-             "other device answers on the line";
+      return "check the line speed and parity (115200 baud, 8 data bits, even parity, 1 stop bit), "
+             "and that no other device answers on the line";
     case ReplyFault::Late:
       return "the device answers, but just too late: lower the serial adapter's latency (on Linux its "
-             "low-latency "
-             "mode; on Windows the \"latency timer\" in the FTDI driver's advanced port settings), or the "
-             "device "
-             "is slow";
+             "low-latency mode; on Windows the \"latency timer\" in the FTDI driver's advanced port "
+             "settings), or the device is slow";
     case ReplyFault::PortFailed:
       if (!fault.port.hint.empty()) return fault.port.hint;  // a network line names its server
       return fault.port.lineGone ? "check the cable and the USB connection" : std::string_view();

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/deadline.h"
 #include "base/host.h"
 #include "line/port.h"
 
@@ -83,12 +84,13 @@ enum class ReplyStage {
 struct CommandFault {
   ReplyFault fault = ReplyFault::None;
   ReplyStage stage = ReplyStage::Acknowledge;
-  uint8_t byte = 0;          // WrongByte, Late: the byte that came
-  uint32_t afterMs = 0;      // Late: how long after the packet (or the acknowledge) it came
-  uint32_t windowMs = 0;     // the device's own time for the reply due
-  uint32_t roundTripMs = 0;  // the network's round trip that widened the window
-  PortFault port;            // PortFailed
-  bool nothingYet = false;   // not one byte has come back since the link began
+  uint8_t byte = 0;             // WrongByte, Late: the byte that came
+  uint32_t afterMs = 0;         // Late: how long after the packet (or the acknowledge) it came
+  uint32_t windowMs = 0;        // the device's own time for the reply due
+  uint32_t roundTripMs = 0;     // the network's round trip that widened the window
+  PortFault port = {};          // PortFailed
+  bool nothingYet = false;      // not one byte has come back since the link began
+  uint64_t windowOpenedAt = 0;  // Silence, Late: the clock's reading when the reply's time began
 };
 
 // What the user can do when the device sent nothing at all.
@@ -110,6 +112,13 @@ void BuildErasePacket(uint8_t sectorCode, std::array<uint8_t, ErasePacketSize>& 
 void BuildPagePacket(uint16_t page, PageData data, std::array<uint8_t, PagePacketSize>& packet);
 void BuildFinishPacket(std::array<uint8_t, FinishPacketSize>& packet);
 
+// How one command runs. Each command is one packet and its replies; the three differ only in these.
+struct CommandSteps {
+  bool turnsEventLoopFirst;  // events are processed and the line drained before the packet is built
+  uint32_t replyPauseMs;     // the loader's pause before each of its replies
+  bool statusFollows;        // a status (0x68 or 0x16) follows the acknowledge
+};
+
 class LoaderLink {
  public:
   LoaderLink(Port& port, Clock& clock, EventPump& pump) : port_(port), clock_(clock), pump_(pump) {}
@@ -130,34 +139,42 @@ class LoaderLink {
   const CommandFault& LastFault() const { return fault_; }
 
  private:
+  // One reply wait as it ended: the byte, when it came, and whether that was too late.
+  struct ReplyRead {
+    ReadResult read;      // the byte, none within the wait, or the port's failure
+    uint64_t cameAt = 0;  // when the read that ended the wait returned
+    bool late = false;    // a byte read after its window (widened by the round trip) had closed
+  };
+
+  // Everything a command does: the events and the drain where it has them, the packet that
+  // `buildPacket` makes, the acknowledge and, where one follows, the status.
+  template <typename BuildPacket>
+  LinkResult RunCommand(const CommandSteps& steps, BuildPacket buildPacket);
   // Empties the input queue, writes the packet and drains it. Gives the moment the packet has left
   // the wire, or nothing when the port failed.
-  std::optional<uint64_t> Send(const uint8_t* bytes, size_t count);
-  // One reply byte: waits out the loader's pause (reading meanwhile when `readDuringPause`, to know
-  // when the byte came), then reads until a byte comes or `deadline` has passed.
-  ReadResult ReplyBy(uint64_t pauseEnd, uint64_t deadline, bool readDuringPause);
-  // The reply `stage`, due within `pauseMs` and one read time-out (and the round trip) counted from
-  // `from`. A byte that came after its window fails as late (fault_ set, Failure returned).
-  ReadResult Reply(ReplyStage stage, uint64_t from, uint32_t pauseMs);
-  // The acknowledge of the packet that left at `leftAt`; anything else fails the command and the
-  // status is not read.
-  bool Acknowledged(uint64_t leftAt, uint32_t pauseMs);
-  // The status, counted from the moment the acknowledge was taken.
-  LinkResult Status(uint32_t pauseMs);
-  // Starts a command: the fault cleared, the round trip as the line knows it now.
-  void Begin();
+  std::optional<uint64_t> Send(std::span<const uint8_t> packet);
+  // Waits for the reply `stage`, due within `pauseMs` and one read time-out counted from `from`, and
+  // judges it.
+  LinkResult TakeReply(ReplyStage stage, uint64_t from, uint32_t pauseMs);
+  // The reply due within `window` (the device's own time: the pause and one read), read within that
+  // window widened by the round trip.
+  ReplyRead AwaitReply(ReplyStage stage, const Deadline& window, uint32_t pauseMs);
+  // Waits out the loader's `pause` (reading meanwhile when `readDuringPause`, to know when the byte
+  // came), then reads until a byte comes or `wait` has passed.
+  ReplyRead ReadReply(const Deadline& pause, const Deadline& wait, bool readDuringPause);
+  // What the reply makes of the command: Ok for the reply expected (the acknowledge, or the status
+  // 0x68), DeviceError for the status 0x16, else LinkFailure; a failure notes its fault.
+  LinkResult Judge(ReplyStage stage, const Deadline& window, const ReplyRead& reply);
   LinkResult PortFailed();
-  LinkResult Missed(ReplyStage stage, const ReadResult& read, uint32_t windowMs);
-  // A byte the quiet wait read `now`, after the reply due had been given up for.
-  void NoteLateByte(uint8_t byte, uint64_t now);
+  LinkResult Missed(ReplyStage stage, const Deadline& window, const ReadResult& read);
+  // A byte read `at`, after the window of the reply due had closed with nothing.
+  void NoteLateByte(uint8_t byte, uint64_t at);
 
   Port& port_;
   Clock& clock_;
   EventPump& pump_;
   CommandFault fault_;
-  uint32_t roundTripMs_ = 0;  // for the command under way
-  uint64_t replyFrom_ = 0;    // when the window of the reply under way opened
-  uint64_t cameAt_ = 0;       // when the last reply byte was read
+  uint32_t roundTripMs_ = 0;  // the round trip as the line knew it when the last command began
   bool anyByte_ = false;      // a byte has come back since the link began
 };
 

@@ -18,7 +18,6 @@
 #include "cli/run_log.h"
 #include "cli/station.h"
 #include "image/loaded_file.h"
-#include "loader/loader_protocol.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/hex_text.h"
 
@@ -41,7 +40,6 @@ struct DeviceScript {
   std::set<uint16_t> failingPages;  // E5 16 every time
   bool eraseSilent = false;         // no reply to an erase
   int interruptAfterPages = -1;     // raise the interrupt flag once this many pages were programmed
-  OpenFailure openFailure = OpenFailure::None;  // the open fails for this cause
 };
 
 // What a device's port went through, kept after the flasher has destroyed the port.
@@ -112,9 +110,6 @@ class FlasherRun : public ::testing::Test {
     const DeviceScript script = scripts_[target.name];
     auto clock = std::make_unique<VirtualClock>();
     auto port = std::make_unique<RecordedPort>(*clock, record);
-    port->openFails = script.openFailure != OpenFailure::None;
-    if (port->openFails)
-      port->openError = {script.openFailure, "/dev/ttyUSB0", "held by ld6193-flash (pid 7)"};
     auto pages = std::make_shared<int>(0);
     port->responder = [this, script, pages](FakePort& device, const std::vector<uint8_t>& packet) {
       switch (packet[1]) {
@@ -236,46 +231,6 @@ TEST_F(FlasherRun, MissingFileShowsTheReadersMessageOnStandardError) {
   EXPECT_THAT(ErrLines(), ElementsAre(testing::StartsWith("cannot open " + options.file + ": ")));
   EXPECT_GT(ErrLines().front().size(), ("cannot open " + options.file + ": ").size());
   EXPECT_TRUE(links_.empty());
-}
-
-// A failure says why on standard error, with the fix where there is one; the outcome stays on stdout.
-TEST_F(FlasherRun, FailuresSayWhyOnStandardError) {
-  struct Row {
-    OpenFailure openFailure;
-    bool eraseSilent;
-    int failingPage;  // -1: none
-    int code;
-    std::vector<std::string> err;
-  };
-  const Row rows[] = {
-      {OpenFailure::Busy,
-       false,
-       -1,
-       8,
-       {"cannot open /dev/ttyUSB0: busy, held by ld6193-flash (pid 7); close it, or wait for it to finish"}},
-      {OpenFailure::None,
-       true,
-       -1,
-       11,
-       {"erase of sector #1: no acknowledge within 600 ms after the packet; " + std::string(NoAnswerHint)}},
-      {OpenFailure::None, false, 0x101, 9, {"page 0x101: the device reported that the step failed (0x16)"}},
-  };
-  for (const Row& row : rows) {
-    DeviceScript& script = scripts_["COM1"];
-    script.openFailure = row.openFailure;
-    script.eraseSilent = row.eraseSilent;
-    script.failingPages.clear();
-    if (row.failingPage >= 0) script.failingPages.insert(static_cast<uint16_t>(row.failingPage));
-    out_.str("");
-    err_.str("");
-    FlashOptions options;
-    options.devices = {TargetForPort(1)};
-    options.file = Sector1File();
-    options.quiet = true;
-    EXPECT_EQ(Run(options), row.code);
-    EXPECT_EQ(OutLines().size(), 1u);
-    EXPECT_EQ(ErrLines(), row.err);
-  }
 }
 
 TEST_F(FlasherRun, EmptyAndUnknownImagesEndWithTheirOutcome) {

@@ -20,10 +20,10 @@ namespace {
 
 // How the fake loader answers one packet: as a healthy loader, with a device error (E5 16; a finish
 // gets a bare 16), not at all, or with a device error that comes 300 ms late, outside every limit;
-// with 3F in place of E5; acknowledged and then silent; done, but 5 ms after each window; or by the
-// line going away (an adapter pulled out) before the reply; or done, with the acknowledge 550 ms after
-// its window and the status 500 ms after that, as a slow erase that was given up on answers.
-enum class Answer { Done, Refused, Silent, LateRefused, WrongByte, NoStatus, JustLate, LineGone, LongAfter };
+// done, but 5 ms after each window; or by the line going away (an adapter pulled out) before the
+// reply; or done, with the acknowledge 550 ms after its window and the status 500 ms after that, as a
+// slow erase that was given up on answers.
+enum class Answer { Done, Refused, Silent, LateRefused, JustLate, LineGone, LongAfter };
 
 // Plays the device's loader: answers each packet at once, unless a test scripted other answers for
 // that command. Commands are named "erase 16", "page 512" and "finish".
@@ -64,8 +64,6 @@ class FakeLoader {
       port.readFails = true;
       return;
     }
-    if (answer == Answer::WrongByte) return port.QueueReply(0x3F);
-    if (answer == Answer::NoStatus) return port.QueueReply(ReplyAck);
     // Each window counts from the moment the packet has crossed the line.
     const uint64_t window = packet[1] == CmdEraseSector ? EraseReplyPauseMs + ReadTimeoutMs : ReadTimeoutMs;
     if (answer == Answer::JustLate)
@@ -370,52 +368,41 @@ TEST(DownloadRetryTest, OnlyALinkFailureIsFollowedByTheQuietWait) {
   }
 }
 
-TEST(DownloadCauseTest, EachFailureNamesItsCommandWhatItsLastAttemptSawAndTheFix) {
+TEST(DownloadCauseTest, EachFailureNamesItsCommandAndWhatItsLastAttemptSaw) {
   // Page 257 makes a Sector1 image (erase of sector #1, code 8); page 3 a Sector0 one, which finishes.
-  // The hint is named by a word it must hold; "" where no fix can be told.
+  // The loader words each fault and its fix; the download names the command and picks the attempt.
   struct Row {
     std::string command;
     Answer answer;
-    std::string cause;
-    std::string hintWord;
+    std::string prefix;
+    CommandFault lastAttempt;
     int attempts;
   };
+  // What the last attempt saw. The erase is the first command: then nothing has ever come back.
+  const CommandFault neverAnswered{.fault = ReplyFault::Silence, .windowMs = 600, .nothingYet = true};
+  const CommandFault silent{.fault = ReplyFault::Silence, .windowMs = 100};
+  // Told apart from silence only by the wait after the last attempt.
+  const CommandFault late{.fault = ReplyFault::Late, .byte = ReplyAck, .afterMs = 105, .windowMs = 100};
+  const CommandFault refused{
+      .fault = ReplyFault::DeviceRefused, .stage = ReplyStage::Status, .byte = ReplyError};
+  const CommandFault lineGone{.fault = ReplyFault::PortFailed, .port = {"read: input/output error", true}};
   const Row rows[] = {
-      {"erase 8", Answer::Silent, "erase of sector #1: no acknowledge within 600 ms after the packet",
-       "powered", 6},
-      {"page 257", Answer::Silent, "page 0x101: no acknowledge within 100 ms after the packet", "", 6},
-      {"finish", Answer::Silent, "finish: no acknowledge within 100 ms after the packet", "", 6},
-      {"page 257", Answer::NoStatus, "page 0x101: no status within 100 ms after the acknowledge", "", 6},
-      {"erase 8", Answer::WrongByte, "erase of sector #1: 0x3F where the acknowledge 0xE5 was due", "parity",
-       6},
-      {"page 257", Answer::WrongByte, "page 0x101: 0x3F where the acknowledge 0xE5 was due", "parity", 6},
-      {"finish", Answer::WrongByte, "finish: 0x3F where the acknowledge 0xE5 was due", "parity", 6},
-      {"erase 8", Answer::JustLate,
-       "erase of sector #1: the acknowledge came 605 ms after the packet; the limit is 600 ms", "latency", 6},
-      {"page 257", Answer::JustLate,
-       "page 0x101: the acknowledge came 105 ms after the packet; the limit is 100 ms", "latency", 6},
-      {"finish", Answer::JustLate,
-       "finish: the acknowledge came 105 ms after the packet; the limit is 100 ms", "latency", 6},
-      {"erase 8", Answer::Refused, "erase of sector #1: the device reported that the step failed (0x16)", "",
-       6},
-      {"page 257", Answer::Refused, "page 0x101: the device reported that the step failed (0x16)", "", 6},
-      // A line that went away is not tried again.
-      {"erase 8", Answer::LineGone, "erase of sector #1: read: input/output error", "cable", 1},
-      {"page 257", Answer::LineGone, "page 0x101: read: input/output error", "cable", 1},
-      {"finish", Answer::LineGone, "finish: read: input/output error", "cable", 1},
+      {"erase 8", Answer::Silent, "erase of sector #1: ", neverAnswered, 6},
+      {"page 257", Answer::Silent, "page 0x101: ", silent, 6},
+      {"finish", Answer::Silent, "finish: ", silent, 6},
+      {"page 257", Answer::JustLate, "page 0x101: ", late, 6},
+      {"erase 8", Answer::Refused, "erase of sector #1: ", refused, 6},
+      {"page 257", Answer::Refused, "page 0x101: ", refused, 6},
+      {"page 257", Answer::LineGone, "page 0x101: ", lineGone, 1},  // a line gone is not tried again
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.command + ": " + row.cause);
+    SCOPED_TRACE(row.command + ": " + DescribeCommandFault(row.lastAttempt));
     Rig rig;
     rig.LoadPages({row.command == "finish" ? uint16_t{3} : uint16_t{257}});
     rig.loader.FailForGood(row.command, row.answer);
     EXPECT_NE(rig.Send(), DownloadOutcome::Downloaded);
-    EXPECT_EQ(rig.cause.text, row.cause);
-    if (row.hintWord.empty()) {
-      EXPECT_EQ(rig.cause.hint, "");
-    } else {
-      EXPECT_NE(rig.cause.hint.find(row.hintWord), std::string_view::npos) << rig.cause.hint;
-    }
+    EXPECT_EQ(rig.cause.text, row.prefix + DescribeCommandFault(row.lastAttempt));
+    EXPECT_EQ(rig.cause.hint, HintFor(row.lastAttempt));
     EXPECT_EQ(rig.loader.TimesSent(row.command), row.attempts);
   }
 }

@@ -1,5 +1,6 @@
 // The loader commands on the scripted port and virtual clock: exact packets, reply judging, pauses,
-// event processing, and every reply judged against the packet it answers.
+// event processing, every reply judged against the packet it answers, and the words and fix each
+// failure is given.
 #include "loader/loader_protocol.h"
 
 #include <gmock/gmock.h>
@@ -21,8 +22,6 @@ using Bytes = std::vector<uint8_t>;
 uint8_t Sum(const Bytes& bytes) {
   return static_cast<uint8_t>(std::accumulate(bytes.begin(), bytes.end(), 0));
 }
-
-// A byte pattern that differs between banks and between pages, so a packet from the wrong place shows.
 
 class LoaderTest : public ::testing::Test {
  protected:
@@ -238,6 +237,107 @@ INSTANTIATE_TEST_SUITE_P(Loader, FailureTable, ::testing::ValuesIn(failureRows),
   return name;
 });
 
+// --- What a failed attempt says, and the fix --------------------------------------------------------
+
+// Runs `command` as the tests below name it, on the page's data `data`.
+LinkResult RunCommand(LoaderLink& link, Command command, PageData data) {
+  switch (command) {
+    case Command::Erase:
+      return link.EraseSector(0);
+    case Command::Page:
+      return link.ProgramPage(0, data);
+    case Command::Finish:
+      return link.Finish();
+  }
+  return LinkResult::LinkFailure;
+}
+
+// The fix holds `word`; none is given where `word` is empty.
+void ExpectHintHolds(std::string_view hint, std::string_view word) {
+  if (word.empty()) {
+    EXPECT_EQ(hint, "");
+  } else {
+    EXPECT_NE(hint.find(word), std::string_view::npos) << hint;
+  }
+}
+
+// A failed command as the download leaves it: after a link failure the line is let fall quiet, and a
+// reply that comes then is named late. Replies are timed from the write's start (a page's packet
+// spends 25 ms on the line). `fresh`: nothing has come back on the link before the command.
+struct FaultTextRow {
+  Command command;
+  std::vector<Reply> replies;
+  bool fresh;
+  bool lineGone;         // every read fails, as on an adapter pulled out
+  const char* hintWord;  // a word the fix holds; "" where no fix can be told
+  const char* text;
+};
+
+// clang-format off
+const FaultTextRow faultTextRows[] = {
+    {Command::Erase, {}, true, false, "powered",
+     "no acknowledge within 600 ms after the packet"},
+    {Command::Page, {}, false, false, "",
+     "no acknowledge within 100 ms after the packet"},
+    {Command::Page, {{0xE5, 0}}, false, false, "",
+     "no status within 100 ms after the acknowledge"},
+    {Command::Finish, {{0x3F, 0}}, false, false, "parity",
+     "0x3F where the acknowledge 0xE5 was due"},
+    {Command::Page, {{0xE5, 0}, {0x00, 0}}, false, false, "parity",
+     "0x00 where the status 0x68 or 0x16 was due"},
+    {Command::Page, {{0x3F, 130}}, false, false, "parity",  // after the window: no answer, late or not
+     "0x3F where the acknowledge 0xE5 was due"},
+    {Command::Erase, {{0xE5, 605}}, true, false, "latency",
+     "the acknowledge came 605 ms after the packet; the limit is 600 ms"},
+    {Command::Page, {{0xE5, 0}, {0x68, 130}}, false, false, "latency",
+     "the status came 105 ms after the acknowledge; the limit is 100 ms"},
+    {Command::Page, {{0xE5, 0}, {0x16, 0}}, false, false, "",
+     "the device reported that the step failed (0x16)"},
+    {Command::Page, {}, false, true, "cable",
+     "read: input/output error"},
+};
+// clang-format on
+
+TEST(CommandFaultText, SaysWhatTheLastAttemptSawAndTheFix) {
+  for (const FaultTextRow& row : faultTextRows) {
+    SCOPED_TRACE(row.text);
+    VirtualClock clock;
+    FakePort port{clock};
+    RecordingReaderHost host;
+    LoaderLink link{port, clock, host};
+    port.OpenPort(1);
+    if (!row.fresh) {
+      port.responder = [](FakePort& p, const std::vector<uint8_t>&) { p.QueueReply(0xE5); };
+      ASSERT_EQ(link.Finish(), LinkResult::Ok);
+    }
+    port.responder = [&row](FakePort& p, const std::vector<uint8_t>&) {
+      for (const Reply& r : row.replies) p.QueueReply(r.byte, r.delayMs);
+    };
+    port.readFails = row.lineGone;
+    if (RunCommand(link, row.command, std::array<uint8_t, PageDataSize>{}) == LinkResult::LinkFailure) {
+      link.AwaitQuietLine();
+    }
+    EXPECT_EQ(DescribeCommandFault(link.LastFault()), row.text);
+    ExpectHintHolds(HintFor(link.LastFault()), row.hintWord);
+  }
+}
+
+TEST(CommandFaultText, APortFailureIsTheLinesOwnWordsWithItsOwnFixWhereItHasOne) {
+  const struct {
+    PortFault port;
+    const char* hintWord;
+  } rows[] = {
+      {{"read: input/output error", true}, "cable"},
+      {{"read: resource temporarily unavailable", false}, ""},
+      {{"jig7:4001 closed the connection", true, "check that the server jig7:4001 is up"}, "jig7:4001"},
+  };
+  for (const auto& row : rows) {
+    const CommandFault fault{.fault = ReplyFault::PortFailed, .port = row.port};
+    EXPECT_EQ(DescribeCommandFault(fault), row.port.words);
+    ExpectHintHolds(HintFor(fault), row.hintWord);
+  }
+}
+
 // --- Order of calls, pauses, event processing ----------------------------------------------------
 
 TEST_F(LoaderTest, EachCommandMakesItsCallsInOrderWithItsPauses) {
@@ -260,10 +360,7 @@ TEST_F(LoaderTest, EachCommandMakesItsCallsInOrderWithItsPauses) {
     port.calls.clear();
     clock.sleeps.clear();
     host.pumps = 0;
-    const LinkResult result = row.command == Command::Erase  ? link.EraseSector(0)
-                              : row.command == Command::Page ? Page(0)
-                                                             : link.Finish();
-    EXPECT_EQ(result, LinkResult::Ok);
+    EXPECT_EQ(RunCommand(link, row.command, data), LinkResult::Ok);
     EXPECT_EQ(port.calls, row.calls);
     EXPECT_EQ(clock.sleeps, row.sleeps);
     EXPECT_EQ(host.pumps, row.pumps);
@@ -374,16 +471,16 @@ TEST_F(LoaderTest, TheQuietWaitLastsUntilNothingHasComeForItsTime) {
 // --- A line with a network in it -----------------------------------------------------------------
 
 TEST_F(LoaderTest, TheRoundTripWidensEachReplyWindowButNotTheDevicesOwnTime) {
-  // A device 300 ms away: replies that keep the device's limits pass; 5 ms over them still fails.
+  // A device 300 ms away: a reply at the very end of the device's limit passes; 1 ms over it fails.
   const struct {
     Command command;
     uint64_t ackAfterMs;  // after the write; the status follows 10 ms later
     LinkResult result;
   } rows[] = {
-      {Command::Page, LineTimeMs(PagePacketSize) + 300 + 95, LinkResult::Ok},
-      {Command::Page, LineTimeMs(PagePacketSize) + 300 + 105, LinkResult::LinkFailure},
-      {Command::Erase, 300 + 595, LinkResult::Ok},
-      {Command::Erase, 300 + 605, LinkResult::LinkFailure},
+      {Command::Page, LineTimeMs(PagePacketSize) + 300 + 100, LinkResult::Ok},
+      {Command::Page, LineTimeMs(PagePacketSize) + 300 + 101, LinkResult::LinkFailure},
+      {Command::Erase, 300 + 600, LinkResult::Ok},
+      {Command::Erase, 300 + 601, LinkResult::LinkFailure},
       {Command::Finish, 300 + 95, LinkResult::Ok},
   };
   port.roundTripMs = 300;
@@ -392,9 +489,7 @@ TEST_F(LoaderTest, TheRoundTripWidensEachReplyWindowButNotTheDevicesOwnTime) {
       p.QueueReply(0xE5, row.ackAfterMs);
       if (packet[1] != CmdFinish) p.QueueReply(0x68, row.ackAfterMs + 10);
     };
-    const LinkResult result = row.command == Command::Erase  ? link.EraseSector(0)
-                              : row.command == Command::Page ? Page(0)
-                                                             : link.Finish();
+    const LinkResult result = RunCommand(link, row.command, data);
     EXPECT_EQ(result, row.result) << row.ackAfterMs;
     if (result != LinkResult::Ok) {
       link.AwaitQuietLine();
