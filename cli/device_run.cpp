@@ -20,13 +20,11 @@ void ExplainFailure(const DeviceRun& run, Console& console) {
 }  // namespace
 
 std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const PortResolver& ports,
-                                         const LoadedFile& file, const DeviceSetup& setup,
-                                         FlasherEnvironment& env) {
+                                         const DeviceSetup& setup, FlasherEnvironment& env) {
   auto run = std::make_unique<DeviceRun>();
   run->target = target;
   run->prefix = setup.view.prefix;
   run->slot = setup.slot;
-  run->image = std::make_unique<MemoryImage>(file.image);
   run->link = env.makeLink(target, ports);
   TracePort::Sink sink;
   if (setup.trace) {
@@ -41,6 +39,9 @@ std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const PortR
 }
 
 void Download(DeviceRun& run, const LoadedFile& file, Console& console) {
+  // Copied here, on the device's own thread: a gang's last device does not wait for every copy before
+  // its own to start (half a megabyte each).
+  run.image = std::make_unique<MemoryImage>(file.image);
   const auto started = std::chrono::steady_clock::now();
   console.DownloadStarted(run.slot);
   const int portNumber = run.target.portNumber;

@@ -45,7 +45,7 @@ struct DeviceRun {
   std::string identity;  // the port's lasting name for the log (by-id name, COMn); empty: not known
   std::string prefix;
   size_t slot = NoProgressSlot;
-  std::unique_ptr<MemoryImage> image;
+  std::unique_ptr<MemoryImage> image;  // the file's image, copied by Download on the device's thread
   BusyFlag busy;
   SerialLink link;
   std::unique_ptr<TracePort> tracedPort;  // the link's port, its bytes counted and traced under --trace
@@ -65,10 +65,10 @@ struct DeviceSetup {
 
 // The device's run, its port made to open what `ports` resolves (the run's look, which outlives it).
 std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const PortResolver& ports,
-                                         const LoadedFile& file, const DeviceSetup& setup,
-                                         FlasherEnvironment& env);
+                                         const DeviceSetup& setup, FlasherEnvironment& env);
 
-// Runs the download; a failure's cause goes to standard error (not for a port shut on purpose).
+// Copies the image and runs the download; a failure's cause goes to standard error (not for a port shut
+// on purpose).
 void Download(DeviceRun& run, const LoadedFile& file, Console& console);
 
 // Appends the device's row to the log, if there is one.

@@ -88,7 +88,7 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
     const std::string prefix = gang ? "[" + target.name + "] " : "";
     const DeviceSetup setup{
         {prefix, !options.quiet, !options.quiet || !gang}, console.AddSlot(target.name), options.trace};
-    runs.push_back(PrepareDevice(target, ports, *file, setup, env));
+    runs.push_back(PrepareDevice(target, ports, setup, env));
   }
 
   std::vector<std::thread> threads;

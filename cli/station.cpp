@@ -212,7 +212,7 @@ class Station {
   void Start(const DeviceTarget& target, const PortResolver& ports, const std::string& identity) {
     const std::string prefix = "[" + target.name + "] ";
     const DeviceSetup setup{{prefix, false, false}, NoProgressSlot, options_.trace, &shutDown_};
-    std::unique_ptr<DeviceRun> run = PrepareDevice(target, ports, file_, setup, env_);
+    std::unique_ptr<DeviceRun> run = PrepareDevice(target, ports, setup, env_);
     run->identity = identity;
     Say(prefix, identity == target.name ? "started" : "started: " + identity);
     RunningDevice* device = nullptr;
