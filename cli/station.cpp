@@ -60,9 +60,10 @@ std::optional<FoundPort> Locate(const WatchedPort& watched, const std::vector<Pr
   return std::nullopt;
 }
 
-// One look at the ports for a round that flashes `targets`: a survey when one is given by number, which
-// resolves it; else the ports present alone, since a survey gives new adapters their numbers.
-PortLook LookForRound(const std::vector<DeviceTarget>& targets, const PortDirectory& ports) {
+// One look at the ports for `targets` (the start, or a round of --on-enter): a survey when one is given
+// by number, which resolves it; else the ports present alone, since a survey gives new adapters their
+// numbers.
+PortLook LookForTargets(const std::vector<DeviceTarget>& targets, const PortDirectory& ports) {
   if (AnyByNumber(targets)) return ports.Look();
   return PortLook(PortSurvey{FindPresentPorts(ports.Places().root), {}, {}}, nullptr);
 }
@@ -71,7 +72,7 @@ PortLook LookForRound(const std::vector<DeviceTarget>& targets, const PortDirect
 // on standard error, when one can never be found.
 std::vector<WatchedPort> WatchGiven(const FlashOptions& options, const PortDirectory& ports,
                                     Console& console) {
-  const PortLook look = LookForRound(options.devices, ports);
+  const PortLook look = LookForTargets(options.devices, ports);
   if (const std::string& notice = look.Survey().notice; !notice.empty()) console.Err("", notice);
   std::vector<WatchedPort> watched;
   for (const DeviceTarget& target : options.devices) {
@@ -196,7 +197,7 @@ class Station {
       Say("", "Press Enter to flash " + WatchedNames() + "; Ctrl-C stops");
       if (!station_.waitForEnter() || Stopping()) return;
       // Every port of the round opens what this look found; it outlives the round's runs.
-      const PortLook look = LookForRound(options_.devices, env_.ports);
+      const PortLook look = LookForTargets(options_.devices, env_.ports);
       for (const WatchedPort& watched : watched_) {
         const std::optional<FoundPort> found = Locate(watched, look.Survey().present);
         book_.Started(watched.target.name);
