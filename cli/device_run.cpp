@@ -19,27 +19,29 @@ void ExplainFailure(const DeviceRun& run, Console& console) {
 
 }  // namespace
 
-std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const LoadedFile& file,
+std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const PortResolver& ports,
                                          const DeviceSetup& setup, FlasherEnvironment& env) {
   auto run = std::make_unique<DeviceRun>();
   run->target = target;
-  run->prefix = setup.lines.prefix;
+  run->prefix = setup.view.prefix;
   run->slot = setup.slot;
-  run->image = std::make_unique<MemoryImage>(file.image);
-  run->link = env.makeLink(target);
+  run->link = env.makeLink(target, ports);
   TracePort::Sink sink;
   if (setup.trace) {
     sink = [&console = env.console, prefix = run->prefix](std::string_view line) {
       console.Err(prefix, line);
     };
   }
-  run->line = std::make_unique<TracePort>(*run->link.port, std::move(sink), env.start);
+  run->tracedPort = std::make_unique<TracePort>(*run->link.port, std::move(sink), env.start);
   const std::atomic<bool>& shutDown = setup.shutDown != nullptr ? *setup.shutDown : env.interrupted;
-  run->view = std::make_unique<FlashView>(env.console, run->slot, setup.lines, *run->line, shutDown);
+  run->view = std::make_unique<FlashView>(env.console, run->slot, setup.view, *run->tracedPort, shutDown);
   return run;
 }
 
 void Download(DeviceRun& run, const LoadedFile& file, Console& console) {
+  // Copied here, on the device's own thread: a gang's last device does not wait for every copy before
+  // its own to start (half a megabyte each).
+  run.image = std::make_unique<MemoryImage>(file.image);
   const auto started = std::chrono::steady_clock::now();
   console.DownloadStarted(run.slot);
   const int portNumber = run.target.portNumber;
@@ -106,7 +108,7 @@ int LoadForDevices(const FlashOptions& options, FlasherEnvironment& env, LoadedF
     return ExitCodeOfRead(read);
   }
   if (!options.quiet) console.Out("", std::string(ReadResultText(read)) + UpperCasePath(options.file));
-  if (env.interrupted.load()) return Interrupted(console);
+  if (env.interrupted.load()) return ReportInterrupted(console);
   return ExitSuccess;
 }
 
@@ -125,7 +127,7 @@ bool OpenRunLog(const FlashOptions& options, const LoadedFile& file, std::span<c
   return true;
 }
 
-int Interrupted(Console& console) {
+int ReportInterrupted(Console& console) {
   console.Err("", "Interrupted");
   return ExitInterrupted;
 }

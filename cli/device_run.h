@@ -1,7 +1,8 @@
 // One device's download as the flasher runs it, in a normal run (one device or a gang) and in the
 // station alike: the file is read once and shared read-only; each device has its own image copy, port,
 // clock, busy flag and view, and after its run one row in the log. Only the lines around it differ
-// (FlashViewSettings), and where its progress goes (a console slot, or none).
+// (FlashViewSettings), and where its progress goes (a console slot, or none). A device given by number
+// opens what its run's one look at the ports found (PortLook).
 #pragma once
 
 #include <atomic>
@@ -44,10 +45,10 @@ struct DeviceRun {
   std::string identity;  // the port's lasting name for the log (by-id name, COMn); empty: not known
   std::string prefix;
   size_t slot = NoProgressSlot;
-  std::unique_ptr<MemoryImage> image;
+  std::unique_ptr<MemoryImage> image;  // the file's image, copied by Download on the device's thread
   BusyFlag busy;
   SerialLink link;
-  std::unique_ptr<TracePort> line;  // counts the device's bytes; traces them under --trace
+  std::unique_ptr<TracePort> tracedPort;  // the link's port, its bytes counted and traced under --trace
   std::unique_ptr<FlashView> view;
   DownloadOutcome outcome = DownloadOutcome::SerialCommunicationError;
   FailureCause cause;
@@ -56,16 +57,18 @@ struct DeviceRun {
 
 // How a device's run shows and when it is cut short.
 struct DeviceSetup {
-  FlashViewSettings lines;
+  FlashViewSettings view;
   size_t slot = NoProgressSlot;                 // its progress on the console, or none
   bool trace = false;                           // every packet and reply byte on standard error
   const std::atomic<bool>* shutDown = nullptr;  // set: the port is shut as the window's closing does
 };
 
-std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const LoadedFile& file,
+// The device's run, its port made to open what `ports` resolves (the run's look, which outlives it).
+std::unique_ptr<DeviceRun> PrepareDevice(const DeviceTarget& target, const PortResolver& ports,
                                          const DeviceSetup& setup, FlasherEnvironment& env);
 
-// Runs the download; a failure's cause goes to standard error (not for a port shut on purpose).
+// Copies the image and runs the download; a failure's cause goes to standard error (not for a port shut
+// on purpose).
 void Download(DeviceRun& run, const LoadedFile& file, Console& console);
 
 // Appends the device's row to the log, if there is one.
@@ -89,7 +92,7 @@ int LoadForDevices(const FlashOptions& options, FlasherEnvironment& env, LoadedF
 bool OpenRunLog(const FlashOptions& options, const LoadedFile& file, std::span<const uint8_t> bytes,
                 RunLog& log, Console& console);
 
-// "Interrupted" on standard error; the exit code of an interrupted run.
-int Interrupted(Console& console);
+// Says "Interrupted" on standard error; returns the exit code of an interrupted run.
+int ReportInterrupted(Console& console);
 
 }  // namespace kv

@@ -1,25 +1,10 @@
 #include "cli/exit_codes.h"
 
+#include <algorithm>
 #include <array>
 
 namespace kv {
 namespace {
-
-constexpr std::array<ExitCodeRow, 13> Rows{{
-    {ExitSuccess, "File successfully loaded (for several devices: on every one)"},
-    {ExitUsage, "usage error"},
-    {2, "the HEX file cannot be opened (File not found)"},
-    {3, "Invalid HEX format"},
-    {4, "Illegal segment alignment"},
-    {5, "Unsupported record type"},
-    {6, "Empty HEX file"},
-    {7, "Unknown file"},
-    {8, "Serial communication error"},
-    {9, "Flash programming error"},
-    {10, "Progr. error during memory erasing"},
-    {11, "Communication error during memory erasing"},
-    {ExitInterrupted, "interrupted (SIGINT or SIGTERM)"},
-}};
 
 struct ReadRow {
   HexReadResult result;
@@ -61,8 +46,26 @@ const ReadRow& RowOf(HexReadResult result) {
 
 }  // namespace
 
-std::span<const ExitCodeRow> ExitCodeTable() {
-  return Rows;
+std::vector<ExitCodeRow> ExitCodeTable() {
+  std::vector<ExitCodeRow> rows{
+      {ExitSuccess,
+       std::string(TextsOf(DownloadOutcome::Downloaded).message) + " (for several devices: on every one)"},
+      {ExitUsage, "usage error"},
+      {ExitInterrupted, "interrupted (SIGINT or SIGTERM)"},
+  };
+  for (const ReadRow& row : ReadRows) {
+    if (row.code == ExitSuccess) continue;
+    const std::string text(ReadResultText(row.result));
+    // "File not found" alone would hide a file that is there but cannot be read.
+    rows.push_back(
+        {row.code, row.result == CannotOpen ? "the HEX file cannot be opened (" + text + ")" : text});
+  }
+  for (const OutcomeRow& row : OutcomeRows) {
+    if (row.code > ExitUsage) rows.push_back({row.code, std::string(TextsOf(row.outcome).message)});
+  }
+  std::sort(rows.begin(), rows.end(),
+            [](const ExitCodeRow& a, const ExitCodeRow& b) { return a.code < b.code; });
+  return rows;
 }
 
 int ExitCodeOfRead(HexReadResult result) {

@@ -28,13 +28,13 @@ void PrintSummary(const std::vector<std::unique_ptr<DeviceRun>>& runs, Console& 
 
 }  // namespace
 
-SerialLink MakeSerialLink(const DeviceTarget& target) {
+SerialLink MakeSerialLink(const DeviceTarget& target, const PortResolver& ports) {
   SerialLink link;
   link.clock = std::make_unique<SystemClock>();
   if (target.ByPath()) {
-    link.port = std::make_unique<FixedPathPort<SystemPort>>(target.devicePath, *link.clock);
+    link.port = std::make_unique<FixedPathPort<SystemPort>>(target.devicePath, *link.clock, ports);
   } else {
-    link.port = std::make_unique<SystemPort>(*link.clock);
+    link.port = std::make_unique<SystemPort>(*link.clock, ports);
   }
   return link;
 }
@@ -79,13 +79,16 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
   RunLog log;
   if (!OpenRunLog(options, *file, bytes, log, console)) return ExitUsage;
 
+  // Every port of the run opens what one look found: a gang surveys the ports once, not once a device.
+  const PortLook ports = AnyByNumber(options.devices) ? env.ports.Look() : PortLook();
+  if (const std::string& notice = ports.Survey().notice; !notice.empty()) console.Err("", notice);
   const bool gang = options.devices.size() > 1;
   std::vector<std::unique_ptr<DeviceRun>> runs;
   for (const DeviceTarget& target : options.devices) {
     const std::string prefix = gang ? "[" + target.name + "] " : "";
     const DeviceSetup setup{
         {prefix, !options.quiet, !options.quiet || !gang}, console.AddSlot(target.name), options.trace};
-    runs.push_back(PrepareDevice(target, *file, setup, env));
+    runs.push_back(PrepareDevice(target, ports, setup, env));
   }
 
   std::vector<std::thread> threads;
@@ -96,7 +99,7 @@ int RunFlasher(const FlashOptions& options, FlasherEnvironment& env) {
   console.ClearProgress();
   if (gang) PrintSummary(runs, console);
 
-  if (env.interrupted.load()) return Interrupted(console);
+  if (env.interrupted.load()) return ReportInterrupted(console);
   for (const auto& run : runs) {
     if (run->outcome != DownloadOutcome::Downloaded) return ExitCodeOfOutcome(run->outcome);
   }

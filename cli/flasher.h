@@ -18,6 +18,7 @@
 #include "image/hex_reader.h"
 #include "image/memory_image.h"
 #include "line/port.h"
+#include "ports/port_names.h"
 
 namespace kv {
 
@@ -27,8 +28,10 @@ struct SerialLink {
   std::unique_ptr<Port> port;  // opens the target whatever port number the download gives it
 };
 
-// The real line for a target: by number or path, a serial device of this platform or a network line.
-SerialLink MakeSerialLink(const DeviceTarget& target);
+// The real line for a target: by number as `ports` resolves it, or by path; a serial device of this
+// platform or a network line. `ports` outlives the link.
+SerialLink MakeSerialLink(const DeviceTarget& target, const PortResolver& ports);
+using LinkMaker = std::function<SerialLink(const DeviceTarget& target, const PortResolver& ports)>;
 
 // A thread started, or the system's words for why none could be ("resource temporarily unavailable").
 struct StartedThread {
@@ -42,7 +45,8 @@ StartedThread StartThread(std::function<void()> work);
 
 struct FlasherEnvironment {
   Console& console;
-  std::function<SerialLink(const DeviceTarget&)> makeLink;
+  const PortDirectory& ports;  // what COMn stands for, looked at once per run; where the station looks
+  LinkMaker makeLink;
   const std::atomic<bool>& interrupted;
   std::chrono::steady_clock::time_point start;  // trace times count from here
   ThreadStarter startThread = StartThread;

@@ -23,15 +23,14 @@ int main(int argc, char** argv) {
   if (options.devices.empty() && !options.station) {
     options.devices.push_back(kv::TargetForPort(kv::ReadPortSettingReadOnly()));
   }
-  kv::TellNumbersNotice(ports, options, std::cerr);
 
   const std::atomic<bool>& interrupted = kv::WatchForInterrupts();
   kv::Console console(std::cout, std::cerr,
                       kv::ProgressStyleFor(options.quiet, kv::StandardErrorIsTerminal()),
                       kv::TerminalColumns);
-  kv::FlasherEnvironment environment{console, kv::MakeSerialLink, interrupted, start};
+  kv::FlasherEnvironment environment{console, ports, kv::MakeSerialLink, interrupted, start};
   if (options.station) {
-    kv::StationEnvironment station{ports, kv::InterruptCount(),
+    kv::StationEnvironment station{kv::InterruptCount(),
                                    [] {
                                      std::string line;
                                      return static_cast<bool>(std::getline(std::cin, line));

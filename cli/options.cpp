@@ -3,7 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <ostream>
+#include <utility>
 
 #include "cli/exit_codes.h"
 #include "line/port.h"
@@ -13,11 +15,9 @@
 namespace kv {
 namespace {
 
-// "COM3", "com3" and "3" all name COM3.
+// "COM3", "com3" and "3" all name COM3: CLI11 reads the number that is left.
 std::string PortNumberText(std::string text) {
-  if (text.size() > 3 && (text[0] | 0x20) == 'c' && (text[1] | 0x20) == 'o' && (text[2] | 0x20) == 'm') {
-    text.erase(0, 3);
-  }
+  if (const std::optional<int> number = ParsePortName(text)) return std::to_string(*number);
   return text;
 }
 
@@ -50,11 +50,69 @@ std::string StationProblem(const FlashOptions& options) {
     return "--station flashes: it does not go with --plan, --list-ports or --forget-port.";
   }
   if (options.onEnter && options.devices.empty()) return "--on-enter needs the --port or --device to flash.";
-  const auto network = [](const DeviceTarget& target) { return IsNetworkUrl(target.devicePath); };
-  if (!options.onEnter && std::any_of(options.devices.begin(), options.devices.end(), network)) {
-    return "A network line cannot be watched for boards: add --on-enter to flash it at each Enter.";
+  for (const DeviceTarget& target : options.devices) {
+    if (std::string problem = WatchProblem(options, target.name, target.devicePath); !problem.empty()) {
+      return problem;
+    }
   }
   return {};
+}
+
+// What is wrong with options that CLI11 took; empty when nothing.
+std::string UsageProblem(const FlashOptions& options) {
+  if (options.file.empty() && !options.listPorts && options.forgetPort == 0) return "FILE is required";
+  if (HasDuplicate(options.devices)) return "The same device is named twice.";
+  return StationProblem(options);
+}
+
+// --port and --device, in `ports` and `devices`. Returns the two options.
+std::pair<CLI::Option*, CLI::Option*> AddTargetOptions(CLI::App& app, std::vector<int>& ports,
+                                                       std::vector<std::string>& devices) {
+  CLI::Option* port = app.add_option("--port", ports, "Flash COMn (repeatable)")
+                          ->transform(PortNumberText)
+                          ->check(CLI::Range(1, HighestPortNumber))
+                          ->type_name("N|COMN")
+                          ->allow_extra_args(false);  // one value each: FILE is not a port
+  CLI::Option* device =
+      app.add_option("--device", devices,
+                     "Flash the serial device at PATH, or the network line at URL (repeatable)")
+          ->check([](const std::string& path) {
+            if (path.empty()) return std::string("empty device path");
+            if (IsNetworkUrl(path) && !ParseNetworkUrl(path)) {
+              return path + " is not a network line: write rfc2217://HOST:PORT or socket://HOST:PORT";
+            }
+            return std::string();
+          })
+          ->type_name("PATH|URL")
+          ->allow_extra_args(false);
+  return {port, device};
+}
+
+// Every option but --port and --device, in `options`.
+void AddRunOptions(CLI::App& app, FlashOptions& options) {
+  app.add_flag("--plan", options.plan, "Print what a download would do and how long it takes; open no port");
+  app.add_flag("--trace", options.trace, "Write every packet sent and reply byte received to stderr");
+  app.add_flag("--quiet", options.quiet, "Print only the final outcome (and on failure its cause)");
+  app.add_option("--log", options.log,
+                 "After each device's run, append a JSON line (time, device, file, sha256, kind, pages, "
+                 "outcome, exit, seconds, cause; the station adds port) to LOG")
+      ->type_name("LOG");
+  CLI::Option* station = app.add_flag(
+      "--station", options.station,
+      "Production station: flash every board as its port appears, until Ctrl-C; then print the tally");
+  app.add_flag("--on-enter", options.onEnter,
+               "With --station: flash the given --port/--device devices at each Enter instead")
+      ->needs(station);
+  app.add_flag("--list-ports", options.listPorts,
+               "List COM1 to COM4 and further numbered serial ports, present or not, and exit");
+  app.add_option("--forget-port", options.forgetPort,
+                 "Free COMn's number (Linux), so that its adapter gets the lowest free one when next seen, "
+                 "and exit")
+      ->transform(PortNumberText)
+      ->check(CLI::Range(1, HighestPortNumber))
+      ->type_name("N|COMN");
+  app.set_version_flag("--version", "ld6193-flash " KV_VERSION);
+  app.add_option("FILE", options.file, "The Intel HEX file");
 }
 
 }  // namespace
@@ -65,6 +123,11 @@ DeviceTarget TargetForPort(int n) {
 
 DeviceTarget TargetForDevice(const std::string& path) {
   return {path, 0, path};
+}
+
+bool AnyByNumber(const std::vector<DeviceTarget>& targets) {
+  return std::any_of(targets.begin(), targets.end(),
+                     [](const DeviceTarget& target) { return !target.ByPath(); });
 }
 
 std::string HelpFooter() {
@@ -107,47 +170,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
   FlashOptions options;
   std::vector<int> ports;
   std::vector<std::string> devices;
-  CLI::Option* port = app.add_option("--port", ports, "Flash COMn (repeatable)")
-                          ->transform(PortNumberText)
-                          ->check(CLI::Range(1, HighestPortNumber))
-                          ->type_name("N|COMN")
-                          ->allow_extra_args(false);  // one value each: FILE is not a port
-  CLI::Option* device =
-      app.add_option("--device", devices,
-                     "Flash the serial device at PATH, or the network line at URL (repeatable)")
-          ->check([](const std::string& path) {
-            if (path.empty()) return std::string("empty device path");
-            if (IsNetworkUrl(path) && !ParseNetworkUrl(path)) {
-              return path + " is not a network line: write rfc2217://HOST:PORT or socket://HOST:PORT";
-            }
-            return std::string();
-          })
-          ->type_name("PATH|URL")
-          ->allow_extra_args(false);
-  app.add_flag("--plan", options.plan, "Print what a download would do and how long it takes; open no port");
-  app.add_flag("--trace", options.trace, "Write every packet sent and reply byte received to stderr");
-  app.add_flag("--quiet", options.quiet, "Print only the final outcome (and on failure its cause)");
-  app.add_option("--log", options.log,
-                 "After each device's run, append a JSON line (time, device, file, sha256, kind, pages, "
-                 "outcome, exit, seconds, cause; the station adds port) to LOG")
-      ->type_name("LOG");
-  CLI::Option* station = app.add_flag(
-      "--station", options.station,
-      "Production station: flash every board as its port appears, until Ctrl-C; then print the tally");
-  app.add_flag("--on-enter", options.onEnter,
-               "With --station: flash the given --port/--device devices at each Enter instead")
-      ->needs(station);
-  app.add_flag("--list-ports", options.listPorts,
-               "List COM1 to COM4 and further numbered serial ports, present or not, and exit");
-  app.add_option("--forget-port", options.forgetPort,
-                 "Free COMn's number (Linux), so that its adapter gets the lowest free one when next seen, "
-                 "and exit")
-      ->transform(PortNumberText)
-      ->check(CLI::Range(1, HighestPortNumber))
-      ->type_name("N|COMN");
-  app.set_version_flag("--version", "ld6193-flash " KV_VERSION);
-  app.add_option("FILE", options.file, "The Intel HEX file");
-
+  const auto [port, device] = AddTargetOptions(app, ports, devices);
+  AddRunOptions(app, options);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -155,20 +179,19 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
     const int code = app.exit(e, out, err);
     return {std::nullopt, code == 0 ? ExitSuccess : ExitUsage};
   }
-  if (options.file.empty() && !options.listPorts && options.forgetPort == 0) {
-    err << "FILE is required\nRun with --help for more information.\n";
-    return {std::nullopt, ExitUsage};
-  }
   options.devices = TargetsInOrder(app, port, device);
-  if (HasDuplicate(options.devices)) {
-    err << "The same device is named twice.\nRun with --help for more information.\n";
-    return {std::nullopt, ExitUsage};
-  }
-  if (const std::string problem = StationProblem(options); !problem.empty()) {
+  if (const std::string problem = UsageProblem(options); !problem.empty()) {
     err << problem << "\nRun with --help for more information.\n";
     return {std::nullopt, ExitUsage};
   }
   return {std::move(options), ExitSuccess};
+}
+
+std::string WatchProblem(const FlashOptions& options, const std::string& name, const std::string& device) {
+  if (options.onEnter || !IsNetworkUrl(device)) return {};
+  return name +
+         " is a network line, which cannot be watched for boards: add --on-enter to flash it at each "
+         "Enter.";
 }
 
 }  // namespace kv

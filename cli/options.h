@@ -26,6 +26,8 @@ struct DeviceTarget {
 
 DeviceTarget TargetForPort(int n);
 DeviceTarget TargetForDevice(const std::string& path);
+// Whether a target is given by number: then a run must look at the ports to open it.
+bool AnyByNumber(const std::vector<DeviceTarget>& targets);
 
 struct FlashOptions {
   std::vector<DeviceTarget> devices;  // command-line order; empty: take the port from ld6193.cfg
@@ -51,5 +53,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
 
 // The --help text's closing part: port resolution and the exit-code table.
 std::string HelpFooter();
+
+// A network line never comes or goes as a board is plugged in, so the station flashes one only at each
+// Enter. What is wrong with watching `device`, the line that the target `name` stands for: a sentence
+// for the user, empty when nothing is.
+std::string WatchProblem(const FlashOptions& options, const std::string& name, const std::string& device);
 
 }  // namespace kv

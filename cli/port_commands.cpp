@@ -1,6 +1,5 @@
 #include "cli/port_commands.h"
 
-#include <algorithm>
 #include <ostream>
 
 #include "cli/exit_codes.h"
@@ -19,12 +18,6 @@ int ForgetPortTo(const PortDirectory& ports, int n, std::ostream& out, std::ostr
   const ForgetResult result = ports.Forget(n);
   (result.outcome == ForgetOutcome::Failed ? err : out) << result.text << std::endl;
   return result.outcome == ForgetOutcome::Failed ? ExitUsage : ExitSuccess;
-}
-
-void TellNumbersNotice(const PortDirectory& ports, const FlashOptions& options, std::ostream& err) {
-  const auto byNumber = [](const DeviceTarget& target) { return !target.ByPath(); };
-  if (options.plan || std::none_of(options.devices.begin(), options.devices.end(), byNumber)) return;
-  if (const std::string notice = ports.List(0).notice; !notice.empty()) err << notice << std::endl;
 }
 
 }  // namespace kv

@@ -1,11 +1,10 @@
 // The flasher's port commands: --list-ports (what COM1 to COM4, and further numbered ports, stand for)
-// and --forget-port N (frees a number kept for an adapter); and the one notice of a run whose COM
-// numbers could not be kept. All of them over a port directory, so that tests give a fake machine.
+// and --forget-port N (frees a number kept for an adapter). Both over a port directory, so that tests
+// give a fake machine.
 #pragma once
 
 #include <iosfwd>
 
-#include "cli/options.h"
 #include "ports/port_names.h"
 
 namespace kv {
@@ -15,8 +14,5 @@ int ListPortsTo(const PortDirectory& ports, std::ostream& out, std::ostream& err
 
 // Frees COMn's number: what happened on `out` (0), or why it could not on `err` (1).
 int ForgetPortTo(const PortDirectory& ports, int n, std::ostream& out, std::ostream& err);
-
-// Before a run that opens a port by number: the numbers' notice on `err`, once, where there is one.
-void TellNumbersNotice(const PortDirectory& ports, const FlashOptions& options, std::ostream& err);
 
 }  // namespace kv

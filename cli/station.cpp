@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/joined.h"
 #include "cli/device_run.h"
 #include "cli/exit_codes.h"
 #include "cli/plan_report.h"
 #include "cli/station_book.h"
-#include "net/network_port.h"
 
 namespace kv {
 namespace {
@@ -60,27 +60,36 @@ std::optional<FoundPort> Locate(const WatchedPort& watched, const std::vector<Pr
   return std::nullopt;
 }
 
-// What a look at each given port goes by. Empty, said on standard error, when one can never be found.
+// One look at the ports for `targets` (the start, or a round of --on-enter): a survey when one is given
+// by number, which resolves it; else the ports present alone, since a survey gives new adapters their
+// numbers.
+PortLook LookForTargets(const std::vector<DeviceTarget>& targets, const PortDirectory& ports) {
+  if (AnyByNumber(targets)) return ports.Look();
+  return PortLook(PortSurvey{FindPresentPorts(ports.Places().root), {}, {}}, nullptr);
+}
+
+// What a look at each given port goes by, from one look at the start, whose notice is said. Empty, said
+// on standard error, when one can never be found.
 std::vector<WatchedPort> WatchGiven(const FlashOptions& options, const PortDirectory& ports,
                                     Console& console) {
-  const std::vector<PresentPort> present = FindPresentPorts(ports.Places().root);
+  const PortLook look = LookForTargets(options.devices, ports);
+  if (const std::string& notice = look.Survey().notice; !notice.empty()) console.Err("", notice);
   std::vector<WatchedPort> watched;
   for (const DeviceTarget& target : options.devices) {
     WatchedPort port{target, {}, target.devicePath};
     if (!target.ByPath()) {
-      const PortEntry entry = ports.Resolve(target.portNumber);
+      const PortEntry entry = look.Resolve(target.portNumber);
       port.key = entry.keptFor;
       port.path = entry.device;
-      for (const PresentPort& found : present) {
+      for (const PresentPort& found : look.Survey().present) {
         if (!entry.fromEnvironment && found.device == entry.device) port.key = found.key;
       }
       if (port.key.empty() && port.path.empty()) {
         console.Err("", target.name + " stands for no port; ld6193-flash --list-ports shows which do");
         return {};
       }
-      if (!options.onEnter && IsNetworkUrl(port.path)) {
-        console.Err("",
-                    target.name + " is a network line, which cannot be watched for boards: add --on-enter");
+      if (const std::string problem = WatchProblem(options, target.name, port.path); !problem.empty()) {
+        console.Err("", problem);
         return {};
       }
     }
@@ -118,12 +127,13 @@ class Station {
     WaitForRuns();
     console_.ClearProgress();
     console_.Out("", TallyText(book_.Tally()));
-    if (shutDownOne_) return Interrupted(console_);
+    if (anyRunShutDown_) return ReportInterrupted(console_);
     return book_.ExitCode();
   }
 
  private:
-  struct Active {
+  // A device's run on its thread, until Reap takes it in.
+  struct RunningDevice {
     std::unique_ptr<DeviceRun> run;
     std::thread thread;
     bool ended = false;  // under mutex_
@@ -133,7 +143,7 @@ class Station {
 
   // The ports present now: searched afresh when they may have changed, else the last search's.
   const std::vector<PresentPort>& PresentPorts() {
-    if (changes_.Changed()) present_ = FindPresentPorts(station_.ports.Places().root);
+    if (changes_.Changed()) present_ = FindPresentPorts(env_.ports.Places().root);
     return present_;
   }
 
@@ -164,7 +174,7 @@ class Station {
       for (const std::string& name : changes.gone) Say("[" + name + "] ", "removed");
       for (const std::string& name : changes.start) {
         for (const FoundPort& port : found) {
-          if (port.target.name == name) Start(port.target, port.identity);
+          if (port.target.name == name) Start(port.target, noLook_, port.identity);
         }
       }
       ShowTally();
@@ -173,26 +183,25 @@ class Station {
   }
 
   void Welcome(const std::vector<std::string>& leftAlone) {
-    std::string names;
-    for (const std::string& name : leftAlone) names += (names.empty() ? "" : ", ") + name;
-    if (!names.empty()) Say("", "Left alone until unplugged and plugged in again: " + names);
-    std::string watched;
-    for (const WatchedPort& port : watched_) watched += (watched.empty() ? "" : ", ") + port.target.name;
-    Say("", "Waiting for boards on " + (watched.empty() ? std::string("every serial port") : watched) +
-                "; Ctrl-C stops");
+    if (!leftAlone.empty()) Say("", "Left alone until unplugged and plugged in again: " + Joined(leftAlone));
+    Say("", "Waiting for boards on " +
+                (watched_.empty() ? std::string("every serial port") : WatchedNames()) + "; Ctrl-C stops");
+  }
+
+  std::string WatchedNames() const {
+    return Joined(watched_, [](const WatchedPort& port) -> const std::string& { return port.target.name; });
   }
 
   void FlashAtEachEnter() {
-    std::string names;
-    for (const WatchedPort& port : watched_) names += (names.empty() ? "" : ", ") + port.target.name;
     while (!Stopping()) {
-      Say("", "Press Enter to flash " + names + "; Ctrl-C stops");
+      Say("", "Press Enter to flash " + WatchedNames() + "; Ctrl-C stops");
       if (!station_.waitForEnter() || Stopping()) return;
-      const std::vector<PresentPort> present = FindPresentPorts(station_.ports.Places().root);
+      // Every port of the round opens what this look found; it outlives the round's runs.
+      const PortLook look = LookForTargets(options_.devices, env_.ports);
       for (const WatchedPort& watched : watched_) {
-        const std::optional<FoundPort> found = Locate(watched, present);
+        const std::optional<FoundPort> found = Locate(watched, look.Survey().present);
         book_.Started(watched.target.name);
-        Start(watched.target, found ? found->identity : watched.target.name);
+        Start(watched.target, look, found ? found->identity : watched.target.name);
       }
       ShowTally();
       WaitForRuns();
@@ -200,23 +209,24 @@ class Station {
   }
 
   // Starts the device's download on a thread of its own; one that cannot start ends at once, failed.
-  void Start(const DeviceTarget& target, const std::string& identity) {
+  // A target by number opens what `ports` resolves, which outlives the run.
+  void Start(const DeviceTarget& target, const PortResolver& ports, const std::string& identity) {
     const std::string prefix = "[" + target.name + "] ";
     const DeviceSetup setup{{prefix, false, false}, NoProgressSlot, options_.trace, &shutDown_};
-    std::unique_ptr<DeviceRun> run = PrepareDevice(target, file_, setup, env_);
+    std::unique_ptr<DeviceRun> run = PrepareDevice(target, ports, setup, env_);
     run->identity = identity;
     Say(prefix, identity == target.name ? "started" : "started: " + identity);
-    Active* active = nullptr;
+    RunningDevice* device = nullptr;
     {
       const std::lock_guard lock(mutex_);
-      active = &active_.emplace_back();
-      active->run = std::move(run);
+      device = &running_.emplace_back();
+      device->run = std::move(run);
     }
     // The list is changed on this thread only: the entry stays where it is while its run goes on.
-    active->thread = StartRun(*active->run, file_, log_, env_, [this, active] {
+    device->thread = StartRun(*device->run, file_, log_, env_, [this, device] {
       {
         const std::lock_guard done(mutex_);
-        active->ended = true;
+        device->ended = true;
       }
       changes_.Wake();
     });
@@ -224,19 +234,19 @@ class Station {
 
   // Takes in the runs that have ended: each one's line and its count.
   void Reap() {
-    std::list<Active> ended;
+    std::list<RunningDevice> ended;
     {
       const std::lock_guard lock(mutex_);
-      for (auto it = active_.begin(); it != active_.end();) {
+      for (auto it = running_.begin(); it != running_.end();) {
         const auto next = std::next(it);
-        if (it->ended) ended.splice(ended.end(), active_, it);
+        if (it->ended) ended.splice(ended.end(), running_, it);
         it = next;
       }
     }
-    for (Active& active : ended) {
-      if (active.thread.joinable()) active.thread.join();
-      const DeviceRun& run = *active.run;
-      shutDownOne_ = shutDownOne_ || run.view->ShutDownByInterrupt();
+    for (RunningDevice& device : ended) {
+      if (device.thread.joinable()) device.thread.join();
+      const DeviceRun& run = *device.run;
+      anyRunShutDown_ = anyRunShutDown_ || run.view->ShutDownByInterrupt();
       book_.Ended(run.target.name, ExitCodeOfOutcome(run.outcome));
       char time[32];
       std::snprintf(time, sizeof time, " (%.1f s)", run.seconds);
@@ -252,7 +262,7 @@ class Station {
     bool running = false;
     {
       const std::lock_guard lock(mutex_);
-      running = !active_.empty();
+      running = !running_.empty();
     }
     if (station_.interrupts.load() > 1) shutDown_.store(true);
     if (Stopping() && running && !stopSaid_) {
@@ -266,7 +276,7 @@ class Station {
       Reap();
       {
         const std::lock_guard lock(mutex_);
-        if (active_.empty()) return;
+        if (running_.empty()) return;
       }
       Pause(StopCheckInterval);
     }
@@ -286,14 +296,15 @@ class Station {
   const LoadedFile& file_;
   RunLog& log_;
   const std::vector<WatchedPort> watched_;  // empty: every port
+  const PortLook noLook_;                   // for a port found by its path, which opens no COMn
   StationBook book_;
-  PortChanges changes_{station_.ports.Places().root, station_.interruptWake};
+  PortChanges changes_{env_.ports.Places().root, station_.interruptWake};
   bool lookOften_ = false;            // a given port's coming is not reported: looked for every LookInterval
   std::vector<PresentPort> present_;  // the last search
   std::mutex mutex_;
-  std::list<Active> active_;
+  std::list<RunningDevice> running_;
   std::atomic<bool> shutDown_{false};  // the second Ctrl-C: the downloads' ports are shut
-  bool shutDownOne_ = false;           // a download ended by it
+  bool anyRunShutDown_ = false;        // a download was ended by it
   bool stopSaid_ = false;
 };
 
@@ -312,7 +323,7 @@ int RunStation(const FlashOptions& options, FlasherEnvironment& env, StationEnvi
   if (!options.quiet) console.Out("", PlanLine(plan));
   RunLog log;
   if (!OpenRunLog(options, *file, bytes, log, console)) return ExitUsage;
-  std::vector<WatchedPort> watched = WatchGiven(options, station.ports, console);
+  std::vector<WatchedPort> watched = WatchGiven(options, env.ports, console);
   if (watched.size() != options.devices.size()) return ExitUsage;
   Station running(options, env, station, *file, log, std::move(watched));
   return running.Run();

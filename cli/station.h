@@ -1,8 +1,9 @@
 // The production station (--station): the file is read and checked once, then every board is flashed
 // as its serial port appears, several at once, one thread each as in a gang, each through the same
 // per-device run as a normal run (device_run.h). With --port/--device only those ports are watched;
-// with --on-enter they are flashed at each Enter instead. The ports come from the same search as
-// --list-ports, looked at again when the system reports a change; StationBook decides what to flash.
+// with --on-enter they are flashed at each Enter instead, every round opening what one look at the
+// ports found. The ports come from the same search as --list-ports, searched again when the system
+// reports a change; StationBook decides what to flash.
 //
 // Output: a line per device as it starts and as it ends (outcome and time), and the tally
 // (StationBook) in the progress line's place. Ctrl-C stops: running downloads finish, or are shut
@@ -20,7 +21,6 @@
 namespace kv {
 
 struct StationEnvironment {
-  const PortDirectory& ports;               // COMn of --port; the root the ports are looked for under
   const std::atomic<unsigned>& interrupts;  // Ctrl-C so far: the first stops, the second shuts down
   std::function<bool()> waitForEnter;       // --on-enter: false once the input has ended
   WakeHandle interruptWake = NoWakeHandle;  // raised at each Ctrl-C: the station's sleep ends at once

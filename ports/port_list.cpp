@@ -1,5 +1,6 @@
 // Port numbers to devices: the environment override first, then the numbered ports of one look.
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 
 #include "line/port.h"
@@ -71,13 +72,22 @@ std::string DescribePortEntry(const PortEntry& entry) {
   return text;
 }
 
-PortEntry PortDirectory::Resolve(int n) const {
-  return ResolvePort(n, SurveyPorts(places_), environment_);
+std::optional<int> ParsePortName(std::string_view name) {
+  constexpr std::string_view Com = "com";
+  if (name.size() <= Com.size()) return std::nullopt;
+  for (size_t i = 0; i < Com.size(); ++i) {
+    if ((name[i] | 0x20) != Com[i]) return std::nullopt;
+  }
+  const std::string_view digits = name.substr(Com.size());
+  if (digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  int number = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (error != std::errc()) return std::nullopt;  // too large for any port
+  return number;
 }
 
-PortListing PortDirectory::List(int atLeast) const {
-  const PortSurvey survey = SurveyPorts(places_);
-  return {ListPorts(survey, environment_, atLeast), survey.notice};
+PortLook::PortLook(PortSurvey survey, EnvironmentLookup environment) : survey_(std::move(survey)) {
+  if (environment) environment_ = std::move(environment);
 }
 
 PortDirectory SystemPortDirectory() {

@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -142,27 +144,64 @@ std::vector<PortEntry> ListPorts(const PortSurvey& survey, const EnvironmentLook
 // (COM3), FTDI", "COM4 — not present, kept for usb-FTDI_…", "COM5 — not present".
 std::string DescribePortEntry(const PortEntry& entry);
 
+// The n of "COMn" ("com3" too): "COM" in any case, then decimal digits alone. The number is not held
+// against the range of port numbers ("COM0" gives 0): each reader says what is wrong in its own terms.
+std::optional<int> ParsePortName(std::string_view name);
+
 // The ports list and the notice of the look it came from.
 struct PortListing {
   std::vector<PortEntry> entries;
   std::string notice;
 };
 
-// The ports of one machine for one user and one environment. Every call takes a fresh look, so what
-// it says is true when it is said. The front end owns one and passes it down.
-class PortDirectory {
+// What the port that opens COMn asks: which device or line COMn stands for.
+class PortResolver {
  public:
-  PortDirectory(PortPlaces places, EnvironmentLookup environment)
-      : places_(std::move(places)), environment_(std::move(environment)) {}
+  virtual ~PortResolver() = default;
+  virtual PortEntry Resolve(int n) const = 0;
+};
 
-  PortEntry Resolve(int n) const;
-  PortListing List(int atLeast) const;
+// One look at the ports, with the environment: every COMn that a run opens (a flash, a gang, a round
+// of the station) is resolved from it, however many there are. Nothing changes it after it is made,
+// so the devices' threads share it.
+class PortLook : public PortResolver {
+ public:
+  // No look: nothing present, nothing from the environment.
+  PortLook() = default;
+  // An empty `environment` gives nothing.
+  PortLook(PortSurvey survey, EnvironmentLookup environment);
+
+  PortEntry Resolve(int n) const override { return ResolvePort(n, survey_, environment_); }
+  PortListing List(int atLeast) const { return {ListPorts(survey_, environment_, atLeast), survey_.notice}; }
+  const PortSurvey& Survey() const { return survey_; }
+
+ private:
+  PortSurvey survey_;
+  EnvironmentLookup environment_ = [](const char*) -> const char* { return nullptr; };
+};
+
+// How a directory looks at the ports: SurveyPorts, or what a test puts in its place.
+using PortSurveyor = std::function<PortSurvey(const PortPlaces&)>;
+
+// The ports of one machine for one user and one environment. Every look is taken afresh, so what it
+// says is true when it is said. The front end owns one and passes it down.
+class PortDirectory : public PortResolver {
+ public:
+  PortDirectory(PortPlaces places, EnvironmentLookup environment, PortSurveyor survey = SurveyPorts)
+      : places_(std::move(places)), environment_(std::move(environment)), survey_(std::move(survey)) {}
+
+  // One look, for all that a run resolves.
+  PortLook Look() const { return {survey_(places_), environment_}; }
+  // COMn at a look of its own: the window's Send, which opens one port.
+  PortEntry Resolve(int n) const override { return Look().Resolve(n); }
+  PortListing List(int atLeast) const { return Look().List(atLeast); }
   ForgetResult Forget(int n) const { return ForgetPortNumber(places_, n); }
   const PortPlaces& Places() const { return places_; }
 
  private:
   PortPlaces places_;
   EnvironmentLookup environment_;
+  PortSurveyor survey_;
 };
 
 // This machine, this user's numbers file and this process's environment. The environment variable

@@ -1,10 +1,11 @@
 #include "ports/port_numbers.h"
 
 #include <algorithm>
-#include <charconv>
 #include <map>
+#include <optional>
 #include <set>
 
+#include "base/joined.h"
 #include "line/port.h"
 
 namespace kv {
@@ -50,20 +51,15 @@ ParsedLine ParseLine(std::string_view line) {
   const size_t blank = line.find_first_of(Blanks);
   const std::string_view port = line.substr(0, blank);
   const std::string_view name = blank == std::string_view::npos ? "" : Trimmed(line.substr(blank));
-  const bool comWord =
-      port.size() > 3 && (port[0] | 0x20) == 'c' && (port[1] | 0x20) == 'o' && (port[2] | 0x20) == 'm';
-  const std::string_view digits = comWord ? port.substr(3) : "";
-  int number = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (!comWord || error != std::errc() || end != digits.data() + digits.size() || name.empty() ||
-      name.find_first_of(Blanks) != std::string_view::npos) {
+  const std::optional<int> number = ParsePortName(port);
+  if (!number || name.empty() || name.find_first_of(Blanks) != std::string_view::npos) {
     parsed.problem = "\"" + std::string(line) + "\" is not \"COMn NAME\"";
-  } else if (number < 1 || number > HighestPortNumber) {
+  } else if (*number < 1 || *number > HighestPortNumber) {
     parsed.problem = std::string(port) + " is no port number (COM1 to COM255)";
   } else if (name.find('/') != std::string_view::npos) {
     parsed.problem = "write the adapter's name alone, without a folder: " + std::string(name);
   }
-  parsed.row = {number, std::string(name)};
+  parsed.row = {number.value_or(0), std::string(name)};
   return parsed;
 }
 
@@ -178,9 +174,8 @@ std::string FallbackNotice(const std::string& path, const std::string& why) {
 
 std::string UnsavedNotice(const std::string& path, const std::string& why,
                           const std::vector<KeptNumber>& added) {
-  std::string given;
-  for (const KeptNumber& row : added)
-    given += (given.empty() ? "" : ", ") + PortName(row.number) + " " + row.key;
+  const std::string given =
+      Joined(added, [](const KeptNumber& row) { return PortName(row.number) + " " + row.key; });
   return "cannot save new COM numbers in " + path + " (" + why + "): " + given + " holds only for now";
 }
 

@@ -55,9 +55,10 @@ std::vector<KeptNumber> AbsentPorts(const std::vector<KeptNumber>& kept,
 void NumberInFoundOrder(std::vector<PresentPort>& present);
 
 // The notice of a look whose numbers file could not be used at all: "cannot use the COM numbers in
-// PATH (why): ports are numbered in the order found, for now; ...".
+// PATH (why): until it is mended, COMn is the n-th serial port found".
 std::string FallbackNotice(const std::string& path, const std::string& why);
-// The notice of a look that gave new numbers it could not write down.
+// The notice of a look that gave new numbers it could not write down: "cannot save new COM numbers in
+// PATH (why): COM3 usb-a, COM4 usb-b holds only for now".
 std::string UnsavedNotice(const std::string& path, const std::string& why,
                           const std::vector<KeptNumber>& added);
 

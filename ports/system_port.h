@@ -1,7 +1,8 @@
 // The port the programs use: it opens a device by name and picks the right kind of line for it.
 // "rfc2217://HOST:PORT" and "socket://HOST:PORT" are lines on other machines (network_port.h); any
-// other name is a serial device of this platform. COMn is what a port directory (port_names.h) says
-// it stands for at the moment of the open, so LD6193_COM<n> may hold a URL as well as a path.
+// other name is a serial device of this platform. COMn is what the resolver it was given (port_names.h)
+// says it stands for: a look of its own at the moment of the open (the window's Send), or the look its
+// run took once for all its ports (a gang). LD6193_COM<n> may hold a URL as well as a path.
 #pragma once
 
 #include <memory>
@@ -14,12 +15,13 @@ namespace kv {
 
 class SystemPort : public Port {
  public:
-  // COMn as this machine, this user and this process's environment give it.
+  // COMn as this machine, this user and this process's environment give it at each open.
   explicit SystemPort(Clock& clock);
-  // COMn as `ports` gives it; `ports` outlives the port.
-  SystemPort(Clock& clock, const PortDirectory& ports) : clock_(clock), ports_(&ports) {}
+  // COMn as `ports` resolves it: a PortDirectory at each open, a PortLook as its run found it. `ports`
+  // outlives the port.
+  SystemPort(Clock& clock, const PortResolver& ports) : clock_(clock), ports_(&ports) {}
 
-  // COMn: the device or URL that the directory gives; "COMn" itself names the failure when nothing
+  // COMn: the device or URL that the resolver gives; "COMn" itself names the failure when nothing
   // stands for it (and the absent adapter that keeps the number, where one does).
   int OpenPort(int n) override;
   // 0 when open, 1 when not (the cause in LastOpenError). Closes what was open before.
@@ -49,8 +51,8 @@ class SystemPort : public Port {
   static std::unique_ptr<Port> OpenSerial(Clock& clock, const std::string& path, OpenError& error);
 
   Clock& clock_;
-  std::unique_ptr<PortDirectory> ownPorts_;  // when none was given
-  const PortDirectory* ports_;
+  std::unique_ptr<PortDirectory> ownPorts_;  // when no resolver was given
+  const PortResolver* ports_;
   std::unique_ptr<Port> line_;  // the open line, or the last one opened
   OpenError openError_;
   PortFault closedFault_ = PortClosedFault();

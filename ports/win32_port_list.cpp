@@ -8,23 +8,12 @@
 // clang-format on
 
 #include <algorithm>
-#include <charconv>
 
 #include "base/system_error.h"
 #include "line/port.h"
 
 namespace kv {
 namespace {
-
-// 3 for "COM3" (any case), 0 for anything else.
-int PortNumberOf(const std::string& name) {
-  if (name.size() < 4 || (name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm')
-    return 0;
-  int number = 0;
-  const auto [end, error] = std::from_chars(name.data() + 3, name.data() + name.size(), number);
-  if (error != std::errc() || end != name.data() + name.size()) return 0;
-  return number >= 1 && number <= HighestPortNumber ? number : 0;
-}
 
 std::string Utf8(const wchar_t* text) {
   const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -94,9 +83,12 @@ PortSurvey SurveyDeviceManager(DeviceManagerCalls& calls) {
   }
   for (unsigned index = 0; calls.SelectDevice(index); ++index) {
     const std::string name = calls.Read(Property::PortName);
-    const int number = PortNumberOf(name);
+    const int number = ParsePortName(name).value_or(0);
     const auto same = [number](const PresentPort& port) { return port.number == number; };
-    if (number == 0 || std::any_of(survey.present.begin(), survey.present.end(), same)) continue;
+    if (number < 1 || number > HighestPortNumber ||
+        std::any_of(survey.present.begin(), survey.present.end(), same)) {
+      continue;  // a printer port, a number no user can give, or one listed already
+    }
     std::string description = calls.Read(Property::FriendlyName);
     if (description.empty()) description = calls.Read(Property::Description);
     if (const std::string maker = calls.Read(Property::Maker); !maker.empty()) {

@@ -87,25 +87,41 @@ class FlasherRun : public ::testing::Test {
   // Runs the flasher with a fake device behind every target.
   int Run(const FlashOptions& options) {
     Console console(out_, err_, ProgressStyle::None);
-    FlasherEnvironment environment{console, [this](const DeviceTarget& target) { return MakeLink(target); },
-                                   interrupted_, std::chrono::steady_clock::now(), startThread_};
+    const PortDirectory ports = Ports();
+    FlasherEnvironment environment{
+        console, ports, MakeLinkFunction(), interrupted_, std::chrono::steady_clock::now(), startThread_};
     return RunFlasher(options, environment);
   }
 
   // Runs a station over an empty machine; `enters` is how many times Enter is pressed.
   int RunStationWith(const FlashOptions& options, int enters = 0) {
     Console console(out_, err_, ProgressStyle::None);
-    FlasherEnvironment environment{console, [this](const DeviceTarget& target) { return MakeLink(target); },
-                                   interrupted_, std::chrono::steady_clock::now(), startThread_};
-    const PortDirectory ports({folder_.string(), {}}, [](const char*) -> const char* { return nullptr; });
+    const PortDirectory ports = Ports();
+    FlasherEnvironment environment{
+        console, ports, MakeLinkFunction(), interrupted_, std::chrono::steady_clock::now(), startThread_};
     const std::atomic<unsigned> interrupts{0};
-    StationEnvironment station{ports, interrupts, [&enters] { return enters-- > 0; }};
+    StationEnvironment station{interrupts, [&enters] { return enters-- > 0; }};
     return RunStation(options, environment, station);
   }
 
-  SerialLink MakeLink(const DeviceTarget& target) {
+  // The machine under the test's folder, whose every look is survey_, counted in surveys_.
+  PortDirectory Ports() {
+    return PortDirectory(
+        {folder_.string(), {}}, [](const char*) -> const char* { return nullptr; },
+        [this](const PortPlaces&) {
+          ++surveys_;
+          return survey_;
+        });
+  }
+
+  LinkMaker MakeLinkFunction() {
+    return [this](const DeviceTarget& target, const PortResolver& ports) { return MakeLink(target, ports); };
+  }
+
+  SerialLink MakeLink(const DeviceTarget& target, const PortResolver& ports) {
     std::lock_guard lock(mutex_);
     links_.push_back(target.name);
+    if (!target.ByPath()) resolved_[target.name] = ports.Resolve(target.portNumber).device;
     PortRecord& record = records_[target.name];
     const DeviceScript script = scripts_[target.name];
     auto clock = std::make_unique<VirtualClock>();
@@ -163,6 +179,9 @@ class FlasherRun : public ::testing::Test {
   std::map<std::string, DeviceScript> scripts_;
   std::map<std::string, PortRecord> records_;
   std::vector<std::string> links_;
+  std::map<std::string, std::string> resolved_;  // what each target by number was given to open
+  PortSurvey survey_;
+  std::atomic<int> surveys_{0};
   ThreadStarter startThread_ = StartThread;
 };
 
@@ -256,6 +275,7 @@ TEST_F(FlasherRun, PlanOpensNoPort) {
   options.plan = true;
   EXPECT_EQ(Run(options), 0);
   EXPECT_TRUE(links_.empty());
+  EXPECT_EQ(surveys_.load(), 0) << "nor looks at the ports";
   EXPECT_THAT(OutLines(),
               AllOf(Contains("Kind: MultiSector"), Contains("Region mask: 0x404"),
                     Contains("Program sector #2: 0x200-0x205"), Contains("Program sector #10: 0x7C0"),
@@ -277,6 +297,32 @@ TEST_F(FlasherRun, GangExitCodeIsTheFirstFailingDeviceInCommandLineOrder) {
   EXPECT_THAT(OutLines(), ElementsAre(HasSubstr("[COM1] summary: File successfully loaded"),
                                       HasSubstr("[COM2] summary: Communication error during memory erasing"),
                                       HasSubstr("[COM3] summary: Flash programming error")));
+}
+
+// Every device of a run opens what one look at the ports found: a gang surveys once, however many
+// devices it has, and says that look's notice once.
+TEST_F(FlasherRun, AGangByNumberLooksAtThePortsOnceForAllItsDevices) {
+  FlashOptions options;
+  for (int n = 1; n <= 64; ++n) {
+    options.devices.push_back(TargetForPort(n));
+    survey_.present.push_back({"usb-board" + std::to_string(n), "/dev/board" + std::to_string(n), "", n});
+  }
+  survey_.notice =
+      "cannot save new COM numbers in com-numbers (read-only file): COM64 ... holds only for now";
+  options.file = Sector1File();
+  options.quiet = true;
+  EXPECT_EQ(Run(options), 0);
+  EXPECT_EQ(surveys_.load(), 1);
+  for (int n = 1; n <= 64; ++n) EXPECT_EQ(resolved_[PortName(n)], "/dev/board" + std::to_string(n));
+  EXPECT_THAT(ErrLines(), ElementsAre(survey_.notice));
+
+  surveys_ = 0;
+  err_.str("");
+  options.devices = {TargetForDevice("/dev/fake-a"), TargetForDevice("socket://jig7:4001")};
+  EXPECT_EQ(Run(options), 0);
+  EXPECT_EQ(surveys_.load(), 0)
+      << "no COMn to resolve: a look would give new adapters their numbers for nothing";
+  EXPECT_EQ(err_.str(), "");
 }
 
 TEST_F(FlasherRun, InterruptShutsThePortAndTheDownloadEndsByItsOwnRules) {

@@ -1,5 +1,5 @@
 // --list-ports and --forget-port on a fake machine: lines on standard output, the numbers' notice and
-// refusals on standard error; and the one notice of a run that opens a port by number.
+// refusals on standard error.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -37,20 +37,6 @@ TEST(PortCommands, ListingsAndFreedNumbersGoToStandardOutputNoticesAndRefusalsTo
   err.str("");
   EXPECT_EQ(ForgetPortTo(ports, 5, out, err), 1);
   EXPECT_EQ(err.str().rfind("cannot change " + tree.NumbersFile() + ": line 1: ", 0), 0u) << err.str();
-
-  FlashOptions options;
-  options.devices = {TargetForDevice("/dev/ttyUSB0")};
-  err.str("");
-  TellNumbersNotice(ports, options, err);
-  EXPECT_EQ(err.str(), "") << "no port by number";
-  options.devices.push_back(TargetForPort(1));
-  options.devices.push_back(TargetForPort(2));
-  options.plan = true;
-  TellNumbersNotice(ports, options, err);
-  EXPECT_EQ(err.str(), "") << "a plan opens no port";
-  options.plan = false;
-  TellNumbersNotice(ports, options, err);
-  EXPECT_EQ(err.str(), notice) << "once for the run";
 }
 
 }  // namespace
