@@ -23,30 +23,27 @@ void FlashView::SetProgress(uint16_t position, std::string_view /*label*/) {
   console_.Progress(slot_, position, maximum_);
 }
 
-void InterruptiblePort::ShutIfInterrupted() {
-  if (shutDown_ || !interrupted_.load()) return;
+bool InterruptiblePort::ShutIfInterrupted() {
+  if (shutDown_ || !interrupted_.load()) return shutDown_;
   shutDown_ = true;
   inner_.ShutdownPort();
+  return true;
 }
 
 bool InterruptiblePort::PortFlush() {
-  ShutIfInterrupted();
-  return inner_.PortFlush();
+  return !ShutIfInterrupted() && inner_.PortFlush();
 }
 
 bool InterruptiblePort::PortWrite(const uint8_t* bytes, size_t count) {
-  ShutIfInterrupted();
-  return inner_.PortWrite(bytes, count);
+  return !ShutIfInterrupted() && inner_.PortWrite(bytes, count);
 }
 
 ReadResult InterruptiblePort::PortReadByte() {
-  ShutIfInterrupted();
-  return inner_.PortReadByte();
+  return ShutIfInterrupted() ? ReadResult{ReadStatus::Failure, 0} : inner_.PortReadByte();
 }
 
 bool InterruptiblePort::PortDiscardInput() {
-  ShutIfInterrupted();
-  return inner_.PortDiscardInput();
+  return !ShutIfInterrupted() && inner_.PortDiscardInput();
 }
 
 }  // namespace kv

@@ -35,24 +35,27 @@ class InterruptiblePort : public Port {
   void ClosePort() override { inner_.ClosePort(); }
   void ShutdownPort() override { inner_.ShutdownPort(); }
   bool IsOpen() const override { return inner_.IsOpen(); }
-  // These four shut the port first if the interrupt is set, and then fail as on a closed port.
+  // These four shut the port first if the interrupt is set, and from then on fail as on a closed port
+  // without asking the line anything: another device's interrupt may come in the middle of a command,
+  // between its discard and its write.
   bool PortFlush() override;
   bool PortWrite(const uint8_t* bytes, size_t count) override;
   ReadResult PortReadByte() override;
   bool PortDiscardInput() override;
-  const PortFault& LastFault() const override { return inner_.LastFault(); }
+  const PortFault& LastFault() const override { return shutDown_ ? closedFault_ : inner_.LastFault(); }
   uint32_t RoundTripMs() const override { return inner_.RoundTripMs(); }
   bool LearnsRoundTrip() const override { return inner_.LearnsRoundTrip(); }
   void NoteAcknowledgeDelay(uint32_t ms) override { inner_.NoteAcknowledgeDelay(ms); }
 
-  // Shuts the port the first time the interrupt is seen set.
-  void ShutIfInterrupted();
+  // Shuts the port the first time the interrupt is seen set; true once it has been shut.
+  bool ShutIfInterrupted();
   bool ShutDown() const { return shutDown_; }
 
  private:
   Port& inner_;
   const std::atomic<bool>& interrupted_;
   bool shutDown_ = false;
+  PortFault closedFault_ = PortClosedFault();
 };
 
 class FlashView : public DownloadView {
