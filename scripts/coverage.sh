@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Line and branch coverage of the product code (base, image, link, download, ui, cli, sim) by the whole
+# Line and branch coverage of the product code (base, image, line, net, loader, ports, download, station,
+# ui, cli, sim) by the whole
 # CTest suite: builds build/coverage with KV_COVERAGE, runs the suite, and prints gcovr's summary (an
 # HTML report goes to build/coverage/coverage.html). Tests, benchmarks, fuzz targets and the example
 # generator are not product code and are left out.
@@ -18,7 +19,7 @@ find "$build" -name '*.gcda' -delete  # counts from an earlier run would add up
   echo "coverage: the suite failed; the figures below are of a failed run" >&2
 }
 filters=()
-for folder in base image link download ui cli sim; do filters+=(--filter "$root/$folder/"); done
+for folder in base image line net loader ports download station ui cli sim; do filters+=(--filter "$root/$folder/"); done
 gcovr --root "$root" --object-directory "$build" "${filters[@]}" --exclude '.*/tests?/.*' \
   --exclude-unreachable-branches --exclude-throw-branches \
   --html "$build/coverage.html" --print-summary "$build"
