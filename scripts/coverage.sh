@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Line and branch coverage of the product code (base, image, line, net, loader, ports, download, station,
 # ui, cli, sim) by the whole CTest suite: builds build/coverage with KV_COVERAGE, runs the suite, and
-# prints gcovr's summary (an HTML report goes to build/coverage/coverage.html). Tests, benchmarks, fuzz targets and the example
-# generator are not product code and are left out.
+# prints gcovr's summary (an HTML report goes to build/coverage/coverage.html). Tests, benchmarks, fuzz
+# targets and the example generator are not product code and are left out.
 #
 # Usage: scripts/coverage.sh   (needs gcovr: scripts/deps.sh test). Takes about ten minutes.
 set -euo pipefail
