@@ -21,6 +21,7 @@
 
 #include "line/win32_port.h"
 #include "ports/port_names.h"
+#include "ports/system_port.h"
 #include "ports/win32_port_list.h"
 #include "tests/support/fake_port.h"
 
