@@ -388,6 +388,7 @@ TEST_F(PosixPortTest, HungUpLineFailsAtOnceAndNeverSpins) {
   const auto start = SteadyClock::now();
   for (int i = 0; i < 20; ++i) ASSERT_EQ(port.PortReadByte().status, ReadStatus::Failure) << "read " << i;
   EXPECT_LT(MsSince(start), 1000) << "twenty reads of a dead line must not each wait out the time-out";
+  EXPECT_TRUE(port.LastFault().lineGone) << port.LastFault().words;
   const uint8_t byte = 0xA2;
   EXPECT_FALSE(port.PortWrite(&byte, 1));
   EXPECT_FALSE(port.PortFlush());
