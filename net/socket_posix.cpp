@@ -43,13 +43,12 @@ class PosixSocket : public Socket {
     if (status == EAI_AGAIN && connect.Passed(SteadyNowMs()))
       return PortFault{"no answer from the name service within the time limit"};
     if (status != 0) return PortFault{LowerFirst(::gai_strerror(status))};
-    std::string reason = "no address";
+    LineResult connected = PortFault{"no address"};
     for (addrinfo* a = addresses; a != nullptr && fd_ < 0; a = a->ai_next) {
-      reason = TryAddress(*a, connect);
+      connected = TryAddress(*a, connect);
     }
     ::freeaddrinfo(addresses);
-    if (fd_ < 0) return PortFault{reason};
-    return {};
+    return connected;
   }
 
   LineResult Send(const uint8_t* bytes, size_t count) override {
@@ -106,11 +105,11 @@ class PosixSocket : public Socket {
   }
 
  private:
-  // Connects to one address within `connect`; empty on success, else the reason.
-  std::string TryAddress(const addrinfo& address, const Deadline& connect) {
+  // Connects to one address within `connect`.
+  LineResult TryAddress(const addrinfo& address, const Deadline& connect) {
     const int fd =
         ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
-    if (fd < 0) return SystemReason(errno);
+    if (fd < 0) return PortFault{SystemReason(errno)};
     int error = 0;
     if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
       error = errno;
@@ -118,7 +117,7 @@ class PosixSocket : public Socket {
     }
     if (error != 0) {
       ::close(fd);
-      return error == ETIMEDOUT ? "no answer within the time limit" : SystemReason(error);
+      return PortFault{error == ETIMEDOUT ? "no answer within the time limit" : SystemReason(error)};
     }
     // Packets go out as they are written: each one is a whole command waiting for its reply.
     const int one = 1;

@@ -54,13 +54,12 @@ class WinsockSocket : public Socket {
     addrinfo* addresses = nullptr;
     const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(WSAETIMEDOUT);
     if (status != 0) return PortFault{ReasonFor(status)};
-    std::string reason = "no address";
+    LineResult connected = PortFault{"no address"};
     for (addrinfo* a = addresses; a != nullptr && socket_ == INVALID_SOCKET; a = a->ai_next) {
-      reason = TryAddress(*a, connect);
+      connected = TryAddress(*a, connect);
     }
     ::freeaddrinfo(addresses);
-    if (socket_ == INVALID_SOCKET) return PortFault{reason};
-    return {};
+    return connected;
   }
 
   LineResult Send(const uint8_t* bytes, size_t count) override {
@@ -98,10 +97,10 @@ class WinsockSocket : public Socket {
   }
 
  private:
-  // Connects to one address within `connect`; empty on success, else the reason.
-  std::string TryAddress(const addrinfo& address, const Deadline& connect) {
+  // Connects to one address within `connect`.
+  LineResult TryAddress(const addrinfo& address, const Deadline& connect) {
     SOCKET s = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
-    if (s == INVALID_SOCKET) return ReasonFor(::WSAGetLastError());
+    if (s == INVALID_SOCKET) return PortFault{ReasonFor(::WSAGetLastError())};
     u_long nonBlocking = 1;
     ::ioctlsocket(s, FIONBIO, &nonBlocking);
     int error = 0;
@@ -111,7 +110,7 @@ class WinsockSocket : public Socket {
     }
     if (error != 0) {
       ::closesocket(s);
-      return ReasonFor(error);
+      return PortFault{ReasonFor(error)};
     }
     u_long blocking = 0;
     ::ioctlsocket(s, FIONBIO, &blocking);
