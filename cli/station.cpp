@@ -14,7 +14,7 @@
 #include "cli/exit_codes.h"
 #include "cli/plan_report.h"
 #include "cli/station_book.h"
-#include "line/network_url.h"
+#include "net/network_port.h"
 
 namespace kv {
 namespace {
