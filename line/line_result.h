@@ -38,7 +38,7 @@ class [[nodiscard]] LineResult {
   // Done.
   LineResult() = default;
   // Failed, for the reason given. Not explicit, so that a function returns its fault as it is.
-  LineResult(PortFault fault) : fault_(std::move(fault)) {}  // NOLINT(google-explicit-constructor)
+  LineResult(PortFault fault) : fault_(std::move(fault)) {}
 
   bool Ok() const { return !fault_.has_value(); }
   // Why it failed; only when not Ok().
@@ -52,9 +52,9 @@ class [[nodiscard]] LineResult {
 template <class T>
 class [[nodiscard]] LineValue : public LineResult {
  public:
-  LineValue(T value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
-  LineValue(PortFault fault)
-      : LineResult(std::move(fault)), value_() {}  // NOLINT(google-explicit-constructor)
+  // Not explicit either, so that a function returns its value or its fault as it is.
+  LineValue(T value) : value_(std::move(value)) {}
+  LineValue(PortFault fault) : LineResult(std::move(fault)), value_() {}
 
   // What it gave; only when Ok().
   const T& Value() const { return value_; }
