@@ -35,14 +35,14 @@ class FuzzSocket : public kv::Socket {
   FuzzSocket(StepClock& clock, std::span<const uint8_t> stream, size_t readSize)
       : clock_(clock), stream_(stream), readSize_(readSize) {}
 
-  kv::ConnectResult Connect(const std::string&, const std::string&, uint32_t) override { return {true, {}}; }
-  bool Send(const uint8_t*, size_t count) override {
+  kv::LineResult Connect(const std::string&, const std::string&, uint32_t) override { return {}; }
+  kv::LineResult Send(const uint8_t*, size_t count) override {
     sent += count;
     // Our opening requests, then our line settings: each is answered at the next receive.
     if (opening_ == Opening::Connected || opening_ == Opening::Agreed) opening_ = Next(opening_);
-    return true;
+    return {};
   }
-  int Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
+  kv::LineValue<size_t> Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
     if (opening_ == Opening::Requested) {
       static constexpr uint8_t Agree[] = {255, 253, 44};  // DO COM-PORT-OPTION
       return Answer(Agree, buffer);
@@ -56,18 +56,18 @@ class FuzzSocket : public kv::Socket {
       };
       return Answer(Confirm, buffer);
     }
-    if (stream_.empty()) return -1;
+    if (stream_.empty()) return kv::ConnectionClosedFault();
     if (++calls_ % 7 == 0) {  // now and then nothing arrives in time
       clock_.now += timeoutMs;
-      return 0;
+      return size_t{0};
     }
     const size_t n = std::min({capacity, readSize_, stream_.size()});
     std::copy_n(stream_.begin(), n, buffer);
     stream_ = stream_.subspan(n);
     received += n;
-    return static_cast<int>(n);
+    return n;
   }
-  kv::DrainResult Drain(uint32_t) override { return kv::DrainResult::Drained; }
+  kv::LineValue<bool> Drain(uint32_t) override { return true; }
   void Close() override {}
 
   size_t sent = 0;
@@ -80,10 +80,10 @@ class FuzzSocket : public kv::Socket {
   enum class Opening { Connected, Requested, Agreed, SettingsSent, Open };
   static Opening Next(Opening o) { return static_cast<Opening>(static_cast<int>(o) + 1); }
   template <size_t N>
-  int Answer(const uint8_t (&bytes)[N], uint8_t* buffer) {
+  size_t Answer(const uint8_t (&bytes)[N], uint8_t* buffer) {
     std::copy(std::begin(bytes), std::end(bytes), buffer);
     opening_ = Next(opening_);
-    return static_cast<int>(N);
+    return N;
   }
   Opening opening_ = Opening::Connected;
   size_t calls_ = 0;
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto socket = std::make_unique<FuzzSocket>(clock, stream, readSize);
   FuzzSocket& server = *socket;
   kv::NetworkPort port(clock, std::move(socket));
-  Check(port.OpenUrl("rfc2217://fuzz:1") == 0);
+  Check(port.OpenUrl("rfc2217://fuzz:1").Ok());
   const size_t sentAtOpen = server.sent;
 
   std::vector<uint8_t> data1;

@@ -1,5 +1,6 @@
 #include <array>
 
+#include "line/network_url.h"
 #include "line/port.h"
 
 namespace kv {
@@ -30,12 +31,6 @@ const CauseText* TextOf(OpenFailure cause) {
   return nullptr;
 }
 
-// A line on another machine ("rfc2217://HOST:PORT"): its port says in its own words what went wrong
-// ("cannot reach HOST:PORT: connection refused"), since no local device advice fits.
-bool IsNetworkLine(const std::string& device) {
-  return device.find("://") != std::string::npos;
-}
-
 }  // namespace
 
 OpenError NotByNumber(int n) {
@@ -44,7 +39,9 @@ OpenError NotByNumber(int n) {
 }
 
 std::string DescribeOpenError(const OpenError& error) {
-  if (IsNetworkLine(error.device) && !error.detail.empty() && error.cause != OpenFailure::None) {
+  // A line on another machine: its port says in its own words what went wrong ("cannot reach
+  // HOST:PORT: connection refused").
+  if (IsNetworkUrl(error.device) && !error.detail.empty() && !error.Ok()) {
     if (error.cause == OpenFailure::Unreachable) return error.detail + "; " + TextOf(error.cause)->fix;
     return "cannot open " + error.device + ": " + error.detail;
   }

@@ -1,12 +1,14 @@
 // The one serial line to the device's loader, as the loader protocol and the download use it, and the
-// clock that gives their pauses. Real ports: posix_port (termios) and win32_port; tests use a scripted
-// fake on virtual time.
+// clock that gives their pauses. The ports: line/posix_port.h (termios) and line/win32_port.h open a
+// device path, net/network_port.h a URL, and ports/system_port.h picks one of them for a name or COMn;
+// tests use a scripted fake on virtual time (tests/support/fake_port.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
+
+#include "line/line_result.h"
 
 namespace kv {
 
@@ -25,6 +27,17 @@ struct ReadResult {
   ReadStatus status = ReadStatus::Failure;
   uint8_t byte = 0;
 };
+
+// A read inside a port: a ReadResult that is Byte or NoByte, or the fault that stopped it.
+using ByteRead = LineValue<ReadResult>;
+// The Port interface's form of a read: a failed one answers Failure, with the fault kept in `last`.
+inline ReadResult Reported(const ByteRead& read, PortFault& last) {
+  if (!read.Ok()) {
+    last = read.Fault();
+    return {ReadStatus::Failure, 0};
+  }
+  return read.Value();
+}
 
 inline constexpr uint32_t ReadTimeoutMs = 100;
 inline constexpr uint32_t ShutdownPauseMs = 250;
@@ -61,27 +74,15 @@ inline std::string PortName(int n) {
   return "COM" + std::to_string(n);
 }
 
+// What an open came to: the drivers' opens return it, and every port keeps its last for LastOpenError().
 struct OpenError {
   OpenFailure cause = OpenFailure::None;
   std::string device;  // what the open tried: a path, "\\.\COM3", a URL
   std::string detail;  // the system's text, and who holds the line where the system can tell
-};
 
-// Why the last byte operation on an open line failed.
-struct PortFault {
-  std::string words;  // in the system's words: "read: input/output error", "jig:4001 closed the connection"
-  bool lineGone = false;  // the line went away (unplugged, hung up, connection closed): no repeat can pass
-  // What the user can do where the line knows better than the advice for a local cable: a network line
-  // names its server. Empty for a local line. The text is the port's own: valid until the port is
-  // opened again or destroyed.
-  std::string_view hint = {};
+  // The open succeeded.
+  bool Ok() const { return cause == OpenFailure::None; }
 };
-
-// What every operation on a port that is not open fails with. A port closed while a download still
-// runs (the window was closed) has not gone away: the download ends through its usual attempts.
-inline PortFault PortClosedFault() {
-  return {"the port was closed", false};
-}
 
 // One line for the user that names the device and the cause, with the fix where there is one.
 std::string DescribeOpenError(const OpenError& error);

@@ -61,30 +61,52 @@ bool MakeBlocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// Why `path` did not open, from the system's `error`; for a busy line, who holds it where that shows.
+OpenError RefusedOpen(const std::string& path, int error) {
+  const OpenFailure cause = OpenFailureOfErrno(error);
+  std::string detail = SystemErrorText(error);
+  if (cause == OpenFailure::Busy) {
+    const std::string holder = FindLineHolder(path, "/");
+    detail = holder.empty() ? std::string() : "held by " + holder;
+  }
+  return {cause, path, std::move(detail)};
+}
+
 }  // namespace
 
-int PosixPort::OpenDevice(const std::string& path) {
-  CloseDescriptor();  // never leak a line the caller forgot to close
+OpenFailure OpenFailureOfErrno(int error) {
+  for (const ErrnoCause& row : ErrnoCauses) {
+    if (row.error == error) return row.cause;
+  }
+  return OpenFailure::Other;
+}
 
+OpenError PosixPort::OpenDevice(const std::string& path) {
+  CloseDescriptor();  // never leak a line the caller forgot to close
+  openError_ = Open(path);
+  return openError_;
+}
+
+OpenError PosixPort::Open(const std::string& path) {
   // O_NONBLOCK: a modem line without carrier would otherwise block in the open itself.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return FailOpen(path, errno);
+  if (fd < 0) return RefusedOpen(path, errno);
 
   termios found{};
   if (::isatty(fd) != 1 || ::tcgetattr(fd, &found) != 0) {
     ::close(fd);
-    return FailOpen(path, ENOTTY);
+    return RefusedOpen(path, ENOTTY);
   }
   if (!TakeExclusively(fd)) {
     const int error = errno;
     ::close(fd);  // the flock, if taken, goes with the descriptor
-    return FailOpen(path, error == EWOULDBLOCK ? EBUSY : error);
+    return RefusedOpen(path, error == EWOULDBLOCK ? EBUSY : error);
   }
   fd_ = fd;
   if (!MakeBlocking(fd)) {
     const int error = errno;
     CloseDescriptor();
-    return FailOpen(path, error);
+    return RefusedOpen(path, error);
   }
 
   saved_ = found;
@@ -94,28 +116,9 @@ int PosixPort::OpenDevice(const std::string& path) {
   (void)::tcsetattr(fd, TCSANOW, &working);
   lowLatencySet_ = RequestLowLatency(fd);
   // Bytes left on the line by an earlier run are no answer to anything this run sends.
-  (void)PortDiscardInput();
-  openError_ = {OpenFailure::None, path, {}};
+  (void)DiscardInput();
   fault_ = {};
-  return 0;
-}
-
-OpenFailure OpenFailureOfErrno(int error) {
-  for (const ErrnoCause& row : ErrnoCauses) {
-    if (row.error == error) return row.cause;
-  }
-  return OpenFailure::Other;
-}
-
-int PosixPort::FailOpen(const std::string& path, int error) {
-  const OpenFailure cause = OpenFailureOfErrno(error);
-  std::string detail = SystemErrorText(error);
-  if (cause == OpenFailure::Busy) {
-    const std::string holder = FindLineHolder(path, "/");
-    detail = holder.empty() ? std::string() : "held by " + holder;
-  }
-  openError_ = {cause, path, std::move(detail)};
-  return 1;
+  return {OpenFailure::None, path, {}};
 }
 
 void PosixPort::CloseDescriptor() {
@@ -148,31 +151,27 @@ bool LineGoneError(int error) {
   return error == EIO || error == ENODEV || error == ENXIO;
 }
 
+// A failed `operation` ("read"), in the system's words for `error`.
+PortFault SystemFault(const char* operation, int error) {
+  return {std::string(operation) + ": " + SystemReason(static_cast<unsigned long>(error)),
+          LineGoneError(error)};
+}
+
 }  // namespace
 
-bool PosixPort::NotOpen() {
-  fault_ = PortClosedFault();
-  return false;
-}
-
-bool PosixPort::Failed(const char* operation, int error) {
-  fault_ = {std::string(operation) + ": " + SystemReason(static_cast<unsigned long>(error)),
-            LineGoneError(error)};
-  return false;
-}
-
-bool PosixPort::PortFlush() {
-  if (fd_ < 0) return NotOpen();
+LineResult PosixPort::Flush() {
+  if (fd_ < 0) return PortClosedFault();
   // A signal (the flasher's Ctrl-C handling, say) must not turn a good line into a failed flush.
   int result = 0;
   do {
     result = ::tcdrain(fd_);
   } while (result != 0 && errno == EINTR);
-  return result == 0 || Failed("drain", errno);
+  if (result != 0) return SystemFault("drain", errno);
+  return {};
 }
 
-bool PosixPort::PortWrite(const uint8_t* bytes, size_t count) {
-  if (fd_ < 0) return NotOpen();
+LineResult PosixPort::Write(const uint8_t* bytes, size_t count) {
+  if (fd_ < 0) return PortClosedFault();
   size_t done = 0;
   while (done < count) {
     const ssize_t n = ::write(fd_, bytes + done, count - done);
@@ -181,15 +180,16 @@ bool PosixPort::PortWrite(const uint8_t* bytes, size_t count) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
-      return Failed("write", n < 0 ? errno : EIO);  // an error, or a line that takes nothing
+      return SystemFault("write", n < 0 ? errno : EIO);  // an error, or a line that takes nothing
     }
   }
-  return true;
+  return {};
 }
 
-bool PosixPort::PortDiscardInput() {
-  if (fd_ < 0) return NotOpen();
-  return ::tcflush(fd_, TCIFLUSH) == 0 || Failed("discard", errno);
+LineResult PosixPort::DiscardInput() {
+  if (fd_ < 0) return PortClosedFault();
+  if (::tcflush(fd_, TCIFLUSH) != 0) return SystemFault("discard", errno);
+  return {};
 }
 
 bool PosixPort::LineHungUp() const {
@@ -198,26 +198,19 @@ bool PosixPort::LineHungUp() const {
   return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-ReadResult PosixPort::PortReadByte() {
-  if (fd_ < 0) {
-    NotOpen();
-    return {ReadStatus::Failure, 0};
-  }
+ByteRead PosixPort::ReadByte() {
+  if (fd_ < 0) return PortClosedFault();
   for (;;) {
     uint8_t byte = 0;
     const ssize_t n = ::read(fd_, &byte, 1);
-    if (n == 1) return {ReadStatus::Byte, byte};
+    if (n == 1) return ReadResult{ReadStatus::Byte, byte};
     if (n == 0) {
       // VMIN = 0, VTIME = 1: nothing within 100 ms. A line that went away also reads nothing, but
       // at once and for ever; it reports a hang-up, and that is a failure, not "no byte".
-      if (!LineHungUp()) return {ReadStatus::NoByte, 0};
-      fault_ = {"read: the line hung up", true};
-      return {ReadStatus::Failure, 0};
+      if (!LineHungUp()) return ReadResult{ReadStatus::NoByte, 0};
+      return PortFault{"read: the line hung up", true};
     }
-    if (errno != EINTR) {
-      Failed("read", errno);
-      return {ReadStatus::Failure, 0};
-    }
+    if (errno != EINTR) return SystemFault("read", errno);
   }
 }
 

@@ -25,27 +25,31 @@ class PosixPort : public Port {
 
   int OpenPort(int n) override;
   const OpenError& LastOpenError() const override { return openError_; }
-  // Opens the serial device at `path` directly: 0 when open and configured, 1 when it is missing,
-  // held by someone else, refused, or not a terminal at all (nothing is left open then).
-  int OpenDevice(const std::string& path);
+  // Opens the serial device at `path` directly, configured; a failure when it is missing, held by
+  // someone else, refused, or not a terminal at all (nothing is left open then).
+  OpenError OpenDevice(const std::string& path);
 
   void ClosePort() override;
   void ShutdownPort() override;
   bool IsOpen() const override { return fd_ >= 0; }
 
-  bool PortFlush() override;
-  bool PortWrite(const uint8_t* bytes, size_t count) override;
-  ReadResult PortReadByte() override;
-  bool PortDiscardInput() override;
+  bool PortFlush() override { return Reported(Flush(), fault_); }
+  bool PortWrite(const uint8_t* bytes, size_t count) override {
+    return Reported(Write(bytes, count), fault_);
+  }
+  ReadResult PortReadByte() override { return Reported(ReadByte(), fault_); }
+  bool PortDiscardInput() override { return Reported(DiscardInput(), fault_); }
   const PortFault& LastFault() const override { return fault_; }
 
  private:
-  // Notes why an operation failed ("read", errno) and gives false.
-  bool Failed(const char* operation, int error);
-  bool NotOpen();
+  OpenError Open(const std::string& path);
+  // The port's operations, each failing with its cause.
+  LineResult Flush();
+  LineResult Write(const uint8_t* bytes, size_t count);
+  ByteRead ReadByte();
+  LineResult DiscardInput();
   void CloseDescriptor();
   bool LineHungUp() const;
-  int FailOpen(const std::string& path, int error);
 
   Clock& clock_;
   int fd_ = -1;

@@ -7,7 +7,7 @@
 
 namespace kv {
 
-// Milliseconds of the steady clock, for code that keeps its own deadlines (the sockets).
+// Milliseconds of the steady clock, for waits that are given no Clock (the sockets time their own).
 uint64_t SteadyNowMs();
 
 class SystemClock : public Clock {

@@ -28,19 +28,59 @@ int Win32Port::OpenPort(int n) {
   return 1;
 }
 
-int Win32Port::OpenDevice(const std::string& path) {
+OpenError Win32Port::OpenDevice(const std::string& path) {
   CloseHandleIfOpen();  // never leak a port the caller forgot to close
+  openError_ = Open(path);
+  return openError_;
+}
 
+namespace {
+
+struct SystemErrorCause {
+  unsigned long error;
+  OpenFailure cause;
+};
+
+// Windows answers "access denied" for a COM port that another program holds; a USB adapter pulled
+// out while it was being opened answers with a device failure.
+constexpr SystemErrorCause SystemErrorCauses[] = {
+    {ERROR_FILE_NOT_FOUND, OpenFailure::NotFound}, {ERROR_PATH_NOT_FOUND, OpenFailure::NotFound},
+    {ERROR_INVALID_NAME, OpenFailure::NotFound},   {ERROR_GEN_FAILURE, OpenFailure::NotFound},
+    {ERROR_ACCESS_DENIED, OpenFailure::Busy},      {ERROR_SHARING_VIOLATION, OpenFailure::Busy},
+    {ERROR_NOT_SUPPORTED, OpenFailure::NotSerial},
+};
+
+// Why `path` did not open, from the system's `error`.
+OpenError RefusedOpen(const std::string& path, unsigned long error) {
+  OpenFailure cause = OpenFailureOfSystemError(error);
+  // A folder is refused as "access denied" too, which would read as a busy port.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    cause = OpenFailure::NotSerial;
+  }
+  // Windows cannot tell who holds a busy port; its "access denied" would only mislead there.
+  return {cause, path, cause == OpenFailure::Busy ? std::string() : SystemErrorText(error)};
+}
+
+}  // namespace
+
+OpenFailure OpenFailureOfSystemError(unsigned long error) {
+  for (const SystemErrorCause& row : SystemErrorCauses) {
+    if (row.error == error) return row.cause;
+  }
+  return OpenFailure::Other;
+}
+
+OpenError Win32Port::Open(const std::string& path) {
   // Unshared, existing device only, plain synchronous input and output.
   const HANDLE handle =
       ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return FailOpen(path, ::GetLastError());
+  if (handle == INVALID_HANDLE_VALUE) return RefusedOpen(path, ::GetLastError());
   // A serial port is a character device. A path that names a disk file (LD6193_COM<n> or --device
   // set wrong) is refused rather than written with packets that no device will ever answer.
   if (::GetFileType(handle) != FILE_TYPE_CHAR) {
     ::CloseHandle(handle);
-    openError_ = {OpenFailure::NotSerial, path, "not a character device"};
-    return 1;
+    return {OpenFailure::NotSerial, path, "not a character device"};
   }
   handle_ = handle;
 
@@ -71,47 +111,9 @@ int Win32Port::OpenDevice(const std::string& path) {
   ::BuildCommDCBA(LineMode, &dcb);
   ::SetCommState(handle, &dcb);
   // Bytes left on the line by an earlier run are no answer to anything this run sends.
-  (void)PortDiscardInput();
-  openError_ = {OpenFailure::None, path, {}};
+  (void)DiscardInput();
   fault_ = {};
-  return 0;
-}
-
-namespace {
-
-struct SystemErrorCause {
-  unsigned long error;
-  OpenFailure cause;
-};
-
-// Windows answers "access denied" for a COM port that another program holds; a USB adapter pulled
-// out while it was being opened answers with a device failure.
-constexpr SystemErrorCause SystemErrorCauses[] = {
-    {ERROR_FILE_NOT_FOUND, OpenFailure::NotFound}, {ERROR_PATH_NOT_FOUND, OpenFailure::NotFound},
-    {ERROR_INVALID_NAME, OpenFailure::NotFound},   {ERROR_GEN_FAILURE, OpenFailure::NotFound},
-    {ERROR_ACCESS_DENIED, OpenFailure::Busy},      {ERROR_SHARING_VIOLATION, OpenFailure::Busy},
-    {ERROR_NOT_SUPPORTED, OpenFailure::NotSerial},
-};
-
-}  // namespace
-
-OpenFailure OpenFailureOfSystemError(unsigned long error) {
-  for (const SystemErrorCause& row : SystemErrorCauses) {
-    if (row.error == error) return row.cause;
-  }
-  return OpenFailure::Other;
-}
-
-int Win32Port::FailOpen(const std::string& path, unsigned long error) {
-  OpenFailure cause = OpenFailureOfSystemError(error);
-  // A folder is refused as "access denied" too, which would read as a busy port.
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    cause = OpenFailure::NotSerial;
-  }
-  // Windows cannot tell who holds a busy port; its "access denied" would only mislead there.
-  openError_ = {cause, path, cause == OpenFailure::Busy ? std::string() : SystemErrorText(error)};
-  return 1;
+  return {OpenFailure::None, path, {}};
 }
 
 void Win32Port::CloseHandleIfOpen() {
@@ -146,56 +148,46 @@ bool LineGoneError(DWORD error) {
          error == ERROR_FILE_NOT_FOUND || error == ERROR_INVALID_HANDLE;
 }
 
+// A failed `operation` ("read"), in the system's words for its last error.
+PortFault SystemFault(const char* operation) {
+  const DWORD error = ::GetLastError();
+  return {std::string(operation) + ": " + SystemReason(error), LineGoneError(error)};
+}
+
 }  // namespace
 
-bool Win32Port::Failed(const char* operation) {
-  const DWORD error = ::GetLastError();
-  fault_ = {std::string(operation) + ": " + SystemReason(error), LineGoneError(error)};
-  return false;
+LineResult Win32Port::Flush() {
+  if (handle_ == nullptr) return PortClosedFault();
+  if (!::FlushFileBuffers(AsHandle(handle_))) return SystemFault("flush");
+  return {};
 }
 
-bool Win32Port::NotOpen() {
-  fault_ = PortClosedFault();
-  return false;
-}
-
-bool Win32Port::PortFlush() {
-  if (handle_ == nullptr) return NotOpen();
-  return ::FlushFileBuffers(AsHandle(handle_)) != 0 || Failed("flush");
-}
-
-bool Win32Port::PortWrite(const uint8_t* bytes, size_t count) {
-  if (handle_ == nullptr) return NotOpen();
+LineResult Win32Port::Write(const uint8_t* bytes, size_t count) {
+  if (handle_ == nullptr) return PortClosedFault();
   // With no write time-out the call returns only once the port has taken every byte (packets are
   // at most 261 bytes, well inside one call's count). A packet cut short is not sent: a driver that
   // reports success for part of it has failed all the same.
   DWORD written = 0;
   if (!::WriteFile(AsHandle(handle_), bytes, static_cast<DWORD>(count), &written, nullptr))
-    return Failed("write");
-  if (written == count) return true;
-  fault_ = {"write: the port took " + std::to_string(written) + " of " + std::to_string(count) + " bytes",
-            false};
-  return false;
+    return SystemFault("write");
+  if (written == count) return {};
+  return PortFault{
+      "write: the port took " + std::to_string(written) + " of " + std::to_string(count) + " bytes", false};
 }
 
-bool Win32Port::PortDiscardInput() {
-  if (handle_ == nullptr) return NotOpen();
-  return ::PurgeComm(AsHandle(handle_), PURGE_RXCLEAR) != 0 || Failed("discard");
+LineResult Win32Port::DiscardInput() {
+  if (handle_ == nullptr) return PortClosedFault();
+  if (!::PurgeComm(AsHandle(handle_), PURGE_RXCLEAR)) return SystemFault("discard");
+  return {};
 }
 
-ReadResult Win32Port::PortReadByte() {
-  if (handle_ == nullptr) {
-    NotOpen();
-    return {ReadStatus::Failure, 0};
-  }
+ByteRead Win32Port::ReadByte() {
+  if (handle_ == nullptr) return PortClosedFault();
   uint8_t byte = 0;
   DWORD read = 0;
-  if (!::ReadFile(AsHandle(handle_), &byte, 1, &read, nullptr)) {
-    Failed("read");
-    return {ReadStatus::Failure, 0};
-  }
-  if (read == 0) return {ReadStatus::NoByte, 0};
-  return {ReadStatus::Byte, byte};
+  if (!::ReadFile(AsHandle(handle_), &byte, 1, &read, nullptr)) return SystemFault("read");
+  if (read == 0) return ReadResult{ReadStatus::NoByte, 0};
+  return ReadResult{ReadStatus::Byte, byte};
 }
 
 }  // namespace kv

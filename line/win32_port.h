@@ -25,18 +25,20 @@ class Win32Port : public Port {
 
   int OpenPort(int n) override;
   const OpenError& LastOpenError() const override { return openError_; }
-  // Opens the device named by `path` ("\\.\COM3", or any other device path): 0 when open, 1 when it
-  // is missing, in use, refused, or no character device at all (nothing is left open then).
-  int OpenDevice(const std::string& path);
+  // Opens the device named by `path` ("\\.\COM3", or any other device path); a failure when it is
+  // missing, in use, refused, or no character device at all (nothing is left open then).
+  OpenError OpenDevice(const std::string& path);
 
   void ClosePort() override;
   void ShutdownPort() override;
   bool IsOpen() const override { return handle_ != nullptr; }
 
-  bool PortFlush() override;
-  bool PortWrite(const uint8_t* bytes, size_t count) override;
-  ReadResult PortReadByte() override;
-  bool PortDiscardInput() override;
+  bool PortFlush() override { return Reported(Flush(), fault_); }
+  bool PortWrite(const uint8_t* bytes, size_t count) override {
+    return Reported(Write(bytes, count), fault_);
+  }
+  ReadResult PortReadByte() override { return Reported(ReadByte(), fault_); }
+  bool PortDiscardInput() override { return Reported(DiscardInput(), fault_); }
   const PortFault& LastFault() const override { return fault_; }
 
  private:
@@ -49,11 +51,13 @@ class Win32Port : public Port {
     uint32_t writeTotalConstant = 0;
   };
 
+  OpenError Open(const std::string& path);
+  // The port's operations, each failing with its cause.
+  LineResult Flush();
+  LineResult Write(const uint8_t* bytes, size_t count);
+  ByteRead ReadByte();
+  LineResult DiscardInput();
   void CloseHandleIfOpen();
-  int FailOpen(const std::string& path, unsigned long error);
-  // Notes why an operation failed (the system's last error) and gives false.
-  bool Failed(const char* operation);
-  bool NotOpen();
 
   Clock& clock_;
   void* handle_ = nullptr;  // the open port's handle; nullptr while not open

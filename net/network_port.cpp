@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <charconv>
 
+#include "base/deadline.h"
+
 namespace kv {
 namespace {
-
-constexpr std::string_view Rfc2217Scheme = "rfc2217://";
-constexpr std::string_view RawTcpScheme = "socket://";
 
 // A server that floods us while we discard is cut off after this much, so a discard always ends.
 constexpr size_t DiscardLimitBytes = 64 * 1024;
@@ -42,11 +41,11 @@ constexpr struct {
     {telnet::Setting::StopSize, telnet::WantedStopSize},
 };
 
-}  // namespace
-
-bool IsNetworkUrl(std::string_view name) {
-  return name.starts_with(Rfc2217Scheme) || name.starts_with(RawTcpScheme);
+OpenError Refused(OpenFailure cause, std::string detail) {
+  return {cause, {}, std::move(detail)};
 }
+
+}  // namespace
 
 std::optional<NetworkAddress> ParseNetworkUrl(std::string_view url) {
   NetworkAddress address;
@@ -84,29 +83,28 @@ int NetworkPort::OpenPort(int n) {
   return 1;
 }
 
-int NetworkPort::Fail(OpenFailure cause, const std::string& detail) {
-  openError_.cause = cause;
-  openError_.detail = detail;
-  return 1;
+OpenError NetworkPort::OpenUrl(const std::string& url) {
+  ClosePort();  // never leak a connection the caller forgot to close
+  openError_ = Connect(url);
+  openError_.device = url;
+  if (!openError_.Ok()) ClosePort();
+  return openError_;
 }
 
-int NetworkPort::OpenUrl(const std::string& url) {
-  ClosePort();  // never leak a connection the caller forgot to close
-  openError_ = {OpenFailure::None, url, {}};
+OpenError NetworkPort::Connect(const std::string& url) {
   const std::optional<NetworkAddress> address = ParseNetworkUrl(url);
   if (!address) {
-    return Fail(OpenFailure::NotFound,
-                "not a network port address; write rfc2217://HOST:PORT or socket://HOST:PORT");
+    return Refused(OpenFailure::NotFound,
+                   "not a network port address; write rfc2217://HOST:PORT or socket://HOST:PORT");
   }
   where_ = (address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host) + ":" +
            address->port;
   hint_ = "check that " + where_ + " is reachable and its serial server runs";
-  const std::string& where = where_;
-  const uint64_t connectStart = clock_.NowMs();
-  const ConnectResult connection = socket_->Connect(address->host, address->port, ConnectTimeoutMs);
-  if (!connection.connected)
-    return Fail(OpenFailure::Unreachable, "cannot reach " + where + ": " + connection.reason);
-  connectMs_ = static_cast<uint32_t>(clock_.NowMs() - connectStart);
+  const Deadline connect(clock_.NowMs(), ConnectTimeoutMs);
+  const LineResult connection = socket_->Connect(address->host, address->port, ConnectTimeoutMs);
+  if (!connection.Ok())
+    return Refused(OpenFailure::Unreachable, "cannot reach " + where_ + ": " + connection.Fault().words);
+  connectMs_ = static_cast<uint32_t>(connect.ElapsedMs(clock_.NowMs()));
   roundTripMs_ = connectMs_;
   learnedMs_ = UINT32_MAX;
   protocol_ = address->protocol;
@@ -115,15 +113,10 @@ int NetworkPort::OpenUrl(const std::string& url) {
   fault_ = {};
   unsent_ = false;
   open_ = true;
-  if (protocol_ == NetworkProtocol::RawTcp && connectMs_ > MaxRoundTripMs) {
-    ClosePort();
-    return Fail(OpenFailure::Other, TooFar(where, "to connect"));
-  }
-  if (protocol_ == NetworkProtocol::Rfc2217 && SetUpLine(where, clock_.NowMs() + ConnectTimeoutMs) != 0) {
-    ClosePort();
-    return 1;
-  }
-  return 0;
+  if (protocol_ == NetworkProtocol::RawTcp && connectMs_ > MaxRoundTripMs)
+    return Refused(OpenFailure::Other, TooFar("to connect"));
+  if (protocol_ == NetworkProtocol::Rfc2217) return SetUpLine();
+  return {};
 }
 
 bool NetworkPort::AnyConfirmed() const {
@@ -137,66 +130,66 @@ bool NetworkPort::AllConfirmedAsWanted() const {
   });
 }
 
-std::string NetworkPort::TooFar(const std::string& where, const std::string& what) const {
-  return where + " took " + std::to_string(roundTripMs_) + " ms " + what + "; a round trip over " +
+std::string NetworkPort::TooFar(const std::string& what) const {
+  return where_ + " took " + std::to_string(roundTripMs_) + " ms " + what + "; a round trip over " +
          std::to_string(MaxRoundTripMs) + " ms is too slow for the device's reply limits";
 }
 
-std::string NetworkPort::NotSetUp(const std::string& where, bool setupSent) const {
-  if (!setupSent) return where + " did not agree to RFC 2217 line control within 3 s";
+std::string NetworkPort::NotSetUp(bool setupSent) const {
+  if (!setupSent) return where_ + " did not agree to RFC 2217 line control within 3 s";
   for (const auto& want : WantedSettings) {
     if (receiver_.Confirmed(want.setting) && receiver_.ConfirmedValue(want.setting) != want.wanted) {
-      return where + " cannot set the " + SettingName(want.setting) + " to " + std::to_string(want.wanted) +
+      return where_ + " cannot set the " + SettingName(want.setting) + " to " + std::to_string(want.wanted) +
              " (it reports " + std::to_string(receiver_.ConfirmedValue(want.setting)) + ")";
     }
   }
-  return where + " did not confirm the line settings within 3 s";
+  return where_ + " did not confirm the line settings within 3 s";
 }
 
 // Opens the telnet options, waits for COM-PORT-OPTION to be agreed, sends the line settings and the
 // purge, and waits until the server has confirmed each setting as asked. The answers to the control
 // lines and the purge are not waited for.
-int NetworkPort::SetUpLine(const std::string& where, uint64_t deadline) {
+OpenError NetworkPort::SetUpLine() {
+  const Deadline setup(clock_.NowMs(), ConnectTimeoutMs);
   const std::span<const uint8_t> opening = telnet::OpeningRequests();
-  if (!SendRaw(opening.data(), opening.size()))
-    return Fail(OpenFailure::Unreachable, where + " closed the connection");
+  if (!SendRaw(opening.data(), opening.size()).Ok())
+    return Refused(OpenFailure::Unreachable, where_ + " closed the connection");
   // The first confirmation after the line settings went out (all at once) is the network's round
-  // trip. Confirmations before it were sent unasked (a server may announce its settings as soon as we
-  // connect, even before the option is agreed) and answer nothing of ours. The option negotiation is
-  // no measure either: a server opens it unasked as soon as we connect.
-  std::optional<uint64_t> setupSentAt;
+  // trip, and it may take at most MaxRoundTripMs. Confirmations before it were sent unasked (a server
+  // may announce its settings as soon as we connect, even before the option is agreed) and answer
+  // nothing of ours. The option negotiation is no measure either: a server opens it unasked as soon
+  // as we connect.
+  std::optional<Deadline> confirmation;
   bool measured = false;
   for (;;) {
     if (receiver_.ComPortAnswered() && !receiver_.ComPortAccepted()) {
-      return Fail(OpenFailure::NotSerial,
-                  where + " does not offer RFC 2217 line control; use socket:// for a raw TCP port");
+      return Refused(OpenFailure::NotSerial,
+                     where_ + " does not offer RFC 2217 line control; use socket:// for a raw TCP port");
     }
-    if (receiver_.ComPortAccepted() && !setupSentAt) {
-      std::array<uint8_t, telnet::LineSetupCapacity> setup{};
+    if (receiver_.ComPortAccepted() && !confirmation) {
+      std::array<uint8_t, telnet::LineSetupCapacity> settings{};
       receiver_.ForgetConfirmations();
-      setupSentAt = clock_.NowMs();
-      if (!SendRaw(setup.data(), telnet::LineSetup(setup)))
-        return Fail(OpenFailure::Unreachable, where + " closed the connection");
+      confirmation.emplace(clock_.NowMs(), MaxRoundTripMs);
+      if (!SendRaw(settings.data(), telnet::LineSetup(settings)).Ok())
+        return Refused(OpenFailure::Unreachable, where_ + " closed the connection");
     }
     const uint64_t now = clock_.NowMs();
-    if (setupSentAt && !measured && AnyConfirmed()) {
+    if (confirmation && !measured && AnyConfirmed()) {
       measured = true;
-      roundTripMs_ = static_cast<uint32_t>(now - *setupSentAt);
-      if (roundTripMs_ > MaxRoundTripMs)
-        return Fail(OpenFailure::Other, TooFar(where, "to confirm the line settings"));
+      roundTripMs_ = static_cast<uint32_t>(confirmation->ElapsedMs(now));
+      if (roundTripMs_ > confirmation->LimitMs())
+        return Refused(OpenFailure::Other, TooFar("to confirm the line settings"));
     }
     // A value other than ours may still be an unasked confirmation that crossed our request on the
     // way; the server's answer to the request then follows it. Only the deadline judges.
-    if (setupSentAt && AllConfirmedAsWanted()) break;
-    if (now >= deadline) return Fail(OpenFailure::Other, NotSetUp(where, setupSentAt.has_value()));
-    if (ReceiveMore(static_cast<uint32_t>(deadline - now)) < 0) {
-      return Fail(OpenFailure::Unreachable, where + " closed the connection");
-    }
+    if (confirmation && AllConfirmedAsWanted()) break;
+    if (setup.Passed(now)) return Refused(OpenFailure::Other, NotSetUp(confirmation.has_value()));
+    if (!ReceiveMore(static_cast<uint32_t>(setup.RemainingMs(now))).Ok())
+      return Refused(OpenFailure::Unreachable, where_ + " closed the connection");
   }
   // Data that came with the negotiation is from before the purge: not a reply to anything of ours.
   inPos_ = inEnd_ = 0;
-  openError_.cause = OpenFailure::None;
-  return 0;
+  return {};
 }
 
 void NetworkPort::NoteAcknowledgeDelay(uint32_t ms) {
@@ -209,19 +202,17 @@ void NetworkPort::NoteAcknowledgeDelay(uint32_t ms) {
   roundTripMs_ = std::max(connectMs_, std::min(learnedMs_, MaxRoundTripMs));
 }
 
-bool NetworkPort::NotOpen() {
-  // A connection that broke keeps saying why; one that we closed says so.
-  if (!fault_.lineGone) fault_ = PortClosedFault();
-  return false;
+PortFault NetworkPort::NotOpenFault() const {
+  return fault_.lineGone ? fault_ : PortClosedFault();
 }
 
-bool NetworkPort::Break() {
+PortFault NetworkPort::Disconnected(const PortFault& socketFault) {
   // A broken connection stays failed until it is closed and opened again, as an unplugged adapter does.
-  const std::string reason = socket_->FailureReason();
-  fault_ = {reason.empty() ? where_ + " closed the connection" : where_ + ": " + reason, true, hint_};
+  const std::string& reason = socketFault.words;
+  PortFault fault{reason.empty() ? where_ + " closed the connection" : where_ + ": " + reason, true, hint_};
   socket_->Close();
   open_ = false;
-  return false;
+  return fault;
 }
 
 void NetworkPort::ClosePort() {
@@ -237,99 +228,90 @@ void NetworkPort::ShutdownPort() {
   ClosePort();
 }
 
-bool NetworkPort::SendRaw(const uint8_t* bytes, size_t count) {
-  if (count == 0) return true;
-  return socket_->Send(bytes, count) || Break();
+LineResult NetworkPort::SendRaw(const uint8_t* bytes, size_t count) {
+  if (count == 0) return {};
+  const LineResult sent = socket_->Send(bytes, count);
+  if (!sent.Ok()) return Disconnected(sent.Fault());
+  return {};
 }
 
-bool NetworkPort::Stalled(const std::string& words) {
-  fault_ = {where_ + ": " + words, false, hint_};
-  return false;
+PortFault NetworkPort::Stalled(const std::string& words) const {
+  return {where_ + ": " + words, false, hint_};
 }
 
-bool NetworkPort::PortWrite(const uint8_t* bytes, size_t count) {
-  if (!open_) return NotOpen();
-  // Never behind bytes still waiting to leave: wait for them as a flush does, and fail either way.
-  if (unsent_) {
-    PortFlush();
-    return false;
-  }
+LineResult NetworkPort::Write(const uint8_t* bytes, size_t count) {
+  if (!open_) return NotOpenFault();
+  // Never behind bytes still waiting to leave: wait for them as a flush does, which fails either way.
+  if (unsent_) return Flush();
   if (protocol_ == NetworkProtocol::RawTcp) return SendRaw(bytes, count);
   const size_t chunk = out_.size() / 2;  // every byte may double
   for (size_t done = 0; done < count; done += chunk) {
     const size_t n = std::min(chunk, count - done);
-    if (!SendRaw(out_.data(), telnet::Escape(bytes + done, n, out_.data()))) return false;
+    if (LineResult sent = SendRaw(out_.data(), telnet::Escape(bytes + done, n, out_.data())); !sent.Ok())
+      return sent;
   }
-  return true;
+  return {};
 }
 
-bool NetworkPort::PortFlush() {
-  if (!open_) return NotOpen();
-  switch (socket_->Drain(NetworkFlushLimitMs)) {
-    case DrainResult::Drained:
-      if (!unsent_) return true;
-      // The packet that was stuck has only now gone: its reply must be waited out before the next.
-      unsent_ = false;
-      return Stalled("the earlier data left only now, so nothing is sent behind it yet");
-    case DrainResult::TimedOut:
-      unsent_ = true;
-      return Stalled("the data did not leave within " + std::to_string(NetworkFlushLimitMs / 1000) + " s");
-    case DrainResult::Broken:
-      break;
+LineResult NetworkPort::Flush() {
+  if (!open_) return NotOpenFault();
+  const LineValue<bool> drained = socket_->Drain(NetworkFlushLimitMs);
+  if (!drained.Ok()) return Disconnected(drained.Fault());
+  if (!drained.Value()) {
+    unsent_ = true;
+    return Stalled("the data did not leave within " + std::to_string(NetworkFlushLimitMs / 1000) + " s");
   }
-  return Break();
+  if (!unsent_) return {};
+  // The packet that was stuck has only now gone: its reply must be waited out before the next.
+  unsent_ = false;
+  return Stalled("the earlier data left only now, so nothing is sent behind it yet");
 }
 
-bool NetworkPort::Absorb(size_t count) {
+LineResult NetworkPort::Absorb(size_t count) {
   inPos_ = 0;
   inEnd_ = count;
-  if (protocol_ != NetworkProtocol::Rfc2217) return true;
+  if (protocol_ != NetworkProtocol::Rfc2217) return {};
   inEnd_ = receiver_.Decode(in_.data(), count);
   const std::span<const uint8_t> replies = receiver_.Replies();
-  const bool sent = SendRaw(replies.data(), replies.size());
+  const LineResult sent = SendRaw(replies.data(), replies.size());
   receiver_.ClearReplies();
   return sent;
 }
 
-int NetworkPort::ReceiveMore(uint32_t timeoutMs) {
-  const int n = socket_->Receive(in_.data(), in_.size(), timeoutMs);
-  if (n < 0) {
-    Break();
-    return -1;
-  }
-  return Absorb(static_cast<size_t>(n)) ? n : -1;
+LineValue<size_t> NetworkPort::ReceiveMore(uint32_t timeoutMs) {
+  const LineValue<size_t> received = socket_->Receive(in_.data(), in_.size(), timeoutMs);
+  if (!received.Ok()) return Disconnected(received.Fault());
+  if (LineResult answered = Absorb(received.Value()); !answered.Ok()) return answered.Fault();
+  return received;
 }
 
-ReadResult NetworkPort::PortReadByte() {
-  if (!open_) {
-    NotOpen();
-    return {ReadStatus::Failure, 0};
-  }
-  const uint64_t deadline = clock_.NowMs() + ReadTimeoutMs;
-  uint32_t wait = ReadTimeoutMs;
+ByteRead NetworkPort::ReadByte() {
+  if (!open_) return NotOpenFault();
+  const Deadline read(clock_.NowMs(), ReadTimeoutMs);
+  uint64_t wait = read.LimitMs();
   while (inPos_ == inEnd_) {
-    const int received = ReceiveMore(wait);
-    if (received < 0) return {ReadStatus::Failure, 0};
+    const LineValue<size_t> received = ReceiveMore(static_cast<uint32_t>(wait));
+    if (!received.Ok()) return received.Fault();
     if (inPos_ != inEnd_) break;
-    if (received == 0) return {ReadStatus::NoByte, 0};
+    if (received.Value() == 0) return ReadResult{ReadStatus::NoByte, 0};
     // Telnet commands alone carry no data byte: keep waiting out the rest of the 100 ms.
     const uint64_t now = clock_.NowMs();
-    if (now >= deadline) return {ReadStatus::NoByte, 0};
-    wait = static_cast<uint32_t>(deadline - now);
+    if (read.Passed(now)) return ReadResult{ReadStatus::NoByte, 0};
+    wait = read.RemainingMs(now);
   }
-  return {ReadStatus::Byte, in_[inPos_++]};
+  return ReadResult{ReadStatus::Byte, in_[inPos_++]};
 }
 
-bool NetworkPort::PortDiscardInput() {
-  if (!open_) return NotOpen();
+LineResult NetworkPort::DiscardInput() {
+  if (!open_) return NotOpenFault();
   for (size_t dropped = 0; dropped < DiscardLimitBytes;) {
-    const int received = ReceiveMore(0);
-    if (received < 0) return false;
-    if (received == 0) break;
-    dropped += static_cast<size_t>(received);
+    const LineValue<size_t> received = ReceiveMore(0);
+    if (!received.Ok()) return received.Fault();
+    if (received.Value() == 0) break;
+    dropped += received.Value();
   }
   inPos_ = inEnd_ = 0;
-  return true;
+  return {};
 }
 
 }  // namespace kv

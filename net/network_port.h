@@ -29,6 +29,8 @@
 #include <string>
 #include <string_view>
 
+#include "line/line_result.h"
+#include "line/network_url.h"
 #include "line/port.h"
 #include "net/socket.h"
 #include "net/telnet_codec.h"
@@ -46,8 +48,6 @@ struct NetworkAddress {
   std::string port;  // decimal, 1 to 65535
 };
 
-// True when `name` starts with one of the network schemes (and so must not be opened as a file).
-bool IsNetworkUrl(std::string_view name);
 // The address in "rfc2217://HOST:PORT" or "socket://HOST:PORT" ("[::1]:PORT" for IPv6).
 std::optional<NetworkAddress> ParseNetworkUrl(std::string_view url);
 
@@ -63,9 +63,9 @@ class NetworkPort : public Port {
   NetworkPort(const NetworkPort&) = delete;
   NetworkPort& operator=(const NetworkPort&) = delete;
 
-  // The URL of the server's line: 0 when connected (and, for RFC 2217, the line set up), else 1 with
-  // the cause in LastOpenError.
-  int OpenUrl(const std::string& url);
+  // Connects to the server's line at `url` and, for RFC 2217, sets the line up; a failure names the
+  // server and the cause.
+  OpenError OpenUrl(const std::string& url);
   // A network port has no number of its own; COMn reaches one through SystemPort.
   int OpenPort(int n) override;
   const OpenError& LastOpenError() const override { return openError_; }
@@ -74,36 +74,44 @@ class NetworkPort : public Port {
   void ShutdownPort() override;
   bool IsOpen() const override { return open_; }
 
-  bool PortFlush() override;
-  bool PortWrite(const uint8_t* bytes, size_t count) override;
-  ReadResult PortReadByte() override;
-  bool PortDiscardInput() override;
+  bool PortFlush() override { return Reported(Flush(), fault_); }
+  bool PortWrite(const uint8_t* bytes, size_t count) override {
+    return Reported(Write(bytes, count), fault_);
+  }
+  ReadResult PortReadByte() override { return Reported(ReadByte(), fault_); }
+  bool PortDiscardInput() override { return Reported(DiscardInput(), fault_); }
   const PortFault& LastFault() const override { return fault_; }
   uint32_t RoundTripMs() const override { return roundTripMs_; }
   bool LearnsRoundTrip() const override { return open_ && protocol_ == NetworkProtocol::RawTcp; }
   void NoteAcknowledgeDelay(uint32_t ms) override;
 
  private:
-  int Fail(OpenFailure cause, const std::string& detail);
-  bool NotOpen();
-  int SetUpLine(const std::string& where, uint64_t deadline);
+  // The open, with the device left for OpenUrl to name.
+  OpenError Connect(const std::string& url);
+  OpenError SetUpLine();
   bool AnyConfirmed() const;
   bool AllConfirmedAsWanted() const;
   // Why the line set-up did not finish in time: no agreement, a setting reported otherwise, or silence.
-  std::string NotSetUp(const std::string& where, bool setupSent) const;
+  std::string NotSetUp(bool setupSent) const;
   // The open's failure for a round trip beyond MaxRoundTripMs: "HOST:PORT took 2400 ms to connect; ...".
-  std::string TooFar(const std::string& where, const std::string& what) const;
-  // A fault of this line that leaves it open; gives false.
-  bool Stalled(const std::string& words);
-  bool SendRaw(const uint8_t* bytes, size_t count);
-  // Receives within `timeoutMs` and decodes into the input buffer: the raw bytes received, -1 when
-  // the connection broke.
-  int ReceiveMore(uint32_t timeoutMs);
-  // Decodes the `count` raw bytes at the start of the input buffer and sends the answers they call
-  // for; false when sending failed.
-  bool Absorb(size_t count);
-  // Ends a connection that closed or broke, with the socket's reason as the fault; gives false.
-  bool Break();
+  std::string TooFar(const std::string& what) const;
+
+  // The port's operations, each failing with its cause.
+  LineResult Flush();
+  LineResult Write(const uint8_t* bytes, size_t count);
+  ByteRead ReadByte();
+  LineResult DiscardInput();
+  // What an operation on a port that is not open fails with: a connection that broke keeps saying why.
+  PortFault NotOpenFault() const;
+  // A fault of this line that leaves it open.
+  PortFault Stalled(const std::string& words) const;
+  // Ends a connection that closed or broke: the line's fault, naming the server and the socket's reason.
+  PortFault Disconnected(const PortFault& socketFault);
+  LineResult SendRaw(const uint8_t* bytes, size_t count);
+  // Receives within `timeoutMs` and decodes into the input buffer: how many raw bytes came.
+  LineValue<size_t> ReceiveMore(uint32_t timeoutMs);
+  // Decodes the `count` raw bytes at the start of the input buffer and sends the answers they call for.
+  LineResult Absorb(size_t count);
 
   Clock& clock_;
   std::unique_ptr<Socket> socket_;

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 
+#include "base/deadline.h"
 #include "base/system_error.h"
 #include "line/system_clock.h"
 #include "net/resolve_within.h"
@@ -25,28 +26,32 @@ namespace {
 constexpr int DrainPollMs = 1;
 constexpr time_t SendLimitSeconds = 3;
 
+// The system's words for `error`, as the fault of a connection that broke.
+PortFault BrokenBy(int error) {
+  return {SystemReason(static_cast<unsigned long>(error)), true};
+}
+
 class PosixSocket : public Socket {
  public:
   ~PosixSocket() override { Close(); }
 
-  ConnectResult Connect(const std::string& host, const std::string& service, uint32_t timeoutMs) override {
+  LineResult Connect(const std::string& host, const std::string& service, uint32_t timeoutMs) override {
     Close();
-    const uint64_t deadline = SteadyNowMs() + timeoutMs;
+    const Deadline connect(SteadyNowMs(), timeoutMs);
     addrinfo* addresses = nullptr;
     const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(EAI_AGAIN);
-    if (status == EAI_AGAIN && SteadyNowMs() >= deadline)
-      return {false, "no answer from the name service within the time limit"};
-    if (status != 0) return {false, LowerFirst(::gai_strerror(status))};
-    std::string reason = "no address";
+    if (status == EAI_AGAIN && connect.Passed(SteadyNowMs()))
+      return PortFault{"no answer from the name service within the time limit"};
+    if (status != 0) return PortFault{LowerFirst(::gai_strerror(status))};
+    LineResult connected = PortFault{"no address"};
     for (addrinfo* a = addresses; a != nullptr && fd_ < 0; a = a->ai_next) {
-      reason = TryAddress(*a, deadline);
+      connected = TryAddress(*a, connect);
     }
     ::freeaddrinfo(addresses);
-    if (fd_ < 0) return {false, reason};
-    return {true, {}};
+    return connected;
   }
 
-  bool Send(const uint8_t* bytes, size_t count) override {
+  LineResult Send(const uint8_t* bytes, size_t count) override {
     size_t done = 0;
     while (fd_ >= 0 && done < count) {
       // MSG_NOSIGNAL: a server that went away is a failed write, not a killed program.
@@ -54,58 +59,43 @@ class PosixSocket : public Socket {
       if (n > 0) {
         done += static_cast<size_t>(n);
       } else if (n < 0 && errno != EINTR) {
-        return Failed(errno);
+        return BrokenBy(errno);
       }
     }
-    return fd_ >= 0;
+    if (fd_ < 0) return ConnectionClosedFault();
+    return {};
   }
 
-  int Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
-    if (fd_ < 0) return -1;
-    const uint64_t deadline = SteadyNowMs() + timeoutMs;
+  LineValue<size_t> Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
+    if (fd_ < 0) return ConnectionClosedFault();
+    const Deadline wait(SteadyNowMs(), timeoutMs);
     for (;;) {
-      const uint64_t now = SteadyNowMs();
       pollfd p{fd_, POLLIN, 0};
-      const int ready = ::poll(&p, 1, now >= deadline ? 0 : static_cast<int>(deadline - now));
+      const int ready = ::poll(&p, 1, static_cast<int>(wait.RemainingMs(SteadyNowMs())));
       if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0) {
-        Failed(errno);
-        return -1;
-      }
-      if (ready == 0) return 0;
+      if (ready < 0) return BrokenBy(errno);
+      if (ready == 0) return size_t{0};
       const ssize_t n = ::recv(fd_, buffer, capacity, MSG_DONTWAIT);
       if (n > 0) {
         AcknowledgeAtOnce();
-        return static_cast<int>(n);
+        return static_cast<size_t>(n);
       }
-      if (n == 0) {
-        reason_.clear();  // the server closed the connection
-        return -1;
-      }
-      if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-        Failed(errno);
-        return -1;
-      }
+      if (n == 0) return ConnectionClosedFault();  // the server closed the connection
+      if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return BrokenBy(errno);
     }
   }
 
-  DrainResult Drain(uint32_t timeoutMs) override {
-    const uint64_t deadline = SteadyNowMs() + timeoutMs;
+  LineValue<bool> Drain(uint32_t timeoutMs) override {
+    const Deadline drain(SteadyNowMs(), timeoutMs);
     for (;;) {
       int unsent = 0;
-      if (fd_ < 0) return DrainResult::Broken;
-      if (::ioctl(fd_, SIOCOUTQNSD, &unsent) != 0) {
-        Failed(errno);
-        return DrainResult::Broken;
-      }
-      if (unsent == 0) return DrainResult::Drained;
-      if (SteadyNowMs() >= deadline) return DrainResult::TimedOut;
+      if (fd_ < 0) return ConnectionClosedFault();
+      if (::ioctl(fd_, SIOCOUTQNSD, &unsent) != 0) return BrokenBy(errno);
+      if (unsent == 0) return true;
+      if (drain.Passed(SteadyNowMs())) return false;
       pollfd p{fd_, 0, 0};
       (void)::poll(&p, 1, DrainPollMs);
-      if ((p.revents & (POLLERR | POLLHUP)) != 0) {
-        Failed(PendingError());
-        return DrainResult::Broken;
-      }
+      if ((p.revents & (POLLERR | POLLHUP)) != 0) return BrokenBy(PendingError());
     }
   }
 
@@ -114,22 +104,20 @@ class PosixSocket : public Socket {
     fd_ = -1;
   }
 
-  std::string FailureReason() const override { return reason_; }
-
  private:
-  // Connects to one address by the deadline; empty on success, else the reason.
-  std::string TryAddress(const addrinfo& address, uint64_t deadline) {
+  // Connects to one address within `connect`.
+  LineResult TryAddress(const addrinfo& address, const Deadline& connect) {
     const int fd =
         ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
-    if (fd < 0) return SystemReason(errno);
+    if (fd < 0) return PortFault{SystemReason(errno)};
     int error = 0;
     if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
       error = errno;
-      if (error == EINPROGRESS) error = AwaitConnect(fd, deadline);
+      if (error == EINPROGRESS) error = AwaitConnect(fd, connect);
     }
     if (error != 0) {
       ::close(fd);
-      return error == ETIMEDOUT ? "no answer within the time limit" : SystemReason(error);
+      return PortFault{error == ETIMEDOUT ? "no answer within the time limit" : SystemReason(error)};
     }
     // Packets go out as they are written: each one is a whole command waiting for its reply.
     const int one = 1;
@@ -152,12 +140,12 @@ class PosixSocket : public Socket {
     ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
   }
 
-  static int AwaitConnect(int fd, uint64_t deadline) {
+  static int AwaitConnect(int fd, const Deadline& connect) {
     for (;;) {
       const uint64_t now = SteadyNowMs();
-      if (now >= deadline) return ETIMEDOUT;
+      if (connect.Passed(now)) return ETIMEDOUT;
       pollfd p{fd, POLLOUT, 0};
-      const int ready = ::poll(&p, 1, static_cast<int>(deadline - now));
+      const int ready = ::poll(&p, 1, static_cast<int>(connect.RemainingMs(now)));
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0) return errno;
       if (ready == 0) return ETIMEDOUT;
@@ -166,12 +154,6 @@ class PosixSocket : public Socket {
       if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
       return error;
     }
-  }
-
-  // Keeps the system's words for `error` as the reason of the failure; gives false.
-  bool Failed(int error) {
-    reason_ = SystemReason(static_cast<unsigned long>(error));
-    return false;
   }
 
   // The error the system holds for the connection (a reset, say), or a broken pipe when it has none.
@@ -183,7 +165,6 @@ class PosixSocket : public Socket {
   }
 
   int fd_ = -1;
-  std::string reason_;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "base/deadline.h"
 #include "base/system_error.h"
 #include "line/system_clock.h"
 #include "net/resolve_within.h"
@@ -30,6 +31,11 @@ std::string ReasonFor(int error) {
   }
 }
 
+// The fault of a connection that `error` broke.
+PortFault BrokenBy(int error) {
+  return {ReasonFor(error), true};
+}
+
 class WinsockSocket : public Socket {
  public:
   WinsockSocket() {
@@ -41,54 +47,48 @@ class WinsockSocket : public Socket {
     if (started_) ::WSACleanup();
   }
 
-  ConnectResult Connect(const std::string& host, const std::string& service, uint32_t timeoutMs) override {
+  LineResult Connect(const std::string& host, const std::string& service, uint32_t timeoutMs) override {
     Close();
-    if (!started_) return {false, "the network is not available (WSAStartup failed)"};
-    const uint64_t deadline = SteadyNowMs() + timeoutMs;
+    if (!started_) return PortFault{"the network is not available (WSAStartup failed)"};
+    const Deadline connect(SteadyNowMs(), timeoutMs);
     addrinfo* addresses = nullptr;
     const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(WSAETIMEDOUT);
-    if (status != 0) return {false, ReasonFor(status)};
-    std::string reason = "no address";
+    if (status != 0) return PortFault{ReasonFor(status)};
+    LineResult connected = PortFault{"no address"};
     for (addrinfo* a = addresses; a != nullptr && socket_ == INVALID_SOCKET; a = a->ai_next) {
-      reason = TryAddress(*a, deadline);
+      connected = TryAddress(*a, connect);
     }
     ::freeaddrinfo(addresses);
-    if (socket_ == INVALID_SOCKET) return {false, reason};
-    return {true, {}};
+    return connected;
   }
 
-  bool Send(const uint8_t* bytes, size_t count) override {
+  LineResult Send(const uint8_t* bytes, size_t count) override {
     size_t done = 0;
     while (socket_ != INVALID_SOCKET && done < count) {
       const int n =
           ::send(socket_, reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done), 0);
-      if (n <= 0) return Failed(::WSAGetLastError());
+      if (n <= 0) return BrokenBy(::WSAGetLastError());
       done += static_cast<size_t>(n);
     }
-    return socket_ != INVALID_SOCKET;
+    if (socket_ == INVALID_SOCKET) return ConnectionClosedFault();
+    return {};
   }
 
-  int Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
-    if (socket_ == INVALID_SOCKET) return -1;
+  LineValue<size_t> Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
+    if (socket_ == INVALID_SOCKET) return ConnectionClosedFault();
     WSAPOLLFD p{socket_, POLLRDNORM, 0};
     const int ready = ::WSAPoll(&p, 1, static_cast<INT>(timeoutMs));
-    if (ready < 0) {
-      Failed(::WSAGetLastError());
-      return -1;
-    }
-    if (ready == 0) return 0;
+    if (ready < 0) return BrokenBy(::WSAGetLastError());
+    if (ready == 0) return size_t{0};
     const int n = ::recv(socket_, reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0);
-    if (n > 0) return n;
-    if (n == 0) {
-      reason_.clear();  // the server closed the connection
-    } else {
-      Failed(::WSAGetLastError());
-    }
-    return -1;
+    if (n > 0) return static_cast<size_t>(n);
+    if (n == 0) return ConnectionClosedFault();  // the server closed the connection
+    return BrokenBy(::WSAGetLastError());
   }
 
-  DrainResult Drain(uint32_t /*timeoutMs*/) override {
-    return socket_ != INVALID_SOCKET ? DrainResult::Drained : DrainResult::Broken;
+  LineValue<bool> Drain(uint32_t /*timeoutMs*/) override {
+    if (socket_ == INVALID_SOCKET) return ConnectionClosedFault();
+    return true;
   }
 
   void Close() override {
@@ -96,22 +96,21 @@ class WinsockSocket : public Socket {
     socket_ = INVALID_SOCKET;
   }
 
-  std::string FailureReason() const override { return reason_; }
-
  private:
-  std::string TryAddress(const addrinfo& address, uint64_t deadline) {
+  // Connects to one address within `connect`.
+  LineResult TryAddress(const addrinfo& address, const Deadline& connect) {
     SOCKET s = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
-    if (s == INVALID_SOCKET) return ReasonFor(::WSAGetLastError());
+    if (s == INVALID_SOCKET) return PortFault{ReasonFor(::WSAGetLastError())};
     u_long nonBlocking = 1;
     ::ioctlsocket(s, FIONBIO, &nonBlocking);
     int error = 0;
     if (::connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
       error = ::WSAGetLastError();
-      if (error == WSAEWOULDBLOCK) error = AwaitConnect(s, deadline);
+      if (error == WSAEWOULDBLOCK) error = AwaitConnect(s, connect);
     }
     if (error != 0) {
       ::closesocket(s);
-      return ReasonFor(error);
+      return PortFault{ReasonFor(error)};
     }
     u_long blocking = 0;
     ::ioctlsocket(s, FIONBIO, &blocking);
@@ -122,11 +121,11 @@ class WinsockSocket : public Socket {
     return {};
   }
 
-  static int AwaitConnect(SOCKET s, uint64_t deadline) {
+  static int AwaitConnect(SOCKET s, const Deadline& connect) {
     const uint64_t now = SteadyNowMs();
-    if (now >= deadline) return WSAETIMEDOUT;
+    if (connect.Passed(now)) return WSAETIMEDOUT;
     WSAPOLLFD p{s, POLLWRNORM, 0};
-    const int ready = ::WSAPoll(&p, 1, static_cast<INT>(deadline - now));
+    const int ready = ::WSAPoll(&p, 1, static_cast<INT>(connect.RemainingMs(now)));
     if (ready < 0) return ::WSAGetLastError();
     if (ready == 0) return WSAETIMEDOUT;
     int error = 0;
@@ -137,15 +136,8 @@ class WinsockSocket : public Socket {
     return error;
   }
 
-  // Keeps the system's words for `error` as the reason of the failure; gives false.
-  bool Failed(int error) {
-    reason_ = ReasonFor(error);
-    return false;
-  }
-
   bool started_ = false;
   SOCKET socket_ = INVALID_SOCKET;
-  std::string reason_;
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "net/telnet_codec.h"
 
 #include <iterator>
+#include <optional>
 
 namespace kv::telnet {
 namespace {
@@ -85,65 +86,80 @@ Receiver::Receiver() {
 size_t Receiver::Decode(uint8_t* bytes, size_t count) {
   size_t out = 0;
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t byte = bytes[i];
-    switch (state_) {
-      case State::Data:
-        if (byte == Iac) {
-          state_ = State::Command;
-        } else {
-          bytes[out++] = byte;
-        }
-        break;
-      case State::Command:
-        if (byte == Iac) {  // an escaped 0xFF data byte
-          bytes[out++] = byte;
-          state_ = State::Data;
-        } else if (byte >= Will) {
-          verb_ = byte;
-          state_ = State::Option;
-        } else if (byte == Sb) {
-          state_ = State::SubOption;
-        } else {
-          state_ = State::Data;  // NOP, go-ahead, break and the like carry nothing for us
-        }
-        break;
-      case State::Option:
-        OnOption(verb_, byte);
-        state_ = State::Data;
-        break;
-      case State::SubOption:
-        subOption_ = byte;
-        subCount_ = 0;
-        subOverflow_ = false;
-        state_ = State::SubData;
-        break;
-      case State::SubData:
-        if (byte == Iac) {
-          state_ = State::SubCommand;
-        } else if (subCount_ < sub_.size()) {
-          sub_[subCount_++] = byte;
-        } else {
-          subOverflow_ = true;
-        }
-        break;
-      case State::SubCommand:
-        if (byte == Se) {
-          OnSubnegotiation();
-          state_ = State::Data;
-        } else if (byte == Iac) {
-          if (subCount_ < sub_.size()) {
-            sub_[subCount_++] = byte;
-          } else {
-            subOverflow_ = true;
-          }
-          state_ = State::SubData;
-        } else {
-          state_ = State::SubData;  // not valid inside a subnegotiation; skipped
-        }
-        break;
-    }
+    if (const std::optional<uint8_t> data = Take(bytes[i])) bytes[out++] = *data;
   }
   return out;
+}
+
+std::optional<uint8_t> Receiver::Take(uint8_t byte) {
+  switch (state_) {
+    case State::Data:
+      if (byte != Iac) return byte;
+      state_ = State::Command;
+      return std::nullopt;
+    case State::Command:
+      return AfterIac(byte);
+    case State::Option:
+      OnOption(verb_, byte);
+      state_ = State::Data;
+      return std::nullopt;
+    case State::SubOption:
+      BeginSubnegotiation(byte);
+      return std::nullopt;
+    case State::SubData:
+      if (byte == Iac) {
+        state_ = State::SubCommand;
+      } else {
+        KeepSubnegotiationByte(byte);
+      }
+      return std::nullopt;
+    case State::SubCommand:
+      AfterIacInSubnegotiation(byte);
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint8_t> Receiver::AfterIac(uint8_t byte) {
+  if (byte == Iac) {  // an escaped 0xFF data byte
+    state_ = State::Data;
+    return byte;
+  }
+  if (byte >= Will) {
+    verb_ = byte;
+    state_ = State::Option;
+  } else if (byte == Sb) {
+    state_ = State::SubOption;
+  } else {
+    state_ = State::Data;  // NOP, go-ahead, break and the like carry nothing for us
+  }
+  return std::nullopt;
+}
+
+void Receiver::BeginSubnegotiation(uint8_t option) {
+  subOption_ = option;
+  subCount_ = 0;
+  subOverflow_ = false;
+  state_ = State::SubData;
+}
+
+void Receiver::KeepSubnegotiationByte(uint8_t byte) {
+  if (subCount_ < sub_.size()) {
+    sub_[subCount_++] = byte;
+  } else {
+    subOverflow_ = true;
+  }
+}
+
+void Receiver::AfterIacInSubnegotiation(uint8_t byte) {
+  if (byte == Se) {
+    OnSubnegotiation();
+    state_ = State::Data;
+    return;
+  }
+  if (byte == Iac) KeepSubnegotiationByte(byte);  // an escaped 0xFF within the value
+  // Anything else is not valid inside a subnegotiation and is skipped.
+  state_ = State::SubData;
 }
 
 void Receiver::OnOption(uint8_t verb, uint8_t option) {

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace kv::telnet {
@@ -94,6 +95,15 @@ class Receiver {
   enum class Answer : uint8_t { None, Yes, No };
   static size_t Index(Setting s) { return static_cast<size_t>(s); }
 
+  // One byte through the decoder: the data byte it stands for, if any.
+  std::optional<uint8_t> Take(uint8_t byte);
+  // The byte after an IAC among data: an escaped 0xFF, or the start of a command.
+  std::optional<uint8_t> AfterIac(uint8_t byte);
+  void BeginSubnegotiation(uint8_t option);
+  // A byte of a subnegotiation's value; one that would overflow marks it as not ours.
+  void KeepSubnegotiationByte(uint8_t byte);
+  // The byte after an IAC inside a subnegotiation: its end, or an escaped 0xFF.
+  void AfterIacInSubnegotiation(uint8_t byte);
   void OnOption(uint8_t verb, uint8_t option);
   void OnSubnegotiation();
   void Reply(uint8_t verb, uint8_t option);

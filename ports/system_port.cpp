@@ -36,10 +36,9 @@ int SystemPort::OpenDevice(const std::string& name) {
     return line_ ? 0 : 1;
   }
   auto network = std::make_unique<NetworkPort>(clock_, MakeSocket());
-  const int result = network->OpenUrl(name);
-  openError_ = network->LastOpenError();
-  if (result == 0) line_ = std::move(network);
-  return result;
+  openError_ = network->OpenUrl(name);
+  if (openError_.Ok()) line_ = std::move(network);
+  return openError_.Ok() ? 0 : 1;
 }
 
 void SystemPort::ClosePort() {

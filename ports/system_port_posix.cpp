@@ -5,9 +5,8 @@ namespace kv {
 
 std::unique_ptr<Port> SystemPort::OpenSerial(Clock& clock, const std::string& path, OpenError& error) {
   auto port = std::make_unique<PosixPort>(clock);
-  const int result = port->OpenDevice(path);
-  error = port->LastOpenError();
-  if (result != 0) return nullptr;
+  error = port->OpenDevice(path);
+  if (!error.Ok()) return nullptr;
   return port;
 }
 

@@ -189,7 +189,7 @@ TEST_F(PosixPortTest, RefusedLinesGiveOneAndLeaveNothingToClose) {
   };
   for (const auto& [path, cause] : rows) {
     const size_t descriptors = OpenDescriptors();
-    EXPECT_EQ(port.OpenDevice(path), 1) << path;
+    EXPECT_FALSE(port.OpenDevice(path).Ok()) << path;
     EXPECT_EQ(port.LastOpenError().cause, cause) << path;
     EXPECT_EQ(port.LastOpenError().device, path);
     EXPECT_FALSE(port.IsOpen()) << path;
@@ -226,35 +226,35 @@ bool MarkedExclusive(const std::string& path) {
 }
 
 TEST_F(PosixPortTest, LineIsHeldExclusivelyAndReleasedByEveryWayOut) {
-  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(port.OpenDevice(pty.Path()).Ok());
   EXPECT_TRUE(MarkedExclusive(pty.Path()));
   PosixPort second{clock};
-  EXPECT_EQ(second.OpenDevice(pty.Path()), 1);
+  EXPECT_FALSE(second.OpenDevice(pty.Path()).Ok());
   EXPECT_EQ(second.LastOpenError().cause, OpenFailure::Busy);
 
   // A pseudo-terminal keeps the mark after its holder closes: each way of letting go must drop it,
   // or the next download could not open the simulator's line.
   port.ClosePort();
   EXPECT_FALSE(MarkedExclusive(pty.Path())) << "after ClosePort";
-  ASSERT_EQ(second.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(second.OpenDevice(pty.Path()).Ok());
   second.ShutdownPort();
   EXPECT_FALSE(MarkedExclusive(pty.Path())) << "after ShutdownPort";
   {
     PosixPort scoped{clock};
-    ASSERT_EQ(scoped.OpenDevice(pty.Path()), 0);
+    ASSERT_TRUE(scoped.OpenDevice(pty.Path()).Ok());
   }
   EXPECT_FALSE(MarkedExclusive(pty.Path())) << "after destruction while open";
-  EXPECT_EQ(port.OpenDevice(pty.Path()), 0);
+  EXPECT_TRUE(port.OpenDevice(pty.Path()).Ok());
 }
 
 TEST_F(PosixPortTest, LineLockedByAnotherProgramIsBusyAndLeftAsFound) {
   const int other = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(other, 0);
   ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(port.OpenDevice(pty.Path()), 1);
+  EXPECT_FALSE(port.OpenDevice(pty.Path()).Ok());
   EXPECT_FALSE(MarkedExclusive(pty.Path()));
   ::close(other);
-  EXPECT_EQ(port.OpenDevice(pty.Path()), 0);
+  EXPECT_TRUE(port.OpenDevice(pty.Path()).Ok());
 }
 
 // --- Settings found and put back ----------------------------------------------------------------------
@@ -269,7 +269,7 @@ TEST_F(PosixPortTest, ShutdownPausesAndPutsBackTheSettingsFound) {
   ASSERT_EQ(::tcsetattr(pty.Master(), TCSANOW, &before), 0);
   ASSERT_EQ(::tcgetattr(pty.Master(), &before), 0);
 
-  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(port.OpenDevice(pty.Path()).Ok());
   termios working{};
   ASSERT_EQ(::tcgetattr(pty.Master(), &working), 0);
   EXPECT_EQ(working.c_lflag & (ICANON | ECHO), 0u);
@@ -293,7 +293,7 @@ TEST_F(PosixPortTest, ShutdownPausesAndPutsBackTheSettingsFound) {
 }
 
 TEST_F(PosixPortTest, CloseNeitherPausesNorPutsBack) {
-  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(port.OpenDevice(pty.Path()).Ok());
   port.ClosePort();
   EXPECT_FALSE(port.IsOpen());
   EXPECT_TRUE(clock.sleeps.empty());
@@ -306,7 +306,7 @@ TEST_F(PosixPortTest, CloseNeitherPausesNorPutsBack) {
 
 TEST_F(PosixPortTest, EveryByteValuePassesUnchangedBothWays) {
   // Raw mode: no CR/LF translation, no flow-control or signal characters, bit 7 kept.
-  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(port.OpenDevice(pty.Path()).Ok());
   Bytes all(256);
   for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
 
@@ -325,7 +325,7 @@ TEST_F(PosixPortTest, EveryByteValuePassesUnchangedBothWays) {
 }
 
 TEST_F(PosixPortTest, LargeWriteArrivesWholeAndInOrder) {
-  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(port.OpenDevice(pty.Path()).Ok());
   Bytes big(256 * 1024);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
   Bytes received;
@@ -336,7 +336,7 @@ TEST_F(PosixPortTest, LargeWriteArrivesWholeAndInOrder) {
 }
 
 TEST_F(PosixPortTest, ReadTakesAWaitingByteAtOnceAndWaitsAbout100msForNone) {
-  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(port.OpenDevice(pty.Path()).Ok());
   // The fastest of three reads, so that one stall of a busy machine cannot fail the test; a read
   // that waited out its time-out before taking the byte would never come in under 90 ms.
   long fastest = 1000;
@@ -365,7 +365,7 @@ TEST_F(PosixPortTest, ReadTakesAWaitingByteAtOnceAndWaitsAbout100msForNone) {
 
 TEST_F(PosixPortTest, BytesReceivedBeforeTheOpenOrADiscardAreNeverRead) {
   pty.Send({0x00});  // left on the line by an earlier run
-  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(port.OpenDevice(pty.Path()).Ok());
   pty.Send({0xE5});
   ReadResult r = port.PortReadByte();
   EXPECT_EQ(r.status, ReadStatus::Byte);
@@ -383,11 +383,12 @@ TEST_F(PosixPortTest, BytesReceivedBeforeTheOpenOrADiscardAreNeverRead) {
 // --- A line that goes away -------------------------------------------------------------------------
 
 TEST_F(PosixPortTest, HungUpLineFailsAtOnceAndNeverSpins) {
-  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(port.OpenDevice(pty.Path()).Ok());
   pty.Hangup();
   const auto start = SteadyClock::now();
   for (int i = 0; i < 20; ++i) ASSERT_EQ(port.PortReadByte().status, ReadStatus::Failure) << "read " << i;
   EXPECT_LT(MsSince(start), 1000) << "twenty reads of a dead line must not each wait out the time-out";
+  EXPECT_TRUE(port.LastFault().lineGone) << port.LastFault().words;
   const uint8_t byte = 0xA2;
   EXPECT_FALSE(port.PortWrite(&byte, 1));
   EXPECT_FALSE(port.PortFlush());
@@ -418,7 +419,7 @@ TEST_F(PosixPortTest, CommandsOnALineThatHangsUpFailWithinTheirLimits) {
     Pty line;
     ASSERT_TRUE(line.Ok());
     PosixPort real{realClock};
-    ASSERT_EQ(real.OpenDevice(line.Path()), 0);
+    ASSERT_TRUE(real.OpenDevice(line.Path()).Ok());
     LoaderLink link{real, realClock, host};
     std::thread device(HangUpAfterOnePacket, std::ref(line), row.packetSize);
     const auto start = SteadyClock::now();
@@ -436,7 +437,7 @@ TEST_F(PosixPortTest, PageIsProgrammedOverARealLine) {
   std::array<uint8_t, PageDataSize> data;
   for (uint32_t i = 0; i < PageDataSize; ++i) data[i] = static_cast<uint8_t>(i);
   RecordingReaderHost host;
-  ASSERT_EQ(port.OpenDevice(pty.Path()), 0);
+  ASSERT_TRUE(port.OpenDevice(pty.Path()).Ok());
   LoaderLink link{port, realClock, host};
 
   Bytes packet;

@@ -184,7 +184,7 @@ TEST_F(Win32PortTest, WhatIsNoSerialLineGivesOneAndHoldsNothing) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Win32Port port(clock_);
-    EXPECT_EQ(port.OpenDevice(row.path), 1);
+    EXPECT_FALSE(port.OpenDevice(row.path).Ok());
     EXPECT_EQ(port.LastOpenError().device, row.path);
     if (row.cause != OpenFailure::None) {
       EXPECT_EQ(port.LastOpenError().cause, row.cause);
@@ -213,7 +213,7 @@ TEST_F(Win32PortTest, OpenPortByNumberFollowsTheOverride) {
 
 TEST_F(Win32PortTest, OpenCloseAndShutdownOnACharacterDevice) {
   Win32Port port(clock_);
-  ASSERT_EQ(port.OpenDevice("\\\\.\\NUL"), 0);
+  ASSERT_TRUE(port.OpenDevice("\\\\.\\NUL").Ok());
   EXPECT_TRUE(port.IsOpen());
   const uint8_t packet[4] = {0xA2, 0x10, 0x00, 0x4E};
   EXPECT_TRUE(port.PortWrite(packet, sizeof packet));
@@ -226,10 +226,10 @@ TEST_F(Win32PortTest, OpenCloseAndShutdownOnACharacterDevice) {
   ExpectNotOpen(port);
 
   // ClosePort closes without a pause; the port opens again afterwards.
-  ASSERT_EQ(port.OpenDevice("\\\\.\\NUL"), 0);
+  ASSERT_TRUE(port.OpenDevice("\\\\.\\NUL").Ok());
   port.ClosePort();
   ExpectNotOpen(port);
-  ASSERT_EQ(port.OpenDevice("\\\\.\\NUL"), 0);
+  ASSERT_TRUE(port.OpenDevice("\\\\.\\NUL").Ok());
   EXPECT_TRUE(port.IsOpen());
 }
 

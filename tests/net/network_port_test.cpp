@@ -26,56 +26,56 @@ class FakeSocket : public Socket {
  public:
   explicit FakeSocket(VirtualClock& clock) : clock_(clock) {}
 
-  ConnectResult Connect(const std::string& host, const std::string& service, uint32_t) override {
+  LineResult Connect(const std::string& host, const std::string& service, uint32_t) override {
     connectedTo = host + ":" + service;
     return connectResult;
   }
-  bool Send(const uint8_t* bytes, size_t count) override {
-    if (closed) return false;
+  LineResult Send(const uint8_t* bytes, size_t count) override {
+    if (closed) return ConnectionClosedFault();
     sent.insert(sent.end(), bytes, bytes + count);
     if (onSend) onSend(*this);
-    return true;
+    return {};
   }
-  int Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
+  LineValue<size_t> Receive(uint8_t* buffer, size_t capacity, uint32_t timeoutMs) override {
     if (incoming.empty()) {
-      if (closed) return -1;
+      if (closed) return ConnectionClosedFault();
       clock_.now += timeoutMs;
-      return 0;
+      return size_t{0};
     }
     if (clock_.now < readyAt) {  // still on its way over the network
       const bool inTime = readyAt - clock_.now <= timeoutMs;
       clock_.now = inTime ? readyAt : clock_.now + timeoutMs;
-      if (!inTime) return 0;
+      if (!inTime) return size_t{0};
     }
     Bytes& chunk = incoming.front();
     const size_t n = std::min(capacity, chunk.size());
     std::copy_n(chunk.begin(), n, buffer);
     chunk.erase(chunk.begin(), chunk.begin() + static_cast<long>(n));
     if (chunk.empty()) incoming.pop_front();
-    return static_cast<int>(n);
+    return n;
   }
-  // Each flush takes the next scripted result (a time-out spends the whole limit); Drained once none
-  // is left.
-  DrainResult Drain(uint32_t timeoutMs) override {
-    if (closed) return DrainResult::Broken;
-    if (drains.empty()) return DrainResult::Drained;
-    const DrainResult result = drains.front();
+  // Each flush takes the next scripted answer (data still waiting spends the whole limit); every
+  // byte has left once none is left.
+  LineValue<bool> Drain(uint32_t timeoutMs) override {
+    if (closed) return ConnectionClosedFault();
+    if (drains.empty()) return true;
+    const bool left = drains.front();
     drains.pop_front();
-    if (result == DrainResult::TimedOut) clock_.now += timeoutMs;
-    return result;
+    if (!left) clock_.now += timeoutMs;
+    return left;
   }
   void Close() override { closed = true; }
   // What is sent from now on arrives `ms` later.
   void DelayAnswers(uint32_t ms) { readyAt = clock_.now + ms; }
 
-  ConnectResult connectResult{true, {}};
+  LineResult connectResult;
   std::string connectedTo;
   std::deque<Bytes> incoming;
   Bytes sent;
   bool closed = false;
   std::function<void(FakeSocket&)> onSend;
   uint64_t readyAt = 0;
-  std::deque<DrainResult> drains;
+  std::deque<bool> drains;  // whether the data has left, flush by flush
 
  private:
   VirtualClock& clock_;
@@ -145,7 +145,7 @@ class NetworkPortTest : public ::testing::Test {
   }
   void OpenRfc2217() {
     PlaySer2net(*socket_);
-    ASSERT_EQ(port_->OpenUrl("rfc2217://jig7:4001"), 0) << port_->LastOpenError().detail;
+    ASSERT_TRUE(port_->OpenUrl("rfc2217://jig7:4001").Ok()) << port_->LastOpenError().detail;
     socket_->onSend = nullptr;
     socket_->sent.clear();
   }
@@ -195,7 +195,7 @@ TEST(NetworkUrl, ParsesHostAndPortOfBothSchemes) {
 
 TEST_F(NetworkPortTest, OpenNegotiatesSetsTheLineAndDropsWhatCameBeforeThePurge) {
   PlaySer2net(*socket_);
-  ASSERT_EQ(port_->OpenUrl("rfc2217://jig7:4001"), 0) << port_->LastOpenError().detail;
+  ASSERT_TRUE(port_->OpenUrl("rfc2217://jig7:4001").Ok()) << port_->LastOpenError().detail;
   EXPECT_EQ(socket_->connectedTo, "jig7:4001");
   const Bytes& sent = socket_->sent;
   const auto opening = OpeningRequests();
@@ -243,15 +243,9 @@ TEST_F(NetworkPortTest, OpenFailuresNameTheCause) {
     const char* detail;
   };
   const Case cases[] = {
-      {"refused",
-       [](FakeSocket& s) {
-         s.connectResult = {false, "connection refused"};
-       },
+      {"refused", [](FakeSocket& s) { s.connectResult = PortFault{"connection refused"}; },
        "rfc2217://jig7:4001", OpenFailure::Unreachable, "cannot reach jig7:4001: connection refused"},
-      {"ipv6 refused",
-       [](FakeSocket& s) {
-         s.connectResult = {false, "connection refused"};
-       },
+      {"ipv6 refused", [](FakeSocket& s) { s.connectResult = PortFault{"connection refused"}; },
        "socket://[::1]:9", OpenFailure::Unreachable, "cannot reach [::1]:9: connection refused"},
       {"no RFC 2217",
        [](FakeSocket& s) {
@@ -279,10 +273,11 @@ TEST_F(NetworkPortTest, OpenFailuresNameTheCause) {
     auto socket = std::make_unique<FakeSocket>(clock);
     c.server(*socket);
     NetworkPort port(clock, std::move(socket));
-    EXPECT_EQ(port.OpenUrl(c.url), 1);
+    const OpenError error = port.OpenUrl(c.url);
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(port.LastOpenError().cause, c.cause);
-    EXPECT_EQ(port.LastOpenError().device, c.url);
+    EXPECT_EQ(error.cause, c.cause);
+    EXPECT_EQ(error.device, c.url);
+    EXPECT_EQ(error.detail, c.detail);
     EXPECT_EQ(port.LastOpenError().detail, c.detail);
     EXPECT_LE(clock.now, ConnectTimeoutMs);
   }
@@ -315,7 +310,7 @@ TEST_F(NetworkPortTest, OnlyConfirmationsAfterOurSettingsAnswerThem) {
     auto socket = std::make_unique<FakeSocket>(clock);
     PlayUnaskedConfirmations(*socket, c.unasked, c.answers, 150);
     NetworkPort port(clock, std::move(socket));
-    ASSERT_EQ(port.OpenUrl("rfc2217://jig7:4001"), 0) << port.LastOpenError().detail;
+    ASSERT_TRUE(port.OpenUrl("rfc2217://jig7:4001").Ok()) << port.LastOpenError().detail;
     EXPECT_EQ(port.RoundTripMs(), 150u);
   }
 }
@@ -338,7 +333,7 @@ TEST_F(NetworkPortTest, DataIsEscapedOnTheWayOutOnlyOverRfc2217) {
   auto raw = std::make_unique<FakeSocket>(clock_);
   FakeSocket& rawSocket = *raw;
   NetworkPort rawPort(clock_, std::move(raw));
-  ASSERT_EQ(rawPort.OpenUrl("socket://jig7:4002"), 0);
+  ASSERT_TRUE(rawPort.OpenUrl("socket://jig7:4002").Ok());
   ASSERT_TRUE(rawPort.PortWrite(page.data(), page.size()));
   EXPECT_EQ(rawSocket.sent, page);
 }
@@ -422,7 +417,7 @@ TEST_F(NetworkPortTest, DataStuckOnTheWayOutIsNoLineGoneAndNothingIsSentBehindIt
   const Bytes once(std::begin(packet), std::end(packet));
   ASSERT_TRUE(port_->PortWrite(packet, sizeof packet));
   // The server takes no more: the flush gives up, the line stays open, and the fault names the server.
-  socket_->drains = {DrainResult::TimedOut, DrainResult::TimedOut};
+  socket_->drains = {false, false};
   EXPECT_FALSE(port_->PortFlush());
   EXPECT_TRUE(port_->IsOpen());
   EXPECT_EQ(port_->LastFault().words, "jig7:4001: the data did not leave within 3 s");
@@ -444,7 +439,7 @@ TEST_F(NetworkPortTest, DataStuckOnTheWayOutIsNoLineGoneAndNothingIsSentBehindIt
 TEST_F(NetworkPortTest, TheRoundTripIsTheQuickestAnswerAtOpenOrForRawTcpTheQuickestAcknowledge) {
   // RFC 2217: the server answers the option and line-setting requests, each a round trip.
   PlaySer2net(*socket_, WantedBaudRate, 120);
-  ASSERT_EQ(port_->OpenUrl("rfc2217://jig7:4001"), 0) << port_->LastOpenError().detail;
+  ASSERT_TRUE(port_->OpenUrl("rfc2217://jig7:4001").Ok()) << port_->LastOpenError().detail;
   EXPECT_EQ(port_->RoundTripMs(), 120u);
   EXPECT_FALSE(port_->LearnsRoundTrip());
   port_->NoteAcknowledgeDelay(400);
@@ -452,7 +447,7 @@ TEST_F(NetworkPortTest, TheRoundTripIsTheQuickestAnswerAtOpenOrForRawTcpTheQuick
 
   // Raw TCP: nothing but the device answers; its quickest acknowledge sets the round trip.
   socket_->onSend = nullptr;
-  ASSERT_EQ(port_->OpenUrl("socket://jig7:4002"), 0);
+  ASSERT_TRUE(port_->OpenUrl("socket://jig7:4002").Ok());
   EXPECT_TRUE(port_->LearnsRoundTrip());
   EXPECT_EQ(port_->RoundTripMs(), 0u);
   for (uint32_t delay : {250u, 180u, 300u}) port_->NoteAcknowledgeDelay(delay);

@@ -48,42 +48,48 @@ TEST(PosixSocket, ConnectFailuresSayWhy) {
     closedPort = gone.port();
   }
   const auto socket = MakeSocket();
-  const ConnectResult refused = socket->Connect("127.0.0.1", closedPort, 3000);
-  EXPECT_FALSE(refused.connected);
-  EXPECT_EQ(refused.reason, "connection refused");
-  const ConnectResult unknown = socket->Connect("no-such-host.invalid", "4001", 3000);
-  EXPECT_FALSE(unknown.connected);
-  EXPECT_FALSE(unknown.reason.empty());
+  const LineResult refused = socket->Connect("127.0.0.1", closedPort, 3000);
+  ASSERT_FALSE(refused.Ok());
+  EXPECT_EQ(refused.Fault().words, "connection refused");
+  const LineResult unknown = socket->Connect("no-such-host.invalid", "4001", 3000);
+  ASSERT_FALSE(unknown.Ok());
+  EXPECT_FALSE(unknown.Fault().words.empty());
 }
 
 TEST(PosixSocket, CarriesBytesBothWaysAndSeesThePeerClose) {
   Listener listener;
   const auto socket = MakeSocket();
-  ASSERT_TRUE(socket->Connect("localhost", listener.port(), 3000).connected);
+  ASSERT_TRUE(socket->Connect("localhost", listener.port(), 3000).Ok());
   const int peer = listener.Accept();
   ASSERT_GE(peer, 0);
 
   const uint8_t packet[] = {0xA2, 0xFF, 0x00, 0xFF};
-  ASSERT_TRUE(socket->Send(packet, sizeof packet));
-  EXPECT_EQ(socket->Drain(1000), DrainResult::Drained);
+  ASSERT_TRUE(socket->Send(packet, sizeof packet).Ok());
+  const LineValue<bool> drained = socket->Drain(1000);
+  EXPECT_TRUE(drained.Ok() && drained.Value());
   uint8_t got[8] = {};
   ASSERT_EQ(read(peer, got, sizeof got), 4);
   EXPECT_EQ(got[1], 0xFF);
 
   uint8_t buffer[16] = {};
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(socket->Receive(buffer, sizeof buffer, 100), 0);
+  const LineValue<size_t> none = socket->Receive(buffer, sizeof buffer, 100);
+  EXPECT_TRUE(none.Ok() && none.Value() == 0);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 
   ASSERT_EQ(write(peer, "\xE5\x68", 2), 2);
-  EXPECT_EQ(socket->Receive(buffer, sizeof buffer, 1000), 2);
+  const LineValue<size_t> reply = socket->Receive(buffer, sizeof buffer, 1000);
+  EXPECT_TRUE(reply.Ok() && reply.Value() == 2);
   EXPECT_EQ(buffer[0], 0xE5);
 
   close(peer);
-  EXPECT_EQ(socket->Receive(buffer, sizeof buffer, 1000), -1);
+  const LineValue<size_t> closed = socket->Receive(buffer, sizeof buffer, 1000);
+  ASSERT_FALSE(closed.Ok());
+  EXPECT_TRUE(closed.Fault().lineGone);
+  EXPECT_EQ(closed.Fault().words, "") << "the peer closed it: no system error to quote";
   socket->Close();
-  EXPECT_FALSE(socket->Send(packet, sizeof packet));
-  EXPECT_EQ(socket->Receive(buffer, sizeof buffer, 0), -1);
+  EXPECT_FALSE(socket->Send(packet, sizeof packet).Ok());
+  EXPECT_FALSE(socket->Receive(buffer, sizeof buffer, 0).Ok());
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class Bench {
     server_ = std::make_unique<sim::PtyServer>(options);
     std::string why;
     started_ = parsed_ && server_->Start(why);
-    opened_ = started_ && port_.OpenDevice(server_->SlavePath()) == 0;
+    opened_ = started_ && port_.OpenDevice(server_->SlavePath()).Ok();
     data_.fill(0x5A);
   }
   ~Bench() {
@@ -175,7 +175,7 @@ TEST(LinkAgainstSim, TheLineCanBeClosedAndOpenedAgainBetweenDownloads) {
   for (int round = 0; round < 3; ++round) {
     EXPECT_EQ(bench.Run(Command::Page), LinkResult::Ok) << round;
     bench.port().ShutdownPort();
-    ASSERT_EQ(bench.port().OpenDevice(bench.slavePath()), 0) << round;
+    ASSERT_TRUE(bench.port().OpenDevice(bench.slavePath()).Ok()) << round;
   }
 }
 
