@@ -17,9 +17,9 @@
 #include "download/file_kind.h"
 #include "image/hex_reader.h"
 #include "image/loaded_file.h"
-#include "line/posix_port.h"
 #include "line/system_clock.h"
 #include "loader/loader_protocol.h"
+#include "ports/system_port.h"
 #include "tests/support/sim_process.h"
 
 namespace kv {
@@ -27,16 +27,20 @@ namespace {
 
 constexpr int SimPortNumber = 4;  // any: the line below opens the simulator whatever the number
 
-// The simulator's terminal whatever COM number the download opens: the serial driver opens device paths.
-class SimulatorLine : public PosixPort {
+// The simulator's terminal, whatever COM number the download opens.
+class SimulatorAsEveryPort : public PortResolver {
  public:
-  SimulatorLine(Clock& clock, std::string path) : PosixPort(clock), path_(std::move(path)) {}
-  int OpenPort(int /*n*/) override { return OpenDevice(path_).Ok() ? 0 : 1; }
+  explicit SimulatorAsEveryPort(std::string path) : path_(std::move(path)) {}
+  PortEntry Resolve(int n) const override {
+    PortEntry entry;
+    entry.number = n;
+    entry.device = path_;
+    return entry;
+  }
 
  private:
   std::string path_;
 };
-
 // A front end with no screen: remembers what the download ended with, shows nothing.
 class QuietView : public DownloadView {
  public:
@@ -84,7 +88,8 @@ void BM_DownloadAtLineRate(benchmark::State& state) {
 
   const std::string fileName = LoadedFileNameFor(path);
   SystemClock clock;
-  SimulatorLine port(clock, sim.ptyPath());
+  const SimulatorAsEveryPort simulator(sim.ptyPath());
+  SystemPort port(clock, simulator);
   BusyFlag busy;
   int portNumber = SimPortNumber;
   DownloadContext context{image, fileName, fileTime, portNumber, busy, port, clock, view};

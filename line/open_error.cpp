@@ -33,9 +33,11 @@ const CauseText* TextOf(OpenFailure cause) {
 
 }  // namespace
 
-OpenError NotByNumber(int n) {
-  return {OpenFailure::NotFound, PortName(n),
-          "a line is opened by its device path or URL, not by COM number"};
+int PathPort::OpenPort(int n) {
+  ClosePort();
+  openError_ = {OpenFailure::NotFound, PortName(n),
+                "a line is opened by its device path or URL, not by COM number"};
+  return 1;
 }
 
 std::string DescribeOpenError(const OpenError& error) {

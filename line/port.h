@@ -86,9 +86,6 @@ struct OpenError {
 
 // One line for the user that names the device and the cause, with the fix where there is one.
 std::string DescribeOpenError(const OpenError& error);
-// What a line opened by its device path or URL answers when asked for COMn by number: only the port
-// directory (ports/) knows which device COMn is.
-OpenError NotByNumber(int n);
 
 class Port {
  public:
@@ -129,6 +126,18 @@ class Port {
   // each acknowledge took to come back after its packet had left, and the line keeps the smallest.
   virtual bool LearnsRoundTrip() const { return false; }
   virtual void NoteAcknowledgeDelay(uint32_t /*ms*/) {}
+};
+
+// A line opened by its device path or URL: the serial drivers and the network port. Asked for COMn by
+// number it closes what it held and refuses, since only the port directory (ports/) knows which device
+// COMn is.
+class PathPort : public Port {
+ public:
+  int OpenPort(int n) final;
+  const OpenError& LastOpenError() const final { return openError_; }
+
+ protected:
+  OpenError openError_;  // the last open's result
 };
 
 }  // namespace kv

@@ -19,12 +19,6 @@ PosixPort::~PosixPort() {
   CloseDescriptor();
 }
 
-int PosixPort::OpenPort(int n) {
-  CloseDescriptor();
-  openError_ = NotByNumber(n);
-  return 1;
-}
-
 namespace {
 
 struct ErrnoCause {

@@ -16,15 +16,13 @@ namespace kv {
 // The cause that a failed open's errno stands for.
 OpenFailure OpenFailureOfErrno(int error);
 
-class PosixPort : public Port {
+class PosixPort : public PathPort {
  public:
   explicit PosixPort(Clock& clock) : clock_(clock) {}
   ~PosixPort() override;
   PosixPort(const PosixPort&) = delete;
   PosixPort& operator=(const PosixPort&) = delete;
 
-  int OpenPort(int n) override;
-  const OpenError& LastOpenError() const override { return openError_; }
   // Opens the serial device at `path` directly, configured; a failure when it is missing, held by
   // someone else, refused, or not a terminal at all (nothing is left open then).
   OpenError OpenDevice(const std::string& path);
@@ -55,7 +53,6 @@ class PosixPort : public Port {
   int fd_ = -1;
   bool lowLatencySet_ = false;  // we switched the driver's low-latency mode on and owe it a switch off
   termios saved_{};             // the settings found at the last successful open, put back by ShutdownPort
-  OpenError openError_;
   PortFault fault_;
 };
 

@@ -22,12 +22,6 @@ Win32Port::~Win32Port() {
   CloseHandleIfOpen();
 }
 
-int Win32Port::OpenPort(int n) {
-  CloseHandleIfOpen();
-  openError_ = NotByNumber(n);
-  return 1;
-}
-
 OpenError Win32Port::OpenDevice(const std::string& path) {
   CloseHandleIfOpen();  // never leak a port the caller forgot to close
   openError_ = Open(path);

@@ -16,15 +16,13 @@ namespace kv {
 // The cause that a failed open's system error code stands for.
 OpenFailure OpenFailureOfSystemError(unsigned long error);
 
-class Win32Port : public Port {
+class Win32Port : public PathPort {
  public:
   explicit Win32Port(Clock& clock) : clock_(clock) {}
   ~Win32Port() override;
   Win32Port(const Win32Port&) = delete;
   Win32Port& operator=(const Win32Port&) = delete;
 
-  int OpenPort(int n) override;
-  const OpenError& LastOpenError() const override { return openError_; }
   // Opens the device named by `path` ("\\.\COM3", or any other device path); a failure when it is
   // missing, in use, refused, or no character device at all (nothing is left open then).
   OpenError OpenDevice(const std::string& path);
@@ -62,7 +60,6 @@ class Win32Port : public Port {
   Clock& clock_;
   void* handle_ = nullptr;  // the open port's handle; nullptr while not open
   Timeouts saved_{};        // read at each open, put back by ShutdownPort
-  OpenError openError_;
   PortFault fault_;
 };
 

@@ -77,12 +77,6 @@ std::optional<NetworkAddress> ParseNetworkUrl(std::string_view url) {
   return address;
 }
 
-int NetworkPort::OpenPort(int n) {
-  ClosePort();
-  openError_ = NotByNumber(n);
-  return 1;
-}
-
 OpenError NetworkPort::OpenUrl(const std::string& url) {
   ClosePort();  // never leak a connection the caller forgot to close
   openError_ = Connect(url);

@@ -57,7 +57,7 @@ inline constexpr uint32_t NetworkFlushLimitMs = 3000;
 // The widest round trip a line may have: beyond it the device's 100 ms reply limits mean nothing.
 inline constexpr uint32_t MaxRoundTripMs = 2000;
 
-class NetworkPort : public Port {
+class NetworkPort : public PathPort {
  public:
   NetworkPort(Clock& clock, std::unique_ptr<Socket> socket) : clock_(clock), socket_(std::move(socket)) {}
   NetworkPort(const NetworkPort&) = delete;
@@ -66,9 +66,6 @@ class NetworkPort : public Port {
   // Connects to the server's line at `url` and, for RFC 2217, sets the line up; a failure names the
   // server and the cause.
   OpenError OpenUrl(const std::string& url);
-  // A network port has no number of its own; COMn reaches one through SystemPort.
-  int OpenPort(int n) override;
-  const OpenError& LastOpenError() const override { return openError_; }
   void ClosePort() override;
   // The server keeps its own settings, so there is nothing to put back: pause and close.
   void ShutdownPort() override;
@@ -117,7 +114,6 @@ class NetworkPort : public Port {
   std::unique_ptr<Socket> socket_;
   NetworkProtocol protocol_ = NetworkProtocol::RawTcp;
   bool open_ = false;
-  OpenError openError_;
   PortFault fault_;
   std::string where_;    // "HOST:PORT", as the user's messages name the server
   std::string hint_;     // what to check when the line fails; PortFault::hint views it
