@@ -34,6 +34,12 @@ struct PresentPort {
   std::string description;     // vendor and product where the system knows them: "FTDI FT232R USB UART"
   int number = 0;              // its COM number; 0 until one is given
   bool namedByNumber = false;  // the device is the number itself (\\.\COM3): lists show no path
+  // Where it is plugged in, which stays the same whatever adapter is put there: its /dev/serial/by-path
+  // link's name ("pci-0000:00:14.0-usb-0:2:1.0-port0"), Windows' location path
+  // ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)"); empty when the system gives it no location. (Both
+  // initialised here, so that the survey's many brace-made ports may leave them out.)
+  std::string slot{};
+  std::string adapter{};  // the adapter's identity to show: its by-id link's name, Windows' friendly name
 };
 
 // A number kept for an adapter that is not plugged in.

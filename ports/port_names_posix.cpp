@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <thread>
 #include <utility>
@@ -104,6 +105,25 @@ std::vector<ByIdLink> AdaptersById(const fs::path& dev) {
   return adapters;
 }
 
+// The kernel name of the line each /dev/serial/by-path link leads to, and the link's name: the socket
+// the line's adapter is plugged into. Where udev makes two links for one line (the older name and the
+// one with the USB revision), the first in name order is taken, so that a slot keeps its name.
+std::map<std::string, std::string> SlotsByPath(const fs::path& dev) {
+  std::vector<std::string> links;
+  std::error_code listError;
+  for (const auto& entry : fs::directory_iterator(dev / "serial/by-path", listError)) {
+    links.push_back(entry.path().filename().string());
+  }
+  std::sort(links.begin(), links.end());
+  std::map<std::string, std::string> slots;
+  for (const std::string& link : links) {
+    std::error_code error;
+    const fs::path target = fs::read_symlink(dev / "serial/by-path" / link, error);
+    if (!error) slots.try_emplace(target.filename().string(), link);
+  }
+  return slots;
+}
+
 // A ttyS line exists only when its UART type is known: the kernel makes ttyS0 to ttyS3 (or more)
 // whether or not there is a UART behind them, with type 0 ("unknown").
 bool IsRealUart(const fs::path& sysTty) {
@@ -118,29 +138,35 @@ std::vector<PresentPort> FindPresentPorts(const std::string& root) {
   const fs::path sys = fs::path(root) / "sys";
   std::vector<PresentPort> ports;
   std::set<std::string> taken;
+  const std::map<std::string, std::string> slots = SlotsByPath(dev);
   // An adapter is known by its by-id name; a line without one by its kernel name.
   const auto add = [&](const std::string& name, const fs::path& device, const std::string& key,
-                       std::string fallback) {
+                       const std::string& byId, std::string fallback) {
     if (!taken.insert(name).second) return;
     std::string description = UsbDescription(sys, name);
-    ports.push_back(
-        {key, device.string(), description.empty() ? std::move(fallback) : std::move(description)});
+    PresentPort& port = ports.emplace_back();
+    port.key = key;
+    port.device = device.string();
+    port.description = description.empty() ? std::move(fallback) : std::move(description);
+    if (const auto slot = slots.find(name); slot != slots.end()) port.slot = slot->second;
+    port.adapter = byId;
   };
   for (const ByIdLink& adapter : AdaptersById(dev))
-    add(adapter.tty, adapter.device, adapter.link, adapter.link);
+    add(adapter.tty, adapter.device, adapter.link, adapter.link, adapter.link);
   const fs::path ttys = sys / "class/tty";
   const auto adapter = [](const fs::path& p) { return IsAdapterName(p.filename().string()); };
-  for (const std::string& name : SortedNames(ttys, adapter)) add(name, dev / name, name, {});
+  for (const std::string& name : SortedNames(ttys, adapter)) add(name, dev / name, name, {}, {});
   const auto uart = [](const fs::path& p) {
     return p.filename().string().starts_with("ttyS") && IsRealUart(p);
   };
-  for (const std::string& name : SortedNames(ttys, uart)) add(name, dev / name, name, "on-board serial port");
+  for (const std::string& name : SortedNames(ttys, uart))
+    add(name, dev / name, name, {}, "on-board serial port");
   return ports;
 }
 
-// Device nodes come and go in /dev (devtmpfs) and udev's links in /dev/serial/by-id, which udev makes
-// with the first adapter and may take away with the last; /dev/serial is watched so that a by-id folder
-// made later is watched from the moment it exists.
+// Device nodes come and go in /dev (devtmpfs) and udev's links in /dev/serial/by-id and by-path, which
+// udev makes with the first adapter and may take away with the last; /dev/serial is watched so that a
+// link folder made later is watched from the moment it exists.
 //
 // A watch can fail: inotify out of instances or watches, or a given path's folder not made yet. Until
 // every folder needed is watched, each question answers yes (the caller looks in full), a Wait lasts
@@ -148,7 +174,7 @@ std::vector<PresentPort> FindPresentPorts(const std::string& root) {
 struct PortChanges::Watch {
   static constexpr uint32_t Events = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF;
   // The first is needed; the others may be missing, since the folder above reports their making.
-  static constexpr const char* Folders[] = {"dev", "dev/serial", "dev/serial/by-id"};
+  static constexpr const char* Folders[] = {"dev", "dev/serial", "dev/serial/by-id", "dev/serial/by-path"};
   static constexpr std::chrono::milliseconds MissingWatchLook{1000};
 
   Watch(const std::string& root, WakeHandle interrupt)

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 // clang-format off: initguid.h must come first, so that devguid.h defines the class's GUID here.
+#include <cfgmgr32.h>
 #include <devguid.h>
 #include <initguid.h>
 #include <setupapi.h>
@@ -23,6 +24,15 @@ std::string Utf8(const wchar_t* text) {
   result.pop_back();  // the closing NUL
   return result;
 }
+
+// The first string of a REG_MULTI_SZ value read into `text` (`bytes` long), or "".
+std::string FirstOfMultiString(const wchar_t* text, DWORD type, size_t bytes) {
+  if (type != REG_MULTI_SZ || bytes < sizeof(wchar_t)) return {};
+  return Utf8(text);
+}
+
+// Devices above a port looked at for a location: a converter's port, its USB device, a hub.
+constexpr int MostParents = 4;
 
 class SetupApiCalls : public DeviceManagerCalls {
  public:
@@ -55,6 +65,7 @@ class SetupApiCalls : public DeviceManagerCalls {
       ::RegCloseKey(key);
       return result == ERROR_SUCCESS && type == REG_SZ ? Utf8(text) : std::string();
     }
+    if (property == Property::LocationPath) return LocationPath();
     const DWORD code = property == Property::FriendlyName  ? SPDRP_FRIENDLYNAME
                        : property == Property::Description ? SPDRP_DEVICEDESC
                                                            : SPDRP_MFG;
@@ -67,6 +78,30 @@ class SetupApiCalls : public DeviceManagerCalls {
   }
 
  private:
+  // The device's own location path, else the nearest device's above it.
+  std::string LocationPath() {
+    wchar_t text[512] = {};
+    DWORD type = 0;
+    DWORD size = 0;
+    // Two NULs of room: a value that lacks its closing ones still ends.
+    if (::SetupDiGetDeviceRegistryPropertyW(list_, &device_, SPDRP_LOCATION_PATHS, &type,
+                                            reinterpret_cast<BYTE*>(text), sizeof(text) - 2 * sizeof(wchar_t),
+                                            &size)) {
+      if (std::string path = FirstOfMultiString(text, type, size); !path.empty()) return path;
+    }
+    DEVINST node = device_.DevInst;
+    for (int up = 0; up < MostParents && ::CM_Get_Parent(&node, node, 0) == CR_SUCCESS; ++up) {
+      ULONG bytes = sizeof(text) - 2 * sizeof(wchar_t);
+      ULONG valueType = 0;
+      std::fill(std::begin(text), std::end(text), L'\0');
+      if (::CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_PATHS, &valueType, text, &bytes, 0) ==
+          CR_SUCCESS) {
+        if (std::string path = FirstOfMultiString(text, valueType, bytes); !path.empty()) return path;
+      }
+    }
+    return {};
+  }
+
   HDEVINFO list_ = INVALID_HANDLE_VALUE;
   SP_DEVINFO_DATA device_{};
 };
@@ -89,12 +124,20 @@ PortSurvey SurveyDeviceManager(DeviceManagerCalls& calls) {
         std::any_of(survey.present.begin(), survey.present.end(), same)) {
       continue;  // a printer port, a number no user can give, or one listed already
     }
-    std::string description = calls.Read(Property::FriendlyName);
-    if (description.empty()) description = calls.Read(Property::Description);
+    std::string name = calls.Read(Property::FriendlyName);
+    if (name.empty()) name = calls.Read(Property::Description);
+    std::string description = name;
     if (const std::string maker = calls.Read(Property::Maker); !maker.empty()) {
       description += (description.empty() ? "" : ", ") + maker;
     }
-    survey.present.push_back({PortName(number), DefaultPortDevice(number), description, number, true});
+    PresentPort& port = survey.present.emplace_back();
+    port.key = PortName(number);
+    port.device = DefaultPortDevice(number);
+    port.adapter = std::move(name);
+    port.description = std::move(description);
+    port.number = number;
+    port.namedByNumber = true;
+    port.slot = calls.Read(Property::LocationPath);
   }
   std::sort(survey.present.begin(), survey.present.end(),
             [](const PresentPort& a, const PresentPort& b) { return a.number < b.number; });

@@ -21,6 +21,9 @@ class DeviceManagerCalls {
     Description,   // "USB Serial Port": the device's description, for one without a friendly name
     Maker,         // "FTDI"
     PortName,      // "COM3" (or "LPT1": the class holds printer ports too), from the device's own key
+    // "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)": where the device, or the nearest device above it (a USB
+    // serial converter's port sits below its USB device), is plugged in; the first of its location paths
+    LocationPath,
   };
 
   virtual ~DeviceManagerCalls() = default;
@@ -33,8 +36,8 @@ class DeviceManagerCalls {
   virtual std::string Read(Property property) = 0;
 };
 
-// The COM ports in the list, in number order, each opened as \\.\COMn; where the list cannot be had,
-// none, and a notice that says why.
+// The COM ports in the list, in number order, each opened as \\.\COMn, its slot the location path
+// and its adapter the friendly name; where the list cannot be had, none, and a notice that says why.
 PortSurvey SurveyDeviceManager(DeviceManagerCalls& calls);
 
 // The device manager of this machine.

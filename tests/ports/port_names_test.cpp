@@ -54,29 +54,37 @@ constexpr const char* IdD = "usb-Prolific_PL2303-if00-port0";
 
 TEST(PresentPorts, AdaptersByIdThenOtherAdaptersThenRealUarts) {
   FakeTree tree;
-  // Kernel numbers in plug order; the by-id names decide the order here.
-  tree.Adapter("ttyUSB1", "1-1", "FTDI", "FT232R USB UART", IdA);
-  tree.Adapter("ttyACM0", "1-2", "Arduino", "Uno", IdB);
-  tree.Adapter("ttyUSB0", "1-3", "", "CP2102 USB to UART", "");  // udev made no by-id link
+  // Kernel numbers in plug order; the by-id names decide the order here. The socket a line is plugged
+  // into is its by-path link's name; where udev makes two (without and with the USB revision), the first.
+  const std::string socket2 = "pci-0000:00:14.0-usb-0:2:1.0-port0";
+  tree.Adapter("ttyUSB1", "1-1", "FTDI", "FT232R USB UART", IdA, "pci-0000:00:14.0-usbv2-0:2:1.0-port0");
+  std::filesystem::create_symlink("../../ttyUSB1", fs::path(tree.Root()) / "dev/serial/by-path" / socket2);
+  tree.Adapter("ttyACM0", "1-2", "Arduino", "Uno", IdB);  // no by-path link: no socket known
+  tree.Adapter("ttyUSB0", "1-3", "", "CP2102 USB to UART", "", "pci-0000:00:14.0-usb-0:3:1.0-port0");
   tree.Uart("ttyS10", "4");
   tree.Uart("ttyS0", "4");
   tree.Uart("ttyS1", "0");  // phantom
   tree.Uart("ttyS2", "4");
 
   const std::vector<PresentPort> ports = FindPresentPorts(tree.Root());
-  const std::vector<PresentPort> expected = {
-      {IdB, tree.Dev("ttyACM0"), "Arduino Uno"},
-      {IdA, tree.Dev("ttyUSB1"), "FTDI FT232R USB UART"},
-      {"ttyUSB0", tree.Dev("ttyUSB0"), "CP2102 USB to UART"},
-      {"ttyS0", tree.Dev("ttyS0"), "on-board serial port"},
-      {"ttyS2", tree.Dev("ttyS2"), "on-board serial port"},
-      {"ttyS10", tree.Dev("ttyS10"), "on-board serial port"},
+  struct Want {
+    std::string key, device, description, slot, adapter;
   };
-  ASSERT_EQ(ports.size(), expected.size());
+  const Want expected[] = {
+      {IdB, tree.Dev("ttyACM0"), "Arduino Uno", "", IdB},
+      {IdA, tree.Dev("ttyUSB1"), "FTDI FT232R USB UART", socket2, IdA},
+      {"ttyUSB0", tree.Dev("ttyUSB0"), "CP2102 USB to UART", "pci-0000:00:14.0-usb-0:3:1.0-port0", ""},
+      {"ttyS0", tree.Dev("ttyS0"), "on-board serial port", "", ""},
+      {"ttyS2", tree.Dev("ttyS2"), "on-board serial port", "", ""},
+      {"ttyS10", tree.Dev("ttyS10"), "on-board serial port", "", ""},
+  };
+  ASSERT_EQ(ports.size(), std::size(expected));
   for (size_t i = 0; i < ports.size(); ++i) {
     EXPECT_EQ(ports[i].key, expected[i].key) << i;
     EXPECT_EQ(ports[i].device, expected[i].device) << i;
     EXPECT_EQ(ports[i].description, expected[i].description) << i;
+    EXPECT_EQ(ports[i].slot, expected[i].slot) << i;
+    EXPECT_EQ(ports[i].adapter, expected[i].adapter) << i;
   }
   EXPECT_TRUE(FindPresentPorts(tree.Root() + "/nowhere").empty());
 }
@@ -103,6 +111,9 @@ TEST(PortChanges, EveryAdapterThatComesOrGoesIsToldOnceAndNothingElse) {
       {"udev's folder made again", [&] { fs::create_directory(serial); }},
       {"its by-id folder made", [&] { fs::create_directory(serial / "by-id"); }},
       {"an adapter in the new folder", [&] { tree.Adapter("ttyUSB1", "1-3", "FTDI", "FT232R", IdC); }},
+      {"udev's by-path folder made", [&] { fs::create_directory(serial / "by-path"); }},
+      {"the socket's link made after the line's",
+       [&] { fs::create_symlink("../../ttyUSB1", serial / "by-path/pci-0000:00:14.0-usb-0:3:1.0-port0"); }},
   };
   for (const auto& step : steps) {
     step.make();

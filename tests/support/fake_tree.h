@@ -30,10 +30,11 @@ class FakeTree {
   FakeTree(const FakeTree&) = delete;
   FakeTree& operator=(const FakeTree&) = delete;
 
-  // A USB adapter: its tty, the USB device folder above it with maker and product, and a by-id link
-  // (none for an empty byId, as on a machine without udev).
+  // A USB adapter: its tty, the USB device folder above it with maker and product, a by-id link (none
+  // for an empty byId, as on a machine without udev) and a by-path link for the socket it is in (none
+  // for an empty byPath).
   void Adapter(const std::string& tty, const std::string& usb, const std::string& maker,
-               const std::string& product, const std::string& byId) {
+               const std::string& product, const std::string& byId, const std::string& byPath = {}) {
     const std::filesystem::path device = root_ / "sys/devices/pci0/usb1" / usb;
     std::filesystem::create_directories(device / (usb + ":1.0") / tty);
     Write(device / "manufacturer", maker);
@@ -43,14 +44,21 @@ class FakeTree {
                                               root_ / "sys/class/tty" / tty / "device");
     Write(root_ / "dev" / tty, "");  // the kernel's device node
     if (!byId.empty()) std::filesystem::create_symlink("../../" + tty, root_ / "dev/serial/by-id" / byId);
+    if (!byPath.empty()) {
+      std::filesystem::create_directories(root_ / "dev/serial/by-path");
+      std::filesystem::create_symlink("../../" + tty, root_ / "dev/serial/by-path" / byPath);
+    }
   }
-  // Takes the adapter on `tty` away again, device node and by-id link included.
+  // Takes the adapter on `tty` away again, device node and by-id and by-path links included.
   void Unplug(const std::string& tty) {
     std::filesystem::remove_all(root_ / "sys/class/tty" / tty);
     std::filesystem::remove(root_ / "dev" / tty);
     std::vector<std::filesystem::path> links;
-    for (const auto& link : std::filesystem::directory_iterator(root_ / "dev/serial/by-id")) {
-      if (std::filesystem::read_symlink(link.path()).filename() == tty) links.push_back(link.path());
+    for (const char* folder : {"dev/serial/by-id", "dev/serial/by-path"}) {
+      std::error_code none;  // a machine without by-path links
+      for (const auto& link : std::filesystem::directory_iterator(root_ / folder, none)) {
+        if (std::filesystem::read_symlink(link.path()).filename() == tty) links.push_back(link.path());
+      }
     }
     for (const auto& link : links) std::filesystem::remove(link);
   }
