@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/plan_report.h"
+#include "station/plan_report.h"
 #include "download/download.h"
 #include "download/file_kind.h"
 #include "image/hex_reader.h"

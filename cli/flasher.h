@@ -1,47 +1,22 @@
 // One run of the flasher: load the file once with the window's reader, then either describe the plan
 // or download it to every device at once, one thread per device, each with its own image copy, port,
-// clock and busy flag. Platform pieces (the real port, the interrupt flag) come in from outside, so
-// this runs unchanged on fakes in the tests and on any platform.
+// clock and busy flag (station/device_run.h). Platform pieces (the real port, the interrupt flag) come
+// in from outside, so this runs unchanged on fakes in the tests and on any platform.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <iosfwd>
-#include <memory>
+#include <cstdint>
 #include <string>
-#include <string_view>
-#include <thread>
+#include <vector>
 
 #include "cli/console.h"
 #include "cli/options.h"
 #include "image/hex_reader.h"
-#include "image/memory_image.h"
-#include "line/port.h"
 #include "ports/port_names.h"
+#include "station/device_run.h"
 
 namespace kv {
-
-// A device's line: the port, and the clock it pauses with (the port may refer to the clock).
-struct SerialLink {
-  std::unique_ptr<Clock> clock;
-  std::unique_ptr<Port> port;  // opens the target whatever port number the download gives it
-};
-
-// The real line for a target: by number as `ports` resolves it, or by path; a serial device of this
-// platform or a network line. `ports` outlives the link.
-SerialLink MakeSerialLink(const DeviceTarget& target, const PortResolver& ports);
-using LinkMaker = std::function<SerialLink(const DeviceTarget& target, const PortResolver& ports)>;
-
-// A thread started, or the system's words for why none could be ("resource temporarily unavailable").
-struct StartedThread {
-  std::thread thread;  // not joinable when none was started
-  std::string problem;
-};
-// Runs `work` on a thread of its own. The one place the flasher makes threads: a system out of them
-// fails the device that needed one, never the whole program.
-using ThreadStarter = std::function<StartedThread(std::function<void()> work)>;
-StartedThread StartThread(std::function<void()> work);
 
 struct FlasherEnvironment {
   Console& console;
@@ -50,10 +25,25 @@ struct FlasherEnvironment {
   const std::atomic<bool>& interrupted;
   std::chrono::steady_clock::time_point start;  // trace times count from here
   ThreadStarter startThread = StartThread;
+
+  RunEnvironment Runs() const { return {makeLink, startThread, start}; }
 };
 
 // Runs the options (devices already resolved, at least one unless --plan) and returns the exit code.
 int RunFlasher(const FlashOptions& options, FlasherEnvironment& environment);
+
+// Reads the file once for every device and prints "Loaded file: ..." (not under --quiet). Returns
+// ExitSuccess, or the code the run ends with after the reader's failure or an interrupt, said already.
+// `bytes` receives the bytes read when the log needs their digest.
+int LoadForDevices(const FlashOptions& options, FlasherEnvironment& env, LoadedFile& file,
+                   std::vector<uint8_t>& bytes);
+
+// Opens the log of --log, if any (OpenRunLog). False, said on standard error, when it cannot be written.
+bool OpenLogOf(const FlashOptions& options, const LoadedFile& file, std::span<const uint8_t> bytes,
+               RunLog& log, Console& console);
+
+// Says "Interrupted" on standard error; returns the exit code of an interrupted run.
+int ReportInterrupted(Console& console);
 
 // The reader's failure for standard error: "cannot open fw.hex: permission denied",
 // "fw.hex:12: checksum 3D, expected 3C".

@@ -7,10 +7,11 @@
 #include <ostream>
 #include <utility>
 
-#include "cli/exit_codes.h"
 #include "line/port.h"
 #include "net/network_port.h"
 #include "ports/port_names.h"
+#include "station/exit_codes.h"
+#include "station/station.h"
 
 namespace kv {
 namespace {
@@ -51,7 +52,8 @@ std::string StationProblem(const FlashOptions& options) {
   }
   if (options.onEnter && options.devices.empty()) return "--on-enter needs the --port or --device to flash.";
   for (const DeviceTarget& target : options.devices) {
-    if (std::string problem = WatchProblem(options, target.name, target.devicePath); !problem.empty()) {
+    if (std::string problem = WatchProblem(options.onEnter, target.name, target.devicePath);
+        !problem.empty()) {
       return problem;
     }
   }
@@ -95,7 +97,7 @@ void AddRunOptions(CLI::App& app, FlashOptions& options) {
   app.add_flag("--quiet", options.quiet, "Print only the final outcome (and on failure its cause)");
   app.add_option("--log", options.log,
                  "After each device's run, append a JSON line (time, device, file, sha256, kind, pages, "
-                 "outcome, exit, seconds, cause; the station adds port) to LOG")
+                 "outcome, exit, seconds, cause; the station adds port and slot) to LOG")
       ->type_name("LOG");
   CLI::Option* station = app.add_flag(
       "--station", options.station,
@@ -116,19 +118,6 @@ void AddRunOptions(CLI::App& app, FlashOptions& options) {
 }
 
 }  // namespace
-
-DeviceTarget TargetForPort(int n) {
-  return {PortName(n), n, {}};
-}
-
-DeviceTarget TargetForDevice(const std::string& path) {
-  return {path, 0, path};
-}
-
-bool AnyByNumber(const std::vector<DeviceTarget>& targets) {
-  return std::any_of(targets.begin(), targets.end(),
-                     [](const DeviceTarget& target) { return !target.ByPath(); });
-}
 
 std::string HelpFooter() {
   std::string text =
@@ -185,13 +174,6 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
     return {std::nullopt, ExitUsage};
   }
   return {std::move(options), ExitSuccess};
-}
-
-std::string WatchProblem(const FlashOptions& options, const std::string& name, const std::string& device) {
-  if (options.onEnter || !IsNetworkUrl(device)) return {};
-  return name +
-         " is a network line, which cannot be watched for boards: add --on-enter to flash it at each "
-         "Enter.";
 }
 
 }  // namespace kv

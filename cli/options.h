@@ -11,23 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "station/device_target.h"
+
 namespace kv {
-
-// One device to flash: COMn by number (resolved as the window resolves it), a device path, or a
-// network URL (rfc2217://HOST:PORT, socket://HOST:PORT).
-struct DeviceTarget {
-  std::string name;        // shown in front of its lines: "COM3", the path or the URL
-  int portNumber = 0;      // for a target by number
-  std::string devicePath;  // for a target by path or URL; empty for one by number
-
-  bool ByPath() const { return !devicePath.empty(); }
-  friend bool operator==(const DeviceTarget&, const DeviceTarget&) = default;
-};
-
-DeviceTarget TargetForPort(int n);
-DeviceTarget TargetForDevice(const std::string& path);
-// Whether a target is given by number: then a run must look at the ports to open it.
-bool AnyByNumber(const std::vector<DeviceTarget>& targets);
 
 struct FlashOptions {
   std::vector<DeviceTarget> devices;  // command-line order; empty: take the port from ld6193.cfg
@@ -53,10 +39,5 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, std::ostream& ou
 
 // The --help text's closing part: port resolution and the exit-code table.
 std::string HelpFooter();
-
-// A network line never comes or goes as a board is plugged in, so the station flashes one only at each
-// Enter. What is wrong with watching `device`, the line that the target `name` stands for: a sentence
-// for the user, empty when nothing is.
-std::string WatchProblem(const FlashOptions& options, const std::string& name, const std::string& device);
 
 }  // namespace kv

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "cli/exit_codes.h"
+#include "station/exit_codes.h"
 
 namespace kv {
 

@@ -1,312 +1,85 @@
 #include "cli/station.h"
 
-#include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <list>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "base/joined.h"
-#include "cli/device_run.h"
-#include "cli/exit_codes.h"
-#include "cli/plan_report.h"
-#include "cli/station_book.h"
+#include "station/exit_codes.h"
+#include "station/plan_report.h"
+#include "station/station.h"
 
 namespace kv {
 namespace {
 
-// A port is flashed at the second look that finds it, this long after the first: a new one is
-// flashed about 150 ms after it appears, by when udev has set its owner and mode.
-constexpr std::chrono::milliseconds LookInterval{150};
-// Otherwise the station sleeps until the system reports that ports have come or gone, or a run ends,
-// or a Ctrl-C comes; and looks at least this often (Windows' fresh look at its device manager comes
-// every few looks, and a Ctrl-C must be seen where the system gave no wake handle).
-constexpr std::chrono::milliseconds QuietLookInterval{1000};
-// How often a station that waits for its downloads checks for a second Ctrl-C without a wake handle.
-constexpr std::chrono::milliseconds StopCheckInterval{50};
-
-// A port found at one look, as the station flashes it.
-struct FoundPort {
-  DeviceTarget target;   // its name in the output, and the device opened
-  std::string identity;  // its lasting name, for the log
-};
-
-// A port given with --port or --device, and how a look recognises it.
-struct WatchedPort {
-  DeviceTarget target;  // as given
-  std::string key;      // the adapter COMn stands for: then known by it alone
-  std::string path;     // otherwise the device, there while the path exists
-};
-
-bool SameDevice(const std::string& a, const std::string& b) {
-  std::error_code error;
-  return a == b || std::filesystem::equivalent(a, b, error);
-}
-
-std::optional<FoundPort> Locate(const WatchedPort& watched, const std::vector<PresentPort>& present) {
-  for (const PresentPort& port : present) {
-    if (watched.key.empty() ? SameDevice(port.device, watched.path) : port.key == watched.key) {
-      return FoundPort{{watched.target.name, 0, port.device}, port.key};
-    }
-  }
-  std::error_code error;
-  if (watched.key.empty() && std::filesystem::exists(watched.path, error)) {
-    return FoundPort{{watched.target.name, 0, watched.path}, watched.path};
-  }
-  return std::nullopt;
-}
-
-// One look at the ports for `targets` (the start, or a round of --on-enter): a survey when one is given
-// by number, which resolves it; else the ports present alone, since a survey gives new adapters their
-// numbers.
-PortLook LookForTargets(const std::vector<DeviceTarget>& targets, const PortDirectory& ports) {
-  if (AnyByNumber(targets)) return ports.Look();
-  return PortLook(PortSurvey{FindPresentPorts(ports.Places().root), {}, {}}, nullptr);
-}
-
-// What a look at each given port goes by, from one look at the start, whose notice is said. Empty, said
-// on standard error, when one can never be found.
-std::vector<WatchedPort> WatchGiven(const FlashOptions& options, const PortDirectory& ports,
-                                    Console& console) {
-  const PortLook look = LookForTargets(options.devices, ports);
-  if (const std::string& notice = look.Survey().notice; !notice.empty()) console.Err("", notice);
-  std::vector<WatchedPort> watched;
-  for (const DeviceTarget& target : options.devices) {
-    WatchedPort port{target, {}, target.devicePath};
-    if (!target.ByPath()) {
-      const PortEntry entry = look.Resolve(target.portNumber);
-      port.key = entry.keptFor;
-      port.path = entry.device;
-      for (const PresentPort& found : look.Survey().present) {
-        if (!entry.fromEnvironment && found.device == entry.device) port.key = found.key;
-      }
-      if (port.key.empty() && port.path.empty()) {
-        console.Err("", target.name + " stands for no port; ld6193-flash --list-ports shows which do");
-        return {};
-      }
-      if (const std::string problem = WatchProblem(options, target.name, port.path); !problem.empty()) {
-        console.Err("", problem);
-        return {};
-      }
-    }
-    watched.push_back(std::move(port));
-  }
-  return watched;
-}
-
-class Station {
+// The station's events as lines: on standard output what happens to each board (not under --quiet,
+// but for each board's end), the causes and traces on standard error, the tally in the progress
+// line's place.
+class StationLines : public StationObserver {
  public:
-  Station(const FlashOptions& options, FlasherEnvironment& env, StationEnvironment& station,
-          const LoadedFile& file, RunLog& log, std::vector<WatchedPort> watched)
-      : options_(options),
-        env_(env),
-        station_(station),
-        console_(env.console),
-        file_(file),
-        log_(log),
-        watched_(std::move(watched)) {
-    for (const WatchedPort& port : watched_) {
-      if (port.key.empty() && !changes_.AlsoWatch(port.path)) lookOften_ = true;
+  StationLines(Console& console, bool quiet, std::string watching)
+      : console_(console), quiet_(quiet), watching_(std::move(watching)) {}
+
+  void FirstLook(const std::vector<StationPort>& leftAlone) override {
+    if (!leftAlone.empty()) {
+      Say("", "Left alone until unplugged and plugged in again: " +
+                  Joined(leftAlone, [](const StationPort& port) -> const std::string& { return port.name; }));
     }
+    Say("", "Waiting for boards on " + watching_ + "; Ctrl-C stops");
   }
-  ~Station() { WaitForRuns(); }
-  Station(const Station&) = delete;
-  Station& operator=(const Station&) = delete;
-
-  int Run() {
-    if (options_.onEnter) {
-      FlashAtEachEnter();
-    } else {
-      FlashAsPortsAppear();
-    }
-    book_.Stop();
-    WaitForRuns();
-    console_.ClearProgress();
-    console_.Out("", TallyText(book_.Tally()));
-    if (anyRunShutDown_) return ReportInterrupted(console_);
-    return book_.ExitCode();
+  void BoardStarted(const StationPort& port) override {
+    Say(Prefix(port), port.identity == port.name ? "started" : "started: " + port.identity);
   }
-
- private:
-  // A device's run on its thread, until Reap takes it in.
-  struct RunningDevice {
-    std::unique_ptr<DeviceRun> run;
-    std::thread thread;
-    bool ended = false;  // under mutex_
-  };
-
-  bool Stopping() const { return station_.interrupts.load() > 0; }
-
-  // The ports present now: searched afresh when they may have changed, else the last search's.
-  const std::vector<PresentPort>& PresentPorts() {
-    if (changes_.Changed()) present_ = FindPresentPorts(env_.ports.Places().root);
-    return present_;
+  void BoardProgress(const StationPort& /*port*/, unsigned /*done*/, unsigned /*pages*/) override {}
+  void BoardEnded(const StationPort& port, const BoardResult& result) override {
+    const std::string prefix = Prefix(port);
+    if (!result.cause.empty()) console_.Err(prefix, result.cause);
+    if (!result.logProblem.empty()) console_.Err(prefix, result.logProblem);
+    char time[32];
+    std::snprintf(time, sizeof time, " (%.1f s)", result.seconds);
+    console_.Out(prefix, std::string(TextsOf(result.outcome).message) + time);
   }
-
-  std::vector<FoundPort> Look() {
-    const std::vector<PresentPort>& present = PresentPorts();
-    std::vector<FoundPort> found;
-    for (const WatchedPort& watched : watched_) {
-      if (std::optional<FoundPort> port = Locate(watched, present)) found.push_back(std::move(*port));
-    }
-    if (!watched_.empty()) return found;
-    for (const PresentPort& port : present) {
-      // Windows' ports are shown as "COM3", not as the device "\\.\COM3".
-      found.push_back({{port.namedByNumber ? port.key : port.device, 0, port.device}, port.key});
-    }
-    return found;
+  void PortGone(const StationPort& port) override { Say(Prefix(port), "removed"); }
+  void TallyChanged(const StationTally& tally) override { console_.ShowStatus(TallyText(tally)); }
+  void StoppingOnceRunsEnd() override {
+    Say("", "Stopping once the running downloads end; Ctrl-C again shuts them down");
   }
-
-  void FlashAsPortsAppear() {
-    bool first = true;
-    while (!Stopping()) {
-      Reap();
-      const std::vector<FoundPort> found = Look();
-      std::vector<std::string> names;
-      for (const FoundPort& port : found) names.push_back(port.target.name);
-      const StationBook::Changes changes = book_.Look(names);
-      if (first) Welcome(changes.leftAlone);
-      first = false;
-      for (const std::string& name : changes.gone) Say("[" + name + "] ", "removed");
-      for (const std::string& name : changes.start) {
-        for (const FoundPort& port : found) {
-          if (port.target.name == name) Start(port.target, noLook_, port.identity);
-        }
-      }
-      ShowTally();
-      Pause(lookOften_ || book_.AwaitsSecondLook() ? LookInterval : QuietLookInterval);
-    }
+  void BoardTrace(const StationPort& port, std::string_view line) override {
+    console_.Err(Prefix(port), line);
   }
-
-  void Welcome(const std::vector<std::string>& leftAlone) {
-    if (!leftAlone.empty()) Say("", "Left alone until unplugged and plugged in again: " + Joined(leftAlone));
-    Say("", "Waiting for boards on " +
-                (watched_.empty() ? std::string("every serial port") : WatchedNames()) + "; Ctrl-C stops");
-  }
-
-  std::string WatchedNames() const {
-    return Joined(watched_, [](const WatchedPort& port) -> const std::string& { return port.target.name; });
-  }
-
-  void FlashAtEachEnter() {
-    while (!Stopping()) {
-      Say("", "Press Enter to flash " + WatchedNames() + "; Ctrl-C stops");
-      if (!station_.waitForEnter() || Stopping()) return;
-      // Every port of the round opens what this look found; it outlives the round's runs.
-      const PortLook look = LookForTargets(options_.devices, env_.ports);
-      for (const WatchedPort& watched : watched_) {
-        const std::optional<FoundPort> found = Locate(watched, look.Survey().present);
-        book_.Started(watched.target.name);
-        Start(watched.target, look, found ? found->identity : watched.target.name);
-      }
-      ShowTally();
-      WaitForRuns();
-    }
-  }
-
-  // Starts the device's download on a thread of its own; one that cannot start ends at once, failed.
-  // A target by number opens what `ports` resolves, which outlives the run.
-  void Start(const DeviceTarget& target, const PortResolver& ports, const std::string& identity) {
-    const std::string prefix = "[" + target.name + "] ";
-    const DeviceSetup setup{{prefix, false, false}, NoProgressSlot, options_.trace, &shutDown_};
-    std::unique_ptr<DeviceRun> run = PrepareDevice(target, ports, setup, env_);
-    run->identity = identity;
-    Say(prefix, identity == target.name ? "started" : "started: " + identity);
-    RunningDevice* device = nullptr;
-    {
-      const std::lock_guard lock(mutex_);
-      device = &running_.emplace_back();
-      device->run = std::move(run);
-    }
-    // The list is changed on this thread only: the entry stays where it is while its run goes on.
-    device->thread = StartRun(*device->run, file_, log_, env_, [this, device] {
-      {
-        const std::lock_guard done(mutex_);
-        device->ended = true;
-      }
-      changes_.Wake();
-    });
-  }
-
-  // Takes in the runs that have ended: each one's line and its count.
-  void Reap() {
-    std::list<RunningDevice> ended;
-    {
-      const std::lock_guard lock(mutex_);
-      for (auto it = running_.begin(); it != running_.end();) {
-        const auto next = std::next(it);
-        if (it->ended) ended.splice(ended.end(), running_, it);
-        it = next;
-      }
-    }
-    for (RunningDevice& device : ended) {
-      if (device.thread.joinable()) device.thread.join();
-      const DeviceRun& run = *device.run;
-      anyRunShutDown_ = anyRunShutDown_ || run.view->ShutDownByInterrupt();
-      book_.Ended(run.target.name, ExitCodeOfOutcome(run.outcome));
-      char time[32];
-      std::snprintf(time, sizeof time, " (%.1f s)", run.seconds);
-      console_.Out(run.prefix, std::string(TextsOf(run.outcome).message) + time);
-    }
-    if (!ended.empty()) ShowTally();
-  }
-
-  // Waits `interval`, or less when a run ends or ports change. The first Ctrl-C is answered here
-  // while downloads run, and a second one shuts them down.
-  void Pause(std::chrono::milliseconds interval) {
-    changes_.Wait(interval);
-    bool running = false;
-    {
-      const std::lock_guard lock(mutex_);
-      running = !running_.empty();
-    }
-    if (station_.interrupts.load() > 1) shutDown_.store(true);
-    if (Stopping() && running && !stopSaid_) {
-      stopSaid_ = true;
-      Say("", "Stopping once the running downloads end; Ctrl-C again shuts them down");
-    }
-  }
-
-  void WaitForRuns() {
-    for (;;) {
-      Reap();
-      {
-        const std::lock_guard lock(mutex_);
-        if (running_.empty()) return;
-      }
-      Pause(StopCheckInterval);
-    }
-  }
+  void Ended(int /*exitCode*/) override {}
 
   // A line on standard output, not under --quiet.
   void Say(std::string_view prefix, const std::string& text) {
-    if (!options_.quiet) console_.Out(prefix, text);
+    if (!quiet_) console_.Out(prefix, text);
   }
 
-  void ShowTally() { console_.ShowStatus(TallyText(book_.Tally())); }
+ private:
+  static std::string Prefix(const StationPort& port) { return "[" + port.name + "] "; }
 
-  const FlashOptions& options_;
-  FlasherEnvironment& env_;
-  StationEnvironment& station_;
   Console& console_;
-  const LoadedFile& file_;
-  RunLog& log_;
-  const std::vector<WatchedPort> watched_;  // empty: every port
-  const PortLook noLook_;                   // for a port found by its path, which opens no COMn
-  StationBook book_;
-  PortChanges changes_{env_.ports.Places().root, station_.interruptWake};
-  bool lookOften_ = false;            // a given port's coming is not reported: looked for every LookInterval
-  std::vector<PresentPort> present_;  // the last search
-  std::mutex mutex_;
-  std::list<RunningDevice> running_;
-  std::atomic<bool> shutDown_{false};  // the second Ctrl-C: the downloads' ports are shut
-  bool anyRunShutDown_ = false;        // a download was ended by it
-  bool stopSaid_ = false;
+  const bool quiet_;
+  const std::string watching_;  // "every serial port", or the given ports' names
 };
+
+std::string WatchedNames(const FlashOptions& options) {
+  return Joined(options.devices,
+                [](const DeviceTarget& target) -> const std::string& { return target.name; });
+}
+
+// --on-enter: a round at each Enter, each waited for, until the input ends or Ctrl-C comes.
+void FlashAtEachEnter(Station& running, const FlashOptions& options, StationEnvironment& station,
+                      StationLines& lines) {
+  const auto stopping = [&station] { return station.interrupts.load() > 0; };
+  while (!stopping()) {
+    lines.Say("", "Press Enter to flash " + WatchedNames(options) + "; Ctrl-C stops");
+    if (!station.waitForEnter() || stopping()) break;
+    running.FlashAll();
+    running.WaitUntilIdle();
+  }
+  running.Stop();
+}
 
 }  // namespace
 
@@ -322,11 +95,25 @@ int RunStation(const FlashOptions& options, FlasherEnvironment& env, StationEnvi
   }
   if (!options.quiet) console.Out("", PlanLine(plan));
   RunLog log;
-  if (!OpenRunLog(options, *file, bytes, log, console)) return ExitUsage;
-  std::vector<WatchedPort> watched = WatchGiven(options, env.ports, console);
-  if (watched.size() != options.devices.size()) return ExitUsage;
-  Station running(options, env, station, *file, log, std::move(watched));
-  return running.Run();
+  if (!OpenLogOf(options, *file, bytes, log, console)) return ExitUsage;
+
+  StationLines lines(console, options.quiet,
+                     options.devices.empty() ? std::string("every serial port") : WatchedNames(options));
+  Station running({*file, log, env.ports, env.Runs(), options.devices, options.onEnter, options.trace,
+                   &station.interrupts, station.interruptWake},
+                  lines);
+  const StationStart start = running.Start();
+  if (!start.notice.empty()) console.Err("", start.notice);
+  if (!start.started) {
+    console.Err("", start.problem);
+    return ExitUsage;
+  }
+  if (options.onEnter) FlashAtEachEnter(running, options, station, lines);
+  running.WaitUntilEnded();
+  console.ClearProgress();
+  console.Out("", TallyText(running.Tally()));
+  const int code = running.ExitCode();
+  return code == ExitInterrupted ? ReportInterrupted(console) : code;
 }
 
 }  // namespace kv

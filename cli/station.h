@@ -1,14 +1,13 @@
-// The production station (--station): the file is read and checked once, then every board is flashed
-// as its serial port appears, several at once, one thread each as in a gang, each through the same
-// per-device run as a normal run (device_run.h). With --port/--device only those ports are watched;
-// with --on-enter they are flashed at each Enter instead, every round opening what one look at the
-// ports found. The ports come from the same search as --list-ports, searched again when the system
-// reports a change; StationBook decides what to flash.
+// The production station (--station) on the command line: the file is read and checked once, the log
+// opened, and then the station's core (station/station.h) flashes every board as its serial port
+// appears, several at once, each through the same per-device run as a normal run. With --port/--device
+// only those ports are watched; with --on-enter they are flashed at each Enter instead, every round
+// opening what one look at the ports found.
 //
-// Output: a line per device as it starts and as it ends (outcome and time), and the tally
-// (StationBook) in the progress line's place. Ctrl-C stops: running downloads finish, or are shut
-// down at a second Ctrl-C; the tally is printed and the code is 0 if every device passed, else the
-// first failing device's (130 when downloads were shut down).
+// Output: a line per device as it starts and as it ends (outcome and time), and the tally in the
+// progress line's place. Ctrl-C stops: running downloads finish, or are shut down at a second Ctrl-C;
+// the tally is printed and the code is 0 if every device passed, else the first failing device's (130
+// when downloads were shut down).
 #pragma once
 
 #include <atomic>

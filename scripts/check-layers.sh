@@ -12,8 +12,9 @@ allowed=(
   "loader:base line loader"
   "ports:base line net ports"
   "download:base image line loader download"
-  "ui:base image line net loader ports download ui"
-  "cli:base image line net loader ports download cli"
+  "station:base image line net loader ports download station"
+  "ui:base image line net loader ports download station ui"
+  "cli:base image line net loader ports download station cli"
   "sim:sim"
 )
 status=0

@@ -111,6 +111,11 @@ struct StationStart {
   std::string problem;  // why it did not start: "COM7 stands for no port; ...", "cannot start the look: ..."
 };
 
+// A network line never comes or goes as a board is plugged in, so the station flashes one only in
+// rounds. What is wrong with watching `device`, the line that the given port `name` stands for: a
+// sentence for the user, empty when nothing is (and always in rounds).
+std::string WatchProblem(bool rounds, const std::string& name, const std::string& device);
+
 class Station {
  public:
   Station(StationSetup setup, StationObserver& observer);

@@ -15,9 +15,9 @@
 #include <sstream>
 
 #include "cli/flasher.h"
-#include "cli/run_log.h"
 #include "cli/station.h"
 #include "image/loaded_file.h"
+#include "station/run_log.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/hex_text.h"
 
@@ -427,31 +427,6 @@ TEST_F(FlasherRun, AnUnwritableLogStopsTheRunBeforeAnyPortOpens) {
   EXPECT_EQ(Run(options), 1);
   EXPECT_TRUE(links_.empty());
   EXPECT_THAT(ErrLines(), Contains(HasSubstr("cannot write the log " + options.log)));
-}
-
-TEST(RunLog, TimesAreUtcIso8601AndDigestsAreSha256) {
-  using std::chrono::seconds;
-  using std::chrono::system_clock;
-  EXPECT_EQ(UtcTimestamp(system_clock::time_point(seconds(0))), "1970-01-01T00:00:00Z");
-  EXPECT_EQ(UtcTimestamp(system_clock::time_point(seconds(951868799))), "2000-02-29T23:59:59Z");
-  EXPECT_EQ(UtcTimestamp(system_clock::time_point(seconds(1110013623)) + std::chrono::milliseconds(999)),
-            "2005-03-05T09:07:03Z");
-  const std::string abc = "abc";
-  EXPECT_EQ(Sha256Hex({reinterpret_cast<const uint8_t*>(abc.data()), abc.size()}),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(Sha256Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-}
-
-TEST(RunLog, AnyPathMakesOneParsableLine) {
-  RunLogRow row;
-  row.file = "C:\\fw\\\"new\"\nline\xff.hex";  // quotes, a line break, a byte that is not UTF-8
-  row.seconds = 1.23456;
-  const std::string line = RunLogLine(row);
-  ASSERT_TRUE(line.ends_with("\n"));
-  EXPECT_EQ(line.find('\n'), line.size() - 1);
-  const nlohmann::json parsed = nlohmann::json::parse(line);
-  EXPECT_EQ(parsed["file"], "C:\\fw\\\"new\"\nline\xEF\xBF\xBD.hex");
-  EXPECT_EQ(parsed["seconds"], 1.235);
 }
 
 // A station stops before it starts on a file a download would refuse or a log it cannot keep, with

@@ -20,6 +20,7 @@ struct StationTally {
   unsigned passed = 0;
   unsigned failed = 0;
   unsigned flashing = 0;
+  friend bool operator==(const StationTally&, const StationTally&) = default;
 };
 
 // "passed 41 · failed 2 · flashing 3"

@@ -1,10 +1,10 @@
-#include "cli/plan_report.h"
+#include "station/plan_report.h"
 
 #include <cstdio>
 
-#include "cli/exit_codes.h"
 #include "download/download.h"
 #include "loader/loader_protocol.h"
+#include "station/exit_codes.h"
 
 namespace kv {
 namespace {

@@ -1,4 +1,4 @@
-#include "cli/station_book.h"
+#include "station/station_book.h"
 
 #include <algorithm>
 

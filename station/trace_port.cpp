@@ -1,4 +1,4 @@
-#include "cli/trace_port.h"
+#include "station/trace_port.h"
 
 #include <cstdio>
 

@@ -23,6 +23,8 @@ struct RunLogRow {
   double seconds = 0;                          // the device's download, open to close
   std::string cause;                           // why it failed (the port, the command); empty on success
   std::string port;  // the port's lasting name (by-id name, Windows' COMn); empty: not written
+  std::string slot;  // where the board was plugged in (the station's: by-path name, location path, else
+                     // the port's name); empty: not written
 };
 
 // The row as one JSON object and its line end.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/station_book.h"
+#include "station/station_book.h"
 
 namespace kv {
 namespace {

@@ -2,7 +2,7 @@
 // pays nothing for the log it may never write.
 #include <nettle/sha2.h>
 
-#include "cli/run_log.h"
+#include "station/run_log.h"
 
 namespace kv {
 

@@ -1,4 +1,4 @@
-#include "cli/run_log.h"
+#include "station/run_log.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -50,6 +50,7 @@ std::string RunLogLine(const RunLogRow& row) {
       {"cause", row.cause},
   };
   if (!row.port.empty()) object["port"] = row.port;
+  if (!row.slot.empty()) object["slot"] = row.slot;
   // A path in the system's own code page is not always UTF-8: replace what is not, never throw.
   return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

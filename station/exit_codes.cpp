@@ -1,4 +1,4 @@
-#include "cli/exit_codes.h"
+#include "station/exit_codes.h"
 
 #include <algorithm>
 #include <array>

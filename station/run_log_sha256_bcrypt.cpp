@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "cli/run_log.h"
+#include "station/run_log.h"
 
 namespace kv {
 
