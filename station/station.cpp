@@ -183,7 +183,7 @@ struct Station::Core {
       if (round) FlashRound();
       // In rounds, the tally is told from the first round on.
       if (!setup.rounds || round) SendTally();
-      changes->Wait(lookOften || book.AwaitsSecondLook() ? LookInterval : QuietLookInterval);
+      Pause();
     }
     int code = 0;
     {
@@ -196,6 +196,30 @@ struct Station::Core {
       ended = true;
     }
     changed.notify_all();
+  }
+
+  // Waits for the next look. A port seen once is looked at again only a LookInterval later, whatever
+  // comes or goes meanwhile (the changes are kept for that look): udev sets its owner and mode, and
+  // makes its links, in that time. A stop, a round or a run's end ends the wait at once.
+  void Pause() {
+    if (!book.AwaitsSecondLook()) {
+      changes->Wait(lookOften ? LookInterval : QuietLookInterval);
+      return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + LookInterval;
+    for (Clock::time_point now = Clock::now(); now < until && !Woken(); now = Clock::now()) {
+      changes->Wait(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+    }
+  }
+
+  // Something the look thread must answer before the next look: a stop, a round, a run's end.
+  bool Woken() const {
+    const std::lock_guard lock(mutex);
+    const bool anyEnded =
+        std::any_of(running.begin(), running.end(), [](const RunningBoard& board) { return board.ended; });
+    const unsigned interrupts = setup.interrupts ? setup.interrupts->load() : 0u;
+    return stops > 0 || interrupts > 0 || roundAsked || anyEnded;
   }
 
   // The ports present now: searched afresh when they may have changed, else the last search's.

@@ -91,13 +91,13 @@ class StationObserver {
 
 // What the station works with; all of it outlives the station.
 struct StationSetup {
-  const LoadedFile& file;           // read, and of a kind a download sends (checked by the caller)
-  RunLog& log;                      // opened (OpenRunLog), or with no path: no log
-  const PortDirectory& ports;       // where to look, and what COMn stands for
-  RunEnvironment runs;              // how a board's line and thread are made
-  std::vector<DeviceTarget> given;  // only these ports (--port/--device); empty: every serial port
-  bool rounds = false;              // flash only at FlashAll (--on-enter), never as ports appear
-  bool trace = false;               // every packet and reply byte as BoardTrace lines
+  const LoadedFile& file;             // read, and of a kind a download sends (checked by the caller)
+  RunLog& log;                        // opened (OpenRunLog), or with no path: no log
+  const PortDirectory& ports;         // where to look, and what COMn stands for
+  RunEnvironment runs;                // how a board's line and thread are made
+  std::vector<DeviceTarget> given{};  // only these ports (--port/--device); empty: every serial port
+  bool rounds = false;                // flash only at FlashAll (--on-enter), never as ports appear
+  bool trace = false;                 // every packet and reply byte as BoardTrace lines
   // Stop requests counted outside (a Ctrl-C handler): each counts as a Stop. The station sees them
   // at once when `interruptWake` is raised with each.
   const std::atomic<unsigned>* interrupts = nullptr;
