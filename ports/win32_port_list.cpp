@@ -124,16 +124,16 @@ PortSurvey SurveyDeviceManager(DeviceManagerCalls& calls) {
         std::any_of(survey.present.begin(), survey.present.end(), same)) {
       continue;  // a printer port, a number no user can give, or one listed already
     }
-    std::string name = calls.Read(Property::FriendlyName);
-    if (name.empty()) name = calls.Read(Property::Description);
-    std::string description = name;
+    std::string shown = calls.Read(Property::FriendlyName);
+    if (shown.empty()) shown = calls.Read(Property::Description);
+    std::string description = shown;
     if (const std::string maker = calls.Read(Property::Maker); !maker.empty()) {
       description += (description.empty() ? "" : ", ") + maker;
     }
     PresentPort& port = survey.present.emplace_back();
     port.key = PortName(number);
     port.device = DefaultPortDevice(number);
-    port.adapter = std::move(name);
+    port.adapter = std::move(shown);
     port.description = std::move(description);
     port.number = number;
     port.namedByNumber = true;
