@@ -90,7 +90,10 @@ TEST(Win32PortList, EachComPortWithItsFriendlyNameAndMakerInNumberOrder) {
   manager.devices = {
       {{P::PortName, "COM12"}, {P::FriendlyName, "USB Serial Device (COM12)"}, {P::Maker, "Microsoft"}},
       {{P::PortName, "LPT1"}, {P::FriendlyName, "Printer Port (LPT1)"}},  // the class holds these too
-      {{P::PortName, "COM3"}, {P::FriendlyName, "USB Serial Port (COM3)"}, {P::Maker, "FTDI"}},
+      {{P::PortName, "COM3"},
+       {P::FriendlyName, "USB Serial Port (COM3)"},
+       {P::Maker, "FTDI"},
+       {P::LocationPath, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)"}},
       {{P::PortName, "com1"}, {P::Description, "Communications Port"}},  // no friendly name, no maker
       {{P::FriendlyName, "Modem bridge"}},                               // no port name: not a COM port
       {{P::PortName, "COM3"}, {P::FriendlyName, "a second claim"}},      // the first holder keeps it
@@ -109,6 +112,15 @@ TEST(Win32PortList, EachComPortWithItsFriendlyNameAndMakerInNumberOrder) {
   ASSERT_EQ(entries.size(), std::size(rows));
   for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(DescribePortEntry(entries[i]), rows[i]);
   EXPECT_EQ(ResolvePort(12, survey, nobody).device, "\\\\.\\COM12");
+  // Where each is plugged in (none for a port with no location), and the name the station shows.
+  const std::string slots[] = {"", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)", ""};
+  const std::string adapters[] = {"Communications Port", "USB Serial Port (COM3)",
+                                  "USB Serial Device (COM12)"};
+  ASSERT_EQ(survey.present.size(), std::size(slots));
+  for (size_t i = 0; i < survey.present.size(); ++i) {
+    EXPECT_EQ(survey.present[i].slot, slots[i]) << i;
+    EXPECT_EQ(survey.present[i].adapter, adapters[i]) << i;
+  }
 
   manager.refusal = "access is denied";
   const PortSurvey refused = SurveyDeviceManager(manager);
