@@ -243,22 +243,22 @@ struct Station::Core {
     const std::vector<FoundPort> found = Look();
     std::vector<std::string> names;
     for (const FoundPort& port : found) names.push_back(port.target.name);
-    const StationBook::Changes changes = book.Look(names);
+    const StationBook::Changes told = book.Look(names);
     const auto portNamed = [&found](const std::string& name) -> const FoundPort& {
       return *std::find_if(found.begin(), found.end(),
                            [&name](const FoundPort& port) { return port.target.name == name; });
     };
     if (first) {
       std::vector<StationPort> leftAlone;
-      for (const std::string& name : changes.leftAlone) leftAlone.push_back(portNamed(name).port);
+      for (const std::string& name : told.leftAlone) leftAlone.push_back(portNamed(name).port);
       observer.FirstLook(leftAlone);
     }
-    for (const std::string& name : changes.gone) {
+    for (const std::string& name : told.gone) {
       const auto it = flashed.find(name);
       observer.PortGone(it != flashed.end() ? it->second : Unlisted(name, name));
       if (it != flashed.end()) flashed.erase(it);
     }
-    for (const std::string& name : changes.start) {
+    for (const std::string& name : told.start) {
       const FoundPort& port = portNamed(name);
       StartBoard(port.target, nullptr, port.port);
     }
