@@ -123,7 +123,8 @@ struct Station::Core {
     std::shared_ptr<const PortLook> look;  // what its port opens by number; outlives the run
     std::unique_ptr<DeviceRun> run;
     std::thread thread;
-    bool ended = false;  // under mutex
+    bool ended = false;     // under mutex
+    bool reported = false;  // the look thread's: joined and told
   };
 
   // ---- Start ------------------------------------------------------------------------------------
@@ -331,7 +332,8 @@ struct Station::Core {
     });
   }
 
-  // Takes in the runs that have ended: each one's end and its count, then the tally.
+  // Takes in the runs that have ended: each one's end and its count, then the tally. Others may end
+  // meanwhile: they are taken in at the next Reap.
   void Reap() {
     std::vector<RunningBoard*> ended;
     {
@@ -350,11 +352,12 @@ struct Station::Core {
       book.Ended(run.target.name, code);
       const std::string cause = run.cause.text.empty() || shut ? std::string() : run.cause.Line();
       observer.BoardEnded(board->port, {run.outcome, code, cause, run.seconds, run.logProblem});
+      board->reported = true;
     }
     SendTally();
     {
       const std::lock_guard lock(mutex);
-      running.remove_if([](const RunningBoard& board) { return board.ended; });
+      running.remove_if([](const RunningBoard& board) { return board.reported; });
     }
     changed.notify_all();
   }

@@ -213,6 +213,24 @@ TEST_F(StationCore, FlashAllFlashesEveryPortPresentOnceAndLeavesARunningBoardToI
   EXPECT_EQ(events_.Only("started").size(), 3u) << "the looks leave flashed boards alone";
 }
 
+// Boards that end while the ends of others are being told are each told, counted and joined once.
+TEST_F(StationCore, BoardsEndingTogetherAreEachToldOnce) {
+  constexpr int Boards = 16;
+  for (int i = 0; i < Boards; ++i) {
+    tree_.Adapter("ttyUSB" + std::to_string(i), "1-" + std::to_string(i), "", "", "usb-" + std::to_string(i));
+  }
+  Station station(Setup(), events_);
+  ASSERT_TRUE(station.Start().started);
+  ASSERT_TRUE(events_.WaitFor("tally 0 0 0"));
+  for (int round = 1; round <= 3; ++round) {
+    station.FlashAll();
+    ASSERT_TRUE(events_.WaitFor("tally " + std::to_string(round * Boards) + " 0 0"));
+  }
+  station.Stop();
+  station.WaitUntilEnded();
+  EXPECT_EQ(events_.Only("ended").size(), 3u * Boards);
+}
+
 // The first Stop lets a running board finish and starts no new one; the second shuts the running
 // ones down, and the station ends as interrupted.
 TEST_F(StationCore, TheFirstStopLetsRunningBoardsFinishTheSecondShutsThemDown) {
