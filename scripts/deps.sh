@@ -8,7 +8,8 @@
 #           reader's advice is tried with srec_cat), and the package checks' desktop-entry validator, MIME
 #           database, man, bash completion, unzip and the binutils the checks call (readelf, strings)
 #           (every test)
-#   bench   srecord and hyperfine, for the start-up comparison in bench/startup.sh
+#   bench   srecord and hyperfine, for the start-up comparison in bench/startup.sh; strace, for how often
+#           bench/gang_ports.sh looks at the ports
 # Runs apt-get directly as root (CI) and through sudo as a normal user.
 set -euo pipefail
 
@@ -17,7 +18,7 @@ test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-
   gcovr xvfb xauth xdotool imagemagick g++-mingw-w64-x86-64 wine wine64 fonts-wine procps ser2net)
 package_pkgs=(dpkg-dev file librsvg2-bin icoutils g++-mingw-w64-x86-64 nsis)
 package_test_pkgs=(desktop-file-utils shared-mime-info man-db bash-completion unzip binutils)
-bench_pkgs=(srecord hyperfine)
+bench_pkgs=(srecord hyperfine strace)
 
 want=()
 for purpose in "$@"; do
