@@ -40,8 +40,7 @@ class PosixSocket : public Socket {
     const Deadline connect(SteadyNowMs(), timeoutMs);
     addrinfo* addresses = nullptr;
     const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(EAI_AGAIN);
-    if (status == EAI_AGAIN && connect.Passed(SteadyNowMs()))
-      return PortFault{"no answer from the name service within the time limit"};
+    if (status == EAI_AGAIN && connect.Passed(SteadyNowMs())) return PortFault{NameServiceTimeout};
     if (status != 0) return PortFault{LowerFirst(::gai_strerror(status))};
     LineResult connected = PortFault{"no address"};
     for (addrinfo* a = addresses; a != nullptr && fd_ < 0; a = a->ai_next) {

@@ -6,6 +6,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <optional>
+
 #include "base/deadline.h"
 #include "base/system_error.h"
 #include "line/system_clock.h"
@@ -16,6 +19,7 @@ namespace kv {
 namespace {
 
 constexpr DWORD SendLimitMs = 3000;
+constexpr uint64_t ConnectPollSliceMs = 100;
 
 std::string ReasonFor(int error) {
   switch (error) {
@@ -52,8 +56,9 @@ class WinsockSocket : public Socket {
     if (!started_) return PortFault{"the network is not available (WSAStartup failed)"};
     const Deadline connect(SteadyNowMs(), timeoutMs);
     addrinfo* addresses = nullptr;
-    const int status = ResolveWithin(host, service, timeoutMs, &addresses).value_or(WSAETIMEDOUT);
-    if (status != 0) return PortFault{ReasonFor(status)};
+    const std::optional<int> status = ResolveWithin(host, service, timeoutMs, &addresses);
+    if (!status) return PortFault{NameServiceTimeout};
+    if (*status != 0) return PortFault{ReasonFor(*status)};
     LineResult connected = PortFault{"no address"};
     for (addrinfo* a = addresses; a != nullptr && socket_ == INVALID_SOCKET; a = a->ai_next) {
       connected = TryAddress(*a, connect);
@@ -121,19 +126,35 @@ class WinsockSocket : public Socket {
     return {};
   }
 
+  // The connect's outcome: 0 once connected, else the error that ended it. The poll goes in slices,
+  // and between them the socket itself is asked: a poll may miss a connect that completed as it
+  // started (seen under wine on a loaded machine), which would otherwise cost the whole time limit.
   static int AwaitConnect(SOCKET s, const Deadline& connect) {
-    const uint64_t now = SteadyNowMs();
-    if (connect.Passed(now)) return WSAETIMEDOUT;
-    WSAPOLLFD p{s, POLLWRNORM, 0};
-    const int ready = ::WSAPoll(&p, 1, static_cast<INT>(connect.RemainingMs(now)));
-    if (ready < 0) return ::WSAGetLastError();
-    if (ready == 0) return WSAETIMEDOUT;
+    for (;;) {
+      const uint64_t now = SteadyNowMs();
+      if (connect.Passed(now)) return WSAETIMEDOUT;
+      WSAPOLLFD p{s, POLLWRNORM, 0};
+      const uint64_t slice = std::min<uint64_t>(connect.RemainingMs(now), ConnectPollSliceMs);
+      const int ready = ::WSAPoll(&p, 1, static_cast<INT>(slice));
+      if (ready < 0) return ::WSAGetLastError();
+      const int error = PendingError(s);
+      if (ready > 0 || error != 0 || Connected(s)) return error;
+    }
+  }
+
+  static int PendingError(SOCKET s) {
     int error = 0;
     int length = sizeof error;
     if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
       return ::WSAGetLastError();
     }
     return error;
+  }
+
+  static bool Connected(SOCKET s) {
+    sockaddr_storage peer{};
+    int length = sizeof peer;
+    return ::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length) == 0;
   }
 
   bool started_ = false;
