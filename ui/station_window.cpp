@@ -35,7 +35,10 @@ std::string ReadProblem(HexReadResult result, const HexReadDetail& detail) {
 StationWindow::StationWindow(StationForm& form, StationWindowSetup setup)
     : form_(form), setup_(std::move(setup)), notice_(NoFileNotice) {}
 
-StationWindow::~StationWindow() = default;
+StationWindow::~StationWindow() {
+  // First, while everything its events reach is still there.
+  station_.reset();
+}
 
 void StationWindow::FormCreate() {
   logPath_ = DailyLogPath(setup_.logFolder, std::chrono::system_clock::now());
