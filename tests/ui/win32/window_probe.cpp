@@ -4,6 +4,8 @@
 //   window_probe.exe box    the text of the open message box (titled "ld6193"), once it is the active
 //                           window: a key pressed while a new box is not yet active would be lost
 //   window_probe.exe ok     presses the open message box's OK button, as a click does
+//   window_probe.exe station   the station window: "tally: " and its tally, then "tile: " and each
+//                              tile's lines (joined by " | "), one line each, in the tiles' order
 // Exits 0 with the text, 1 when there is no such window or it does not answer.
 #include <windows.h>
 
@@ -12,6 +14,8 @@
 #include <array>
 #include <string>
 #include <string_view>
+
+#include "ui/win32/win32_station_form.h"
 
 namespace {
 
@@ -48,9 +52,26 @@ void Print(const std::wstring& text) {
               nullptr);
 }
 
+// The station window's tally and tiles; false when there is no station window or it does not answer.
+bool PrintStation() {
+  HWND station = ::FindWindowW(kv::StationWindowClass, nullptr);
+  std::wstring text;
+  if (!station || !ReadText(::GetDlgItem(station, kv::StationTallyId), text)) return false;
+  std::wstring lines = L"tally: " + text;
+  // A new child goes below its elder siblings, and tiles are made in their order: they come in it here.
+  for (HWND tile = ::FindWindowExW(station, nullptr, kv::StationTileClass, nullptr); tile;
+       tile = ::FindWindowExW(station, tile, kv::StationTileClass, nullptr)) {
+    if (!ReadText(tile, text)) return false;
+    lines += L"\ntile: " + text;
+  }
+  Print(lines);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "station") return PrintStation() ? 0 : 1;
   HWND source = nullptr;
   if (argc > 1 && std::string_view(argv[1]) == "ok") {
     HWND box = ::FindWindowW(L"#32770", L"ld6193");
