@@ -24,7 +24,7 @@ enum CommandId : WORD {
 };
 
 enum ControlId : int {
-  HeaderId = 1,
+  HeaderId = StationHeaderId,
   SeparatorId = 2,
   TallyId = StationTallyId,
   RateId = 4,

@@ -29,10 +29,11 @@ class StationWindow;
 class StationTile;
 
 // For the scripts that read the running window from outside (tests/ui/win32/window_probe.cpp): the
-// window's class, its tiles' class (each tile's text is its lines joined by " | "), and the tally's
-// control id.
+// window's class, its tiles' class (each tile's text is its lines joined by " | "), and the control ids
+// of the header (its lines joined by CR LF) and the tally.
 inline constexpr wchar_t StationWindowClass[] = L"KvStation";
 inline constexpr wchar_t StationTileClass[] = L"KvStationTile";
+inline constexpr int StationHeaderId = 1;
 inline constexpr int StationTallyId = 3;
 
 // How every tile draws: its fonts and, in pixels at the window's dpi, its rows' heights.
