@@ -59,10 +59,9 @@ void RunStation(HINSTANCE instance, int showCommand, std::optional<std::string> 
     kv::ShowProgramMessage(nullptr, "The window could not be created: Windows refused it.");
     return;
   }
-  kv::StationWindowSetup setup{ports};
-  setup.runs.start = std::chrono::steady_clock::now();
-  setup.logFolder = kv::DailyLogFolder(Environment);
-  kv::StationWindow station(form, std::move(setup));
+  kv::RunEnvironment runs;
+  runs.start = std::chrono::steady_clock::now();  // trace times count from here
+  kv::StationWindow station(form, {ports, std::move(runs), kv::DailyLogFolder(Environment)});
   form.Attach(station);
   station.FormCreate();
   form.Present(showCommand);
