@@ -3,9 +3,8 @@
 # would drive it at a fixture whose two adapters stay plugged in:
 #   two USB serial adapters are entered in wine's device manager (COM1 and COM2, each with its friendly
 #   name, as Windows lists a real adapter; wine reads no location path, so each port is its own slot),
-#   each mapped to a kv6193-sim board; the
-#   window starts with the file, F9 starts the station (both boards are there already: left alone),
-#   F5 ("Flash all") flashes both, and both tiles must read Passed with the tally at 2 passed; Alt+F4
+#   each mapped to a kv6193-sim board; the window starts with the file, F9 starts the station (both
+#   boards are there already: left alone), F5 ("Flash all") flashes both, and both tiles must read Passed with the tally at 2 passed; Alt+F4
 #   closes the window, which must exit with 0. Each board's flash must equal, byte for byte, what the
 #   Linux flasher puts into a third simulated board from the same file, and the day's log must hold a
 #   row for each, with its slot.
