@@ -6,6 +6,7 @@
 #include "download/file_kind.h"
 #include "line/system_clock.h"
 #include "ports/system_port.h"
+#include "station/daily_log.h"
 #include "station/exit_codes.h"
 #include "station/fixed_path_port.h"
 #include "station/run_log.h"
@@ -86,6 +87,8 @@ void WriteLogRow(DeviceRun& run, RunLog& log) {
                       run.slot};
   const std::string line = RunLogLine(row);
   const std::lock_guard guard(log.lock);
+  // A shift past midnight goes on in the next day's file.
+  if (!log.dailyFolder.empty()) log.path = DailyLogPath(log.dailyFolder, row.time);
   if (const std::string problem = AppendLine(log.path, line); !problem.empty()) {
     run.logProblem = "cannot write the log " + log.path + ": " + problem;
     run.shows->Problem(run.logProblem);

@@ -34,7 +34,8 @@ struct LoadedFile {
 
 // What every row of the log shares, and the lock that keeps the rows of one run apart.
 struct RunLog {
-  std::string path;  // empty: no log
+  std::string path;         // empty: no log
+  std::string dailyFolder;  // set: each row goes into its own day's file here (daily_log.h)
   std::string file;
   std::string sha256;
   std::string kind;
