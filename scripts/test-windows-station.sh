@@ -36,7 +36,7 @@ finish() {
   [ -z "$app_pid" ] || kill "$app_pid" 2>/dev/null || true
   for pid in "${sim_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for n in 1 2; do "$wine" reg delete "$(adapter_key "$n")" /f >/dev/null 2>&1 || true; done
-  rm -rf "$work"
+  rm -rf "$work" "$WINEPREFIX/drive_c/firmware"
 }
 trap finish EXIT
 fail() {
@@ -76,7 +76,10 @@ for n in 1 2; do
 done
 
 echo "-- ld6193.exe --station, Start (F9), Flash all (F5)"
-windows_file=$("$wine" winepath -w "$file" 2>/dev/null | tr -d '\r')
+# The file where a line's engineer would put it, so that the header (and the screenshot) shows that.
+mkdir -p "$WINEPREFIX/drive_c/firmware"
+cp "$file" "$WINEPREFIX/drive_c/firmware/"
+windows_file='C:\firmware\sector0.hex'
 (cd "$work" && exec "$wine" "$exe" --station "$windows_file") &
 app_pid=$!
 wait_window 60 "$caption" >/dev/null || fail "the station window did not appear"

@@ -43,6 +43,8 @@ constexpr int HeadlinePoints = 14;
 constexpr int DetailPoints = 9;
 constexpr int ClientWidth = 760;
 constexpr int ClientHeight = 500;
+constexpr int MinClientWidth = 560;
+constexpr int MinClientHeight = 380;
 constexpr int Margin = 12;
 constexpr int Gap = 8;  // between tiles, and between the footer's rows
 constexpr int ButtonWidth = 140;
@@ -484,8 +486,9 @@ void Win32StationForm::Post(std::function<void()> task) {
   const std::lock_guard lock(tasksMutex_);
   if (!tasksWindow_) return;  // the window has gone: dropped
   tasks_.push_back(std::move(task));
-  // One message wakes the window for every task queued until it runs them.
-  if (tasks_.size() == 1) ::PostMessageW(tasksWindow_, RunTasksMessage, 0, 0);
+  // One message wakes the window for every task queued until it runs them; should the queue of
+  // messages be full, the next task tries again.
+  if (!wakePosted_) wakePosted_ = ::PostMessageW(tasksWindow_, RunTasksMessage, 0, 0) != FALSE;
 }
 
 void Win32StationForm::RunPostedTasks() {
@@ -493,6 +496,7 @@ void Win32StationForm::RunPostedTasks() {
   {
     const std::lock_guard lock(tasksMutex_);
     tasks.swap(tasks_);
+    wakePosted_ = false;
   }
   for (std::function<void()>& task : tasks) {
     if (!window_) return;  // a task closed the window: the rest are dropped with it
@@ -555,6 +559,14 @@ LRESULT Win32StationForm::HandleMessage(HWND window, UINT message, WPARAM wParam
     case WM_SIZE:
       if (header_) PlaceControls();
       return 0;
+    case WM_GETMINMAXINFO: {
+      // Small enough for any screen, large enough that the tiles never run into the footer's tally.
+      RECT smallest{0, 0, Scaled(MinClientWidth), Scaled(MinClientHeight)};
+      ::AdjustWindowRectEx(&smallest, WS_OVERLAPPEDWINDOW, TRUE, 0);
+      auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+      limits->ptMinTrackSize = {smallest.right - smallest.left, smallest.bottom - smallest.top};
+      return 0;
+    }
     case WM_TIMER:
       if (wParam == TickTimer && station_) station_->Tick();
       return 0;

@@ -114,6 +114,7 @@ class Win32StationForm : public StationForm {
   std::mutex tasksMutex_;
   HWND tasksWindow_ = nullptr;
   std::vector<std::function<void()>> tasks_;
+  bool wakePosted_ = false;  // a RunTasksMessage is on its way
 };
 
 }  // namespace kv
