@@ -1,0 +1,315 @@
+#include "ui/qt/qt_station_form.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFont>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScrollArea>
+#include <QStringList>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cstdlib>
+
+#include "station/daily_log.h"
+#include "ui/qt/application.h"
+
+namespace kv {
+namespace {
+
+constexpr int TileColumns = 4;
+constexpr int TileWidth = 256;
+constexpr int TileTextWidth = TileWidth - 24;  // inside the frame's margins
+constexpr int HeaderPoints = 11;
+constexpr int TallyPoints = 28;  // readable from two metres
+constexpr int HeadlinePoints = 16;
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QFont Points(int points, bool bold = false) {
+  QFont font = QApplication::font();
+  font.setPointSize(points);
+  font.setBold(bold);
+  return font;
+}
+
+// The tile's state as its frame's property, for the probe.
+const char* StateName(TileState state) {
+  switch (state) {
+    case TileState::Waiting:
+      return "Waiting";
+    case TileState::LeftAlone:
+      return "LeftAlone";
+    case TileState::Flashing:
+      return "Flashing";
+    case TileState::Passed:
+      return "Passed";
+    case TileState::Failed:
+      return "Failed";
+  }
+  return "";
+}
+
+// A tile's colours by its state: green for Passed, red for Failed, neutral otherwise.
+QString TileStyle(TileState state) {
+  const char* colours = "background: #eceff1; border-color: #90a4ae; } QLabel { color: #263238;";
+  if (state == TileState::Passed)
+    colours = "background: #2e7d32; border-color: #1b5e20; } QLabel { color: white;";
+  if (state == TileState::Failed)
+    colours = "background: #c62828; border-color: #8e0000; } QLabel { color: white;";
+  return QStringLiteral("QFrame#tile { border: 1px solid; border-radius: 6px; %1 }")
+      .arg(QLatin1String(colours));
+}
+
+QLabel* PlainLabel(QWidget* parent, const QFont& font) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);  // names and paths are shown as they are, never as markup
+  label->setFont(font);
+  return label;
+}
+
+}  // namespace
+
+QtStationForm::QtStationForm(WindowPrompts& prompts, StationWindowSetup setup)
+    : prompts_(prompts), probe_(qEnvironmentVariable("LD6193_STATION_PROBE")) {
+  BuildMenu();
+  BuildClientArea();
+  resize(1100, 720);
+  behaviour_ = std::make_unique<StationWindow>(*this, std::move(setup));
+  behaviour_->FormCreate();
+}
+
+QtStationForm::~QtStationForm() {
+  // The behaviour stops a running station and waits for it while the widgets still stand.
+  behaviour_.reset();
+}
+
+void QtStationForm::BuildMenu() {
+  QMenu* menu = menuBar()->addMenu(QStringLiteral("&Station"));
+  open_ = menu->addAction(QStringLiteral("&Open…"));
+  open_->setShortcut(QKeySequence::Open);
+  startStop_ = menu->addAction(QStringLiteral("&Start / Stop"));
+  startStop_->setShortcut(Qt::Key_F9);
+  flashAll_ = menu->addAction(QStringLiteral("&Flash all"));
+  flashAll_->setShortcut(Qt::Key_F5);
+  menu->addSeparator();
+  exit_ = menu->addAction(QStringLiteral("E&xit"));
+  exit_->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));  // also where no window manager gives it
+  connect(open_, &QAction::triggered, this, [this] { behaviour_->OpenClick(); });
+  connect(startStop_, &QAction::triggered, this, [this] { behaviour_->StartStopClick(); });
+  connect(flashAll_, &QAction::triggered, this, [this] { behaviour_->FlashAllClick(); });
+  connect(exit_, &QAction::triggered, this, [this] { close(); });
+}
+
+void QtStationForm::BuildClientArea() {
+  auto* client = new QWidget(this);
+  auto* column = new QVBoxLayout(client);
+  auto* header = new QGridLayout();
+  for (int line = 0; line < 5; ++line) {
+    header_.push_back(PlainLabel(client, Points(HeaderPoints)));
+    header->addWidget(header_.back(), line % 3, line / 3);
+  }
+  column->addLayout(header);
+
+  auto* scroll = new QScrollArea(client);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  auto* tiles = new QWidget(scroll);
+  grid_ = new QGridLayout(tiles);
+  grid_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  scroll->setWidget(tiles);
+  column->addWidget(scroll, 1);
+
+  notice_ = PlainLabel(client, Points(HeaderPoints));
+  notice_->setWordWrap(true);
+  column->addWidget(notice_);
+  auto* footer = new QHBoxLayout();
+  tally_ = PlainLabel(client, Points(TallyPoints, true));
+  rate_ = PlainLabel(client, Points(HeadlinePoints));
+  startStopButton_ = new QPushButton(client);
+  startStopButton_->setFont(Points(HeadlinePoints, true));
+  startStopButton_->setMinimumSize(160, 56);
+  startStopButton_->setFocusPolicy(Qt::NoFocus);  // F9 and the menu reach it; Return never toggles it
+  connect(startStopButton_, &QPushButton::clicked, this, [this] { behaviour_->StartStopClick(); });
+  footer->addWidget(tally_, 1);
+  footer->addWidget(rate_);
+  footer->addSpacing(24);
+  footer->addWidget(startStopButton_);
+  column->addLayout(footer);
+  setCentralWidget(client);
+}
+
+QtStationForm::Tile QtStationForm::MakeTile() {
+  auto* frame = new QFrame(grid_->parentWidget());
+  frame->setObjectName(QStringLiteral("tile"));
+  frame->setFixedSize(TileWidth, 150);
+  auto* lines = new QVBoxLayout(frame);
+  Tile tile{frame,
+            PlainLabel(frame, Points(HeaderPoints, true)),
+            PlainLabel(frame, Points(HeaderPoints - 2)),
+            PlainLabel(frame, Points(HeadlinePoints, true)),
+            new QProgressBar(frame),
+            PlainLabel(frame, Points(HeaderPoints - 2)),
+            TileState::Waiting};
+  tile.detail->setWordWrap(true);
+  tile.detail->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  tile.bar->setRange(0, 100);
+  tile.bar->setTextVisible(false);  // the headline carries the figure
+  for (QLabel* label : {tile.slot, tile.adapter, tile.headline, tile.detail})
+    label->setFixedWidth(TileTextWidth);
+  lines->addWidget(tile.slot);
+  lines->addWidget(tile.adapter);
+  lines->addWidget(tile.headline);
+  lines->addWidget(tile.bar);
+  lines->addWidget(tile.detail, 1);
+  const int n = static_cast<int>(tiles_.size());
+  grid_->addWidget(frame, n / TileColumns, n % TileColumns);
+  return tile;
+}
+
+void QtStationForm::ShowTile(Tile& tile, const TileScreen& screen) {
+  // A socket's name differs from its neighbours' at its end: that part stays in sight.
+  const QString slot = FromUtf8(screen.slot);
+  tile.slot->setText(tile.slot->fontMetrics().elidedText(slot, Qt::ElideLeft, TileTextWidth));
+  tile.slot->setToolTip(slot);
+  const QString adapter = FromUtf8(screen.adapter);
+  tile.adapter->setText(tile.adapter->fontMetrics().elidedText(adapter, Qt::ElideMiddle, TileTextWidth));
+  tile.adapter->setToolTip(adapter);
+  tile.headline->setText(FromUtf8(screen.headline));
+  tile.bar->setVisible(screen.state == TileState::Flashing);
+  tile.bar->setValue(static_cast<int>(screen.percent));
+  tile.detail->setText(FromUtf8(screen.detail));
+  tile.detail->setToolTip(FromUtf8(screen.detail));
+  if (tile.state != screen.state || !tile.frame->property("state").isValid()) {
+    tile.state = screen.state;
+    tile.frame->setProperty("state", StateName(screen.state));  // what the probe reads back
+    tile.frame->setStyleSheet(TileStyle(screen.state));
+  }
+}
+
+void QtStationForm::Show(const StationScreen& screen) {
+  setWindowTitle(FromUtf8(screen.caption));
+  for (size_t line = 0; line < header_.size(); ++line) {
+    header_[line]->setText(line < screen.header.size() ? FromUtf8(screen.header[line]) : QString());
+  }
+  while (tiles_.size() < screen.tiles.size()) tiles_.push_back(MakeTile());
+  for (size_t i = 0; i < tiles_.size(); ++i) {
+    tiles_[i].frame->setVisible(i < screen.tiles.size());
+    if (i < screen.tiles.size()) ShowTile(tiles_[i], screen.tiles[i]);
+  }
+  tally_->setText(FromUtf8(screen.tally));
+  rate_->setText(FromUtf8(screen.rate));
+  notice_->setText(FromUtf8(screen.notice));
+  startStopButton_->setText(FromUtf8(screen.startStopCaption));
+  startStopButton_->setEnabled(screen.canStartStop);
+  startStop_->setEnabled(screen.canStartStop);
+  open_->setEnabled(screen.canOpen);
+  flashAll_->setEnabled(screen.canFlashAll);
+  if (!probe_.isEmpty()) WriteProbe();
+}
+
+QString QtStationForm::WidgetTexts() const {
+  QStringList lines{QStringLiteral("caption: ") + windowTitle()};
+  for (const QLabel* label : header_) lines << QStringLiteral("header: ") + label->text();
+  for (const Tile& tile : tiles_) {
+    if (!tile.frame->isVisibleTo(this)) continue;
+    lines << QStringLiteral("tile: %1 | %2 | %3 | %4 | %5")
+                 .arg(tile.slot->toolTip(), tile.frame->property("state").toString(), tile.adapter->toolTip(),
+                      tile.headline->text(), tile.detail->text());
+  }
+  lines << QStringLiteral("tally: ") + tally_->text() << QStringLiteral("rate: ") + rate_->text()
+        << QStringLiteral("notice: ") + notice_->text()
+        << QStringLiteral("button: ") + startStopButton_->text();
+  return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+void QtStationForm::WriteProbe() const {
+  QSaveFile file(probe_);  // whole or not at all: a reader never sees half a screen
+  if (!file.open(QIODevice::WriteOnly)) return;
+  file.write(WidgetTexts().toUtf8());
+  file.commit();
+}
+
+void QtStationForm::Alert() {
+  QApplication::alert(this);
+}
+
+void QtStationForm::ShowMessage(std::string_view text) {
+  prompts_.ShowMessage(this, FromUtf8(text));
+}
+
+bool QtStationForm::ChooseFile(std::span<const FileChoice> choices, std::string& path) {
+  QStringList filter;
+  for (const FileChoice& choice : choices) filter << FromUtf8(choice.name);
+  QString chosen;
+  if (!prompts_.ChooseFile(this, filter.join(QStringLiteral(";;")), chosen)) return false;
+  path = QFile::encodeName(chosen).toStdString();
+  return true;
+}
+
+std::string QtStationForm::DisplayPath(std::string_view nativePath) {
+  return QFile::decodeName(QByteArray(nativePath.data(), static_cast<qsizetype>(nativePath.size())))
+      .toStdString();
+}
+
+void QtStationForm::Post(std::function<void()> task) {
+  // Queued to this window: a task still queued when the window goes is dropped with it.
+  QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+}
+
+void QtStationForm::StartTicks(unsigned ms) {
+  if (ticks_ == nullptr) {
+    ticks_ = new QTimer(this);
+    connect(ticks_, &QTimer::timeout, this, [this] { behaviour_->Tick(); });
+  }
+  ticks_->start(static_cast<int>(ms));
+}
+
+void QtStationForm::Close() {
+  close();
+}
+
+void QtStationForm::closeEvent(QCloseEvent* event) {
+  if (behaviour_->FormClose()) {
+    event->accept();
+  } else {
+    event->ignore();  // the station stops first; the behaviour closes the window once it has ended
+  }
+}
+
+int RunStationProgram(LoaderApplication& application, const std::optional<std::string>& startFile) {
+  try {
+    const PortDirectory ports = SystemPortDirectory();
+    RunEnvironment runs;
+    runs.start = std::chrono::steady_clock::now();
+    QtStationForm window(application.Prompts(),
+                         {ports, runs, DailyLogFolder([](const char* name) { return std::getenv(name); })});
+    window.show();
+    if (startFile) {
+      // From inside the loop, as the main window loads its start file.
+      QTimer::singleShot(0, &window, [&window, &startFile] { window.Behaviour().OpenFile(*startFile); });
+    }
+    application.exec();
+  } catch (const std::exception& error) {
+    application.ShowException(error.what());
+  } catch (...) {
+    application.ShowException("");
+  }
+  return 0;
+}
+
+}  // namespace kv
