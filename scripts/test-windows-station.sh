@@ -78,7 +78,7 @@ done
 echo "-- ld6193.exe --station, Start (F9), Flash all (F5)"
 # The file where a line's engineer would put it, so that the header (and the screenshot) shows that.
 mkdir -p "$WINEPREFIX/drive_c/firmware"
-cp "$file" "$WINEPREFIX/drive_c/firmware/"
+cp -p "$file" "$WINEPREFIX/drive_c/firmware/"  # its time goes into the identification block
 windows_file='C:\firmware\sector0.hex'
 (cd "$work" && exec "$wine" "$exe" --station "$windows_file") &
 app_pid=$!
