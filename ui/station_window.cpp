@@ -134,6 +134,7 @@ bool StationWindow::FormClose() {
 }
 
 void StationWindow::Tick() {
+  ShowProgress();
   const std::string rate = RateText();
   if (!changed_ && rate == shownRate_) return;
   form_.Show(BuildScreen());
@@ -172,16 +173,37 @@ void StationWindow::BoardStarted(const StationPort& port) {
 }
 
 void StationWindow::BoardProgress(const StationPort& port, unsigned done, unsigned pages) {
-  form_.Post([this, port, done, pages] {
-    TileScreen& tile = TileOf(port);
-    if (tile.state != TileState::Flashing) return;
-    tile.percent = pages == 0 ? 0 : std::min(done, pages) * 100 / pages;
-    tile.headline = "Flashing " + std::to_string(tile.percent) + " %";
+  // A page a board every few milliseconds: kept here and taken over at the next tick, so the window's
+  // thread wakes for it no more often than it redraws.
+  const std::lock_guard guard(progress_.lock);
+  progress_.bySlot[port.slot] = {done, pages};
+}
+
+void StationWindow::ShowProgress() {
+  std::map<std::string, Progress> bySlot;
+  {
+    const std::lock_guard guard(progress_.lock);
+    bySlot.swap(progress_.bySlot);
+  }
+  for (const auto& [slot, progress] : bySlot) {
+    const auto tile = std::find_if(tiles_.begin(), tiles_.end(),
+                                   [&slot](const TileScreen& one) { return one.slot == slot; });
+    if (tile == tiles_.end() || tile->state != TileState::Flashing) continue;
+    const unsigned percent =
+        progress.pages == 0 ? 0 : std::min(progress.done, progress.pages) * 100 / progress.pages;
+    if (percent == tile->percent) continue;  // a page of a thousand changes nothing on screen
+    tile->percent = percent;
+    tile->headline = "Flashing " + std::to_string(percent) + " %";
     Changed();
-  });
+  }
 }
 
 void StationWindow::BoardEnded(const StationPort& port, const BoardResult& result) {
+  {
+    // Its progress, if not yet drawn, is over: a next board in the slot starts from nothing.
+    const std::lock_guard guard(progress_.lock);
+    progress_.bySlot.erase(port.slot);
+  }
   form_.Post([this, port, result] {
     TileScreen& tile = TileOf(port);
     tile.adapter = port.adapter;

@@ -6,7 +6,8 @@
 // A front end builds its widgets, makes a StationWindow over itself, calls FormCreate, and routes its
 // commands and its close box to the handlers below and its ticks to Tick. The station's events come on
 // the station's threads; the behaviour takes them over to the window's thread with StationForm::Post
-// and only marks the screen changed there, so a flood of progress costs no redraws.
+// and only marks the screen changed there. The boards' progress, a page a board every few
+// milliseconds, is not posted at all: it is kept under a lock and taken at the next tick.
 //
 // What the window does:
 //  - Open… reads the file once, as the command line does; a file that does not read, or that a
@@ -23,7 +24,9 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,7 +74,8 @@ class StationWindow : public StationObserver, private ReaderHost {
   // The window is about to close (close box, Exit). True when it may close now; otherwise the station
   // is stopped (a second close shuts its boards down) and the window closes itself once it has ended.
   bool FormClose();
-  // Every tick of StartTicks: draws the screen when anything on it has changed.
+  // Every tick of StartTicks: takes the boards' progress and draws the screen when anything on it has
+  // changed.
   void Tick();
 
   // Reads the file as Open… does once it is chosen (a file given when the program starts).
@@ -102,6 +106,18 @@ class StationWindow : public StationObserver, private ReaderHost {
   std::vector<std::string> HeaderLines() const;
   std::string RateText() const;
   void Changed() { changed_ = true; }
+  // Draws the progress that came since the last time.
+  void ShowProgress();
+
+  // Pages done of pages, as the boards' threads last told it.
+  struct Progress {
+    unsigned done = 0;
+    unsigned pages = 0;
+  };
+  struct PendingProgress {
+    std::mutex lock;
+    std::map<std::string, Progress> bySlot;
+  };
 
   StationForm& form_;
   StationWindowSetup setup_;
@@ -126,6 +142,7 @@ class StationWindow : public StationObserver, private ReaderHost {
   bool closeRequested_ = false;
   bool changed_ = true;
   std::string shownRate_;  // the rate last drawn: it changes with time alone
+  PendingProgress progress_;
 };
 
 }  // namespace kv
