@@ -9,10 +9,12 @@
 #   4. runs the unit tests under wine, then the end-to-end cases that the Linux flasher passes, this
 #      time against ld6193-flash.exe opening \\.\COMn through the Win32 serial calls;
 #   5. runs the window in wine's virtual desktop on an X display (Xvfb when none is set) and drives it
-#      from the keyboard: the setting file at start-up, and one download (test-windows-window.sh).
+#      from the keyboard: the setting file at start-up, and one download (test-windows-window.sh);
+#   6. drives the station window the same way: "Flash all" on two boards (test-windows-station.sh).
 #
 # Usage: scripts/test-windows.sh [--timing] [--screenshot] [BUILD_DIR]   (default build/win)
-#   --screenshot  also photograph the window after its download into docs/window-windows.png.
+#   --screenshot  also photograph the window after its download into docs/window-windows.png, and the
+#                 station window with both boards passed into docs/station-windows.png.
 #   --timing      also time one full MultiSector download (examples/multisector_full.hex) against the
 #                 line-paced simulator, by the Linux flasher and by the Windows one under wine.
 #   KV_HOST_BUILD the Linux build folder to use for the simulator and the tests (default build/winhost;
@@ -24,10 +26,14 @@ root=$PWD
 args=("$@")
 timing=0
 screenshot=
+station_screenshot=
 while [ $# -gt 0 ]; do
   case "$1" in
     --timing) timing=1 ;;
-    --screenshot) screenshot=$root/docs/window-windows.png ;;
+    --screenshot)
+      screenshot=$root/docs/window-windows.png
+      station_screenshot=$root/docs/station-windows.png
+      ;;
     *) break ;;
   esac
   shift
@@ -109,6 +115,10 @@ KV_FLASH_COMMAND="$wine $flasher_exe" KV_FLASH_PORT_MAPPER=wine KV_SIM_BINARY="$
 echo "== The window under wine: ld6193.exe driven from the keyboard"
 scripts/test-windows-window.sh "$wine" "$window_exe" "$build/ui/win32/window_probe.exe" "$sim" \
   "$host_build/cli/ld6193-flash" $screenshot
+
+echo "== The station window under wine: Flash all on COM1 and COM2"
+scripts/test-windows-station.sh "$wine" "$window_exe" "$build/ui/win32/window_probe.exe" "$sim" \
+  "$host_build/cli/ld6193-flash" $station_screenshot
 
 if [ "$timing" = 1 ]; then
   echo "== One full MultiSector download against the line-paced simulator"

@@ -3,29 +3,74 @@
 // with 0: the window is built hidden, start-up runs (its setting-file messages come before the window),
 // the window is shown, and the message loop runs until the window has closed. An exception that escapes
 // is shown in a box titled with the program's name.
+//
+// `ld6193.exe --station [FILE]` opens the production station's window instead, FILE opened in it as if
+// chosen with "Open…"; it also exits with 0 once its window has closed.
+#include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "station/daily_log.h"
+#include "ui/station_window.h"
 #include "ui/win32/win32_form.h"
+#include "ui/win32/win32_station_form.h"
 #include "ui/window.h"
 
 #include <shellapi.h>  // after windows.h, which the form's header brings
 
 namespace {
 
-// The first argument, in the encoding of the narrow file calls; nothing when there is none.
-std::optional<std::string> StartFile() {
+constexpr std::wstring_view StationSwitch = L"--station";
+
+// What the command line asks for: the station window or the main one, and a file to open at start in
+// the encoding of the narrow file calls (nothing when none is given).
+struct Arguments {
+  bool station = false;
+  std::optional<std::string> file;
+};
+
+Arguments ReadArguments() {
   int count = 0;
   LPWSTR* arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (!arguments) return std::nullopt;
-  std::optional<std::string> file;
-  if (count > 1) file = kv::Narrow(arguments[1], CP_ACP);
+  if (!arguments) return {};
+  Arguments read;
+  int fileAt = 1;
+  if (count > 1 && arguments[1] == StationSwitch) {
+    read.station = true;
+    fileAt = 2;
+  }
+  if (count > fileAt) read.file = kv::Narrow(arguments[fileAt], CP_ACP);
   ::LocalFree(arguments);
-  return file;
+  return read;
 }
 
-void RunProgram(HINSTANCE instance, int showCommand) {
+const char* Environment(const char* name) {
+  return std::getenv(name);
+}
+
+void RunStation(HINSTANCE instance, int showCommand, std::optional<std::string> file) {
+  const kv::PortDirectory ports = kv::SystemPortDirectory();
+  // The form outlives the behaviour: the station's threads post to it until the behaviour has ended them.
+  kv::Win32StationForm form(instance);
+  if (!form.Created()) {
+    kv::ShowProgramMessage(nullptr, "The window could not be created: Windows refused it.");
+    return;
+  }
+  kv::RunEnvironment runs;
+  runs.start = std::chrono::steady_clock::now();  // trace times count from here
+  kv::StationWindow station(form, {ports, std::move(runs), kv::DailyLogFolder(Environment)});
+  form.Attach(station);
+  station.FormCreate();
+  form.Present(showCommand);
+  // Opened once the message loop runs, the window already up, as if chosen with "Open…".
+  if (file) form.Post([&station, path = std::move(*file)] { station.OpenFile(path); });
+  form.RunMessageLoop();
+}
+
+void RunProgram(HINSTANCE instance, int showCommand, std::optional<std::string> file) {
   kv::WindowLink link = kv::MakeWindowLink();
   kv::Win32Form form(instance);
   if (!form.Created()) {
@@ -36,7 +81,7 @@ void RunProgram(HINSTANCE instance, int showCommand) {
   form.Attach(form1);
   form1.FormCreate();
   form.Show(showCommand);
-  if (std::optional<std::string> file = StartFile()) form.LoadAtStart(std::move(*file));
+  if (file) form.LoadAtStart(std::move(*file));
   kv::RunMessageLoop();
 }
 
@@ -44,7 +89,12 @@ void RunProgram(HINSTANCE instance, int showCommand) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLine*/, int showCommand) {
   try {
-    RunProgram(instance, showCommand);
+    Arguments arguments = ReadArguments();
+    if (arguments.station) {
+      RunStation(instance, showCommand, std::move(arguments.file));
+    } else {
+      RunProgram(instance, showCommand, std::move(arguments.file));
+    }
   } catch (const std::exception& error) {
     kv::ShowProgramMessage(nullptr, error.what());
   } catch (...) {

@@ -1,7 +1,6 @@
 #include "ui/win32/win32_form.h"
 
 #include <commctrl.h>
-#include <commdlg.h>
 
 #include <exception>
 
@@ -12,9 +11,6 @@ namespace kv {
 namespace {
 
 constexpr wchar_t WindowClassName[] = L"TForm1";
-constexpr int LayoutDpi = 96;
-// Enough for any path the shell hands out, long ones included.
-constexpr DWORD PathCapacity = 32768;
 // Posted by LoadAtStart: the start file is loaded from the message loop, the window already up.
 constexpr UINT LoadStartFileMessage = WM_APP + 1;
 
@@ -28,81 +24,7 @@ bool IsPortItem(WORD id) {
   return id >= FirstPortId && id < FirstPortId + layout::PortItemCount;
 }
 
-HFONT MakeFont(int points, int dpi) {
-  const std::wstring face = Widen(layout::FontFamily);
-  return ::CreateFontW(-::MulDiv(points, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS,
-                       face.c_str());
-}
-
-int SystemDpi() {
-  HDC screen = ::GetDC(nullptr);
-  if (!screen) return LayoutDpi;
-  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
-  ::ReleaseDC(nullptr, screen);
-  return dpi > 0 ? dpi : LayoutDpi;
-}
-
-// The program file's name without folder and extension: the title of every message box.
-std::wstring ProgramName() {
-  std::wstring path(MAX_PATH, L'\0');
-  path.resize(::GetModuleFileNameW(nullptr, path.data(), MAX_PATH));
-  const size_t start = path.find_last_of(L"\\/") + 1;  // npos + 1 is 0
-  const size_t dot = path.rfind(L'.');
-  return path.substr(start, dot == std::wstring::npos || dot < start ? std::wstring::npos : dot - start);
-}
-
-// "name\0pattern\0" for each choice, then the closing NUL.
-std::wstring FilterOf(std::span<const FileChoice> choices) {
-  std::wstring filter;
-  for (const FileChoice& choice : choices) {
-    filter += Widen(choice.name);
-    filter += L'\0';
-    filter += Widen(choice.pattern);
-    filter += L'\0';
-  }
-  filter += L'\0';
-  return filter;
-}
-
-// True when the ANSI code page holds every character of the path. Where the manifest has made it
-// UTF-8 (Windows 10 1903 and later) every path fits.
-bool FitsCodePage(std::wstring_view path) {
-  if (::GetACP() == CP_UTF8 || path.empty()) return true;
-  BOOL lossy = FALSE;
-  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.data(), static_cast<int>(path.size()), nullptr, 0,
-                        nullptr, &lossy);
-  return !lossy;
-}
-
-constexpr std::string_view UnnamableFileMessage =
-    "This file's name or folder has characters that this version of Windows cannot pass to the "
-    "program. Rename the file, or copy it to a folder whose path has only plain letters, and load it "
-    "again.";
-
 }  // namespace
-
-void ShowProgramMessage(HWND owner, std::string_view text) {
-  ::MessageBoxW(owner, Widen(text).c_str(), ProgramName().c_str(), MB_OK);
-}
-
-std::wstring Widen(std::string_view text, UINT codePage) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int wide = ::MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
-  std::wstring result(static_cast<size_t>(wide), L'\0');
-  ::MultiByteToWideChar(codePage, 0, text.data(), size, result.data(), wide);
-  return result;
-}
-
-std::string Narrow(std::wstring_view text, UINT codePage) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int narrow = ::WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(narrow), '\0');
-  ::WideCharToMultiByte(codePage, 0, text.data(), size, result.data(), narrow, nullptr, nullptr);
-  return result;
-}
 
 Win32Form::Win32Form(HINSTANCE instance) : instance_(instance), dpi_(SystemDpi()) {
   const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
@@ -167,8 +89,8 @@ void Win32Form::BuildMenu() {
 }
 
 void Win32Form::BuildControls() {
-  windowFont_ = MakeFont(layout::FontPoints, dpi_);
-  labelFont_ = MakeFont(layout::LabelFontPoints, dpi_);
+  windowFont_ = MakeFont(layout::FontFamily, layout::FontPoints, dpi_);
+  labelFont_ = MakeFont(layout::FontFamily, layout::LabelFontPoints, dpi_);
   const auto child = [this](const wchar_t* className, DWORD style, const layout::Rect& r) {
     return ::CreateWindowExW(0, className, L"", WS_CHILD | WS_VISIBLE | style, Scaled(r.left), Scaled(r.top),
                              Scaled(r.width), Scaled(r.height), window_, nullptr, instance_, nullptr);
@@ -281,30 +203,11 @@ void Win32Form::ShowMessage(std::string_view text) {
 }
 
 bool Win32Form::ChooseFile(std::span<const FileChoice> choices, std::string& path) {
-  const std::wstring filter = FilterOf(choices);
-  std::wstring chosen(PathCapacity, L'\0');
-  OPENFILENAMEW dialog{};
-  dialog.lStructSize = sizeof(dialog);
-  dialog.hwndOwner = ::IsWindowVisible(window_) ? window_ : nullptr;
-  dialog.lpstrFilter = filter.c_str();
-  dialog.nFilterIndex = 1;
-  dialog.lpstrFile = chosen.data();
-  dialog.nMaxFile = PathCapacity;
-  // No read-only box and one file; a typed name of a missing file comes back unchanged. The working
-  // folder stays where the program started, so the setting file is always written there.
-  dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-  if (!::GetOpenFileNameW(&dialog)) return false;
-  if (!FitsCodePage(chosen.c_str())) {
-    // The narrow file calls could not name this file: it would be reported as missing.
-    ShowMessage(UnnamableFileMessage);
-    return false;
-  }
-  path = Narrow(chosen.c_str(), CP_ACP);
-  return true;
+  return ChooseNativeFile(::IsWindowVisible(window_) ? window_ : nullptr, choices, path);
 }
 
 std::string Win32Form::DisplayPath(std::string_view nativePath) {
-  return Narrow(Widen(nativePath, CP_ACP));
+  return DisplayNativePath(nativePath);
 }
 
 void Win32Form::ProcessMessages() {

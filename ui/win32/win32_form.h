@@ -15,6 +15,7 @@
 
 #include "ui/form.h"
 #include "ui/layout.h"
+#include "ui/win32/win32_common.h"
 
 namespace kv {
 
@@ -79,12 +80,5 @@ class Win32Form : public Form {
 
 // The program's message loop: runs until the window has gone and returns the quit message's code.
 int RunMessageLoop();
-
-// A modal box titled with the program file's name, showing text with one OK button.
-void ShowProgramMessage(HWND owner, std::string_view text);
-
-// UTF-8 and the ANSI code page to UTF-16 and back, for the platform's wide calls.
-std::wstring Widen(std::string_view text, UINT codePage = CP_UTF8);
-std::string Narrow(std::wstring_view text, UINT codePage = CP_UTF8);
 
 }  // namespace kv

@@ -4,14 +4,19 @@
 //   window_probe.exe box    the text of the open message box (titled "ld6193"), once it is the active
 //                           window: a key pressed while a new box is not yet active would be lost
 //   window_probe.exe ok     presses the open message box's OK button, as a click does
+//   window_probe.exe station   the station window: "header: " and each header line, "tally: " and the
+//                              tally, then "tile: " and each tile's lines (joined by " | "), in order
 // Exits 0 with the text, 1 when there is no such window or it does not answer.
 #include <windows.h>
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
+
+#include "ui/win32/win32_station_form.h"
 
 namespace {
 
@@ -48,9 +53,33 @@ void Print(const std::wstring& text) {
               nullptr);
 }
 
+// The station window's header, tally and tiles; false when there is none or it does not answer.
+bool PrintStation() {
+  HWND station = ::FindWindowW(kv::StationWindowClass, nullptr);
+  std::wstring text;
+  if (!station || !ReadText(::GetDlgItem(station, kv::StationHeaderId), text)) return false;
+  std::wstring lines;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find(L"\r\n", start), text.size());
+    lines += L"header: " + text.substr(start, end - start) + L"\n";
+    start = end + 2;
+  }
+  if (!ReadText(::GetDlgItem(station, kv::StationTallyId), text)) return false;
+  lines += L"tally: " + text;
+  // A new child goes below its elder siblings, and tiles are made in their order: they come in it here.
+  for (HWND tile = ::FindWindowExW(station, nullptr, kv::StationTileClass, nullptr); tile;
+       tile = ::FindWindowExW(station, tile, kv::StationTileClass, nullptr)) {
+    if (!ReadText(tile, text)) return false;
+    lines += L"\ntile: " + text;
+  }
+  Print(lines);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "station") return PrintStation() ? 0 : 1;
   HWND source = nullptr;
   if (argc > 1 && std::string_view(argv[1]) == "ok") {
     HWND box = ::FindWindowW(L"#32770", L"ld6193");
