@@ -2,7 +2,8 @@
 # The Windows installer under wine, in a fresh prefix, as a user would meet it:
 #   1. per machine (wine's account is an administrator): `setup.exe /S`, then
 #      - the installed files are the expected ones, and nothing else;
-#      - the Start menu shortcut starts the installed window in %LOCALAPPDATA%\ld6193;
+#      - the Start menu shortcuts start the installed window in %LOCALAPPDATA%\ld6193: the window's
+#        with no argument, "KV6193 Production Station" with --station;
 #      - "Open with" for .hex files: the ProgID's command and icon name the installed window, .hex's
 #        OpenWithProgids lists it, and .hex's default program is not taken over;
 #      - the "Apps & features" entry: name, version, publisher, icon, size and uninstall commands;
@@ -13,7 +14,7 @@
 #      then `uninstall.exe /S` leaves no file, shortcut or registry entry of ours, and the user's
 #      ld6193.cfg as it was;
 #   2. per user with PATH (/CurrentUser /PATH=1 /D=a folder with a space): the files, the user's
-#      shortcut and entries, and the folder at the end of the user's PATH; the uninstaller puts PATH
+#      shortcuts and entries, and the folder at the end of the user's PATH; the uninstaller puts PATH
 #      back exactly as it was and leaves nothing of ours.
 # Every wait is for a condition: a window, a text in it, a process's end, wineserver's end.
 #
@@ -88,7 +89,31 @@ check_values() {
 # Every wine program of the prefix has ended and wineserver has written the registry to its files.
 wine_idle() { "$wineserver" -w; }
 
-# Checks what an install left: its files, shortcut and registry entries. Sets instdir (Windows path).
+# Checks a Start menu shortcut: it starts the installed ld6193.exe with the arguments given (none when
+# empty) in %LOCALAPPDATA%\ld6193. Needs instdir.
+check_shortcut() {  # scope, shortcut (Windows path), arguments
+  local unix_shortcut target_strings strings flags
+  unix_shortcut=$(unix_path "$2")
+  [ -f "$unix_shortcut" ] || fail "$1: no Start menu shortcut $2"
+  # A shortcut keeps its target's path in the system's code page, its working folder and arguments as
+  # UTF-16 strings, and says in bit 0x20 of its flags (the four bytes at 20) that it has arguments.
+  target_strings=$(strings -a "$unix_shortcut")
+  strings=$(strings -el "$unix_shortcut")
+  flags=$(od -An -tu4 -j20 -N4 "$unix_shortcut")
+  grep -qxF "$instdir\\ld6193.exe" <<<"$target_strings" ||
+    fail "$1: $2 does not start $instdir\\ld6193.exe: ${target_strings//$'\n'/ | }"
+  grep -qxF '%LOCALAPPDATA%\ld6193' <<<"$strings" ||
+    fail "$1: the working folder of $2 is not %LOCALAPPDATA%\\ld6193: ${strings//$'\n'/ | }"
+  if [ -z "$3" ]; then
+    [ $((flags & 0x20)) = 0 ] || fail "$1: $2 passes arguments: ${strings//$'\n'/ | }"
+  else
+    [ $((flags & 0x20)) != 0 ] && grep -qxF -- "$3" <<<"$strings" ||
+      fail "$1: $2 does not pass '$3': ${strings//$'\n'/ | }"
+  fi
+  echo "$1: $2 starts ld6193.exe${3:+ $3} in %LOCALAPPDATA%\\ld6193"
+}
+
+# Checks what an install left: its files, shortcuts and registry entries. Sets instdir (Windows path).
 check_installed() {  # scope (machine or user), install folder (Windows path), HKLM or HKCU, Start menu folder (Windows)
   local scope=$1 root_key=$3 unix_dir
   instdir=$2
@@ -99,16 +124,8 @@ check_installed() {  # scope (machine or user), install folder (Windows path), H
   echo "$scope: $(wc -l <<<"$expected_files") files in $instdir"
 
   shortcut=$4\\$product.lnk
-  local unix_shortcut
-  unix_shortcut=$(unix_path "$shortcut")
-  [ -f "$unix_shortcut" ] || fail "$scope: no Start menu shortcut $shortcut"
-  # A shortcut keeps its target and working folder as UTF-16 strings.
-  local strings
-  strings=$(strings -el "$unix_shortcut")
-  grep -qF "$instdir\\ld6193.exe" <<<"$strings" || fail "$scope: the shortcut does not start $instdir\\ld6193.exe"
-  grep -q '%LOCALAPPDATA%\\ld6193$' <<<"$strings" ||
-    fail "$scope: the shortcut's working folder is not %LOCALAPPDATA%\\ld6193: ${strings//$'\n'/ | }"
-  echo "$scope: $shortcut starts the window in %LOCALAPPDATA%\\ld6193"
+  check_shortcut "$scope" "$shortcut" ""
+  check_shortcut "$scope" "$4\\$station.lnk" --station
 
   local classes=$root_key\\Software\\Classes uninstall=$root_key\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ld6193
   check_values <<EOF
@@ -139,7 +156,8 @@ uninstall_and_check() {  # scope
   "$wine" "$instdir\\uninstall.exe" /S || fail "$1: the uninstaller failed (exit $?)"
   wine_idle
   local left
-  left=$(find "$(realpath "$WINEPREFIX/drive_c")" \( -iname '*ld6193*' -o -iname "$product*" \) -print |
+  left=$(find "$(realpath "$WINEPREFIX/drive_c")" \
+    \( -iname '*ld6193*' -o -iname "$product*" -o -iname "$station*" \) -print |
     grep -vxF -e "$work_folder_unix" -e "$work_folder_unix/ld6193.cfg" || true)
   [ -z "$left" ] || fail "$1: left after uninstalling: $left"
   [ "$(od -An -tx1 "$work_folder_unix/ld6193.cfg" | tr -d ' ')" = 01 ] ||
@@ -150,6 +168,7 @@ uninstall_and_check() {  # scope
 }
 
 product=${window_caption% Ver *}
+station="KV6193 Production Station"
 local_appdata=$(windows_variable LOCALAPPDATA)
 work_folder_unix=$(realpath -m "$(unix_path "$local_appdata\\ld6193")")
 
