@@ -89,27 +89,39 @@ check_values() {
 # Every wine program of the prefix has ended and wineserver has written the registry to its files.
 wine_idle() { "$wineserver" -w; }
 
+# Prints one of a shortcut's strings, or nothing when it has none: 0 its description, 1 its relative
+# path, 2 its working folder, 3 its arguments, 4 its icon. They follow the header (76 bytes), the
+# target's item list and the link information, each there when its flag is set, as a count of UTF-16
+# characters and the characters (wine counts the closing NUL and writes empty arguments so).
+shortcut_string() {  # shortcut (Unix path), which
+  local file=$1 flags offset=76 i count
+  flags=$(od -An -tu4 -j20 -N4 "$file")
+  if ((flags & 1)); then offset=$((offset + 2 + $(od -An -tu2 -j$offset -N2 "$file"))); fi
+  if ((flags & 2)); then offset=$((offset + $(od -An -tu4 -j$offset -N4 "$file"))); fi
+  for ((i = 0; i <= $2; i++)); do
+    ((flags & (4 << i))) || continue
+    count=$(od -An -tu2 -j$offset -N2 "$file")
+    if ((i == $2)); then
+      tail -c +$((offset + 3)) "$file" | head -c $((2 * count)) | iconv -f UTF-16LE -t UTF-8 | tr -d '\0'
+    fi
+    offset=$((offset + 2 + 2 * count))
+  done
+}
+
 # Checks a Start menu shortcut: it starts the installed ld6193.exe with the arguments given (none when
 # empty) in %LOCALAPPDATA%\ld6193. Needs instdir.
 check_shortcut() {  # scope, shortcut (Windows path), arguments
-  local unix_shortcut target_strings strings flags
+  local unix_shortcut target_strings folder arguments
   unix_shortcut=$(unix_path "$2")
   [ -f "$unix_shortcut" ] || fail "$1: no Start menu shortcut $2"
-  # A shortcut keeps its target's path in the system's code page, its working folder and arguments as
-  # UTF-16 strings, and says in bit 0x20 of its flags (the four bytes at 20) that it has arguments.
+  # The target's full path is kept in the system's code page, in the link information.
   target_strings=$(strings -a "$unix_shortcut")
-  strings=$(strings -el "$unix_shortcut")
-  flags=$(od -An -tu4 -j20 -N4 "$unix_shortcut")
   grep -qxF "$instdir\\ld6193.exe" <<<"$target_strings" ||
     fail "$1: $2 does not start $instdir\\ld6193.exe: ${target_strings//$'\n'/ | }"
-  grep -qxF '%LOCALAPPDATA%\ld6193' <<<"$strings" ||
-    fail "$1: the working folder of $2 is not %LOCALAPPDATA%\\ld6193: ${strings//$'\n'/ | }"
-  if [ -z "$3" ]; then
-    [ $((flags & 0x20)) = 0 ] || fail "$1: $2 passes arguments: ${strings//$'\n'/ | }"
-  else
-    [ $((flags & 0x20)) != 0 ] && grep -qxF -- "$3" <<<"$strings" ||
-      fail "$1: $2 does not pass '$3': ${strings//$'\n'/ | }"
-  fi
+  folder=$(shortcut_string "$unix_shortcut" 2)
+  [ "$folder" = '%LOCALAPPDATA%\ld6193' ] || fail "$1: the working folder of $2 is '$folder', not %LOCALAPPDATA%\\ld6193"
+  arguments=$(shortcut_string "$unix_shortcut" 3)
+  [ "$arguments" = "$3" ] || fail "$1: $2 passes '$arguments', not '$3'"
   echo "$1: $2 starts ld6193.exe${3:+ $3} in %LOCALAPPDATA%\\ld6193"
 }
 
