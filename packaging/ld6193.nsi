@@ -11,6 +11,8 @@
 ;     ld6193.cfg is kept per user in a folder the user can write. The installer makes that folder for
 ;     the installing user; on a per-machine install, Active Setup makes it for every other user at their
 ;     next sign-in;
+;   - a second one, "KV6193 Production Station", for the same program with --station, in the same
+;     working folder;
 ;   - the window among the "Open with" programs for .hex files (a ProgID with its icon and an
 ;     OpenWithProgids entry; the default program for .hex stays what it was);
 ;   - an uninstaller and an "Apps & features" entry;
@@ -45,6 +47,9 @@ ${Using:StrFunc} UnStrRep
 
 !define KV_PROGRAM "ld6193.exe"
 !define KV_SHORTCUT "$SMPROGRAMS\${KV_PRODUCT}.lnk"
+; The production station: the same program, started with --station.
+!define KV_STATION "KV6193 Production Station"
+!define KV_STATION_SHORTCUT "$SMPROGRAMS\${KV_STATION}.lnk"
 ; Not expanded here: Windows expands it when the shortcut starts, for the user who starts it.
 !define KV_WORK_FOLDER "%LOCALAPPDATA%\ld6193"
 !define KV_UNINSTALLER "uninstall.exe"
@@ -103,6 +108,8 @@ Section "${KV_PRODUCT}" SectionProgram
   StrCpy $OUTDIR "${KV_WORK_FOLDER}"
   CreateShortCut "${KV_SHORTCUT}" "$INSTDIR\${KV_PROGRAM}" "" "$INSTDIR\${KV_PROGRAM}" 0 SW_SHOWNORMAL "" \
     "Download Intel HEX firmware to KV6193 devices"
+  CreateShortCut "${KV_STATION_SHORTCUT}" "$INSTDIR\${KV_PROGRAM}" "--station" "$INSTDIR\${KV_PROGRAM}" 0 \
+    SW_SHOWNORMAL "" "Flash one firmware file to every KV6193 board plugged in, one tile per slot"
   SetOutPath "$INSTDIR"
 
   ; "Open with" for .hex files, without taking over their default program.
@@ -131,7 +138,7 @@ SectionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
   !insertmacro MUI_DESCRIPTION_TEXT ${SectionProgram} \
-    "The window (ld6193.exe), the command-line flasher (ld6193-flash.exe), the read-me and the examples."
+    "The window and the production station (ld6193.exe), the command-line flasher (ld6193-flash.exe), the read-me and the examples."
   !insertmacro MUI_DESCRIPTION_TEXT ${SectionPath} \
     "Add the install folder to PATH, so that ld6193-flash runs from any command prompt."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
@@ -304,6 +311,7 @@ FunctionEnd
 Section "Uninstall"
   Call un.RemoveFromPath
   Delete "${KV_SHORTCUT}"
+  Delete "${KV_STATION_SHORTCUT}"
   DeleteRegKey SHCTX "${KV_PROGID_KEY}"
   DeleteRegValue SHCTX "${KV_OPEN_WITH_KEY}" "${KV_PROGID}"
   ; The keys for .hex go only when nothing else is in them.

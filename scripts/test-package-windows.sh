@@ -2,7 +2,8 @@
 # The Windows installer under wine, in a fresh prefix, as a user would meet it:
 #   1. per machine (wine's account is an administrator): `setup.exe /S`, then
 #      - the installed files are the expected ones, and nothing else;
-#      - the Start menu shortcut starts the installed window in %LOCALAPPDATA%\ld6193;
+#      - the Start menu shortcuts start the installed window in %LOCALAPPDATA%\ld6193: the window's
+#        with no argument, "KV6193 Production Station" with --station;
 #      - "Open with" for .hex files: the ProgID's command and icon name the installed window, .hex's
 #        OpenWithProgids lists it, and .hex's default program is not taken over;
 #      - the "Apps & features" entry: name, version, publisher, icon, size and uninstall commands;
@@ -13,7 +14,7 @@
 #      then `uninstall.exe /S` leaves no file, shortcut or registry entry of ours, and the user's
 #      ld6193.cfg as it was;
 #   2. per user with PATH (/CurrentUser /PATH=1 /D=a folder with a space): the files, the user's
-#      shortcut and entries, and the folder at the end of the user's PATH; the uninstaller puts PATH
+#      shortcuts and entries, and the folder at the end of the user's PATH; the uninstaller puts PATH
 #      back exactly as it was and leaves nothing of ours.
 # Every wait is for a condition: a window, a text in it, a process's end, wineserver's end.
 #
@@ -88,7 +89,43 @@ check_values() {
 # Every wine program of the prefix has ended and wineserver has written the registry to its files.
 wine_idle() { "$wineserver" -w; }
 
-# Checks what an install left: its files, shortcut and registry entries. Sets instdir (Windows path).
+# Prints one of a shortcut's strings, or nothing when it has none: 0 its description, 1 its relative
+# path, 2 its working folder, 3 its arguments, 4 its icon. They follow the header (76 bytes), the
+# target's item list and the link information, each there when its flag is set, as a count of UTF-16
+# characters and the characters (wine counts the closing NUL and writes empty arguments so).
+shortcut_string() {  # shortcut (Unix path), which
+  local file=$1 flags offset=76 i count
+  flags=$(od -An -tu4 -j20 -N4 "$file")
+  if ((flags & 1)); then offset=$((offset + 2 + $(od -An -tu2 -j$offset -N2 "$file"))); fi
+  if ((flags & 2)); then offset=$((offset + $(od -An -tu4 -j$offset -N4 "$file"))); fi
+  for ((i = 0; i <= $2; i++)); do
+    ((flags & (4 << i))) || continue
+    count=$(od -An -tu2 -j$offset -N2 "$file")
+    if ((i == $2)); then
+      tail -c +$((offset + 3)) "$file" | head -c $((2 * count)) | iconv -f UTF-16LE -t UTF-8 | tr -d '\0'
+    fi
+    offset=$((offset + 2 + 2 * count))
+  done
+}
+
+# Checks a Start menu shortcut: it starts the installed ld6193.exe with the arguments given (none when
+# empty) in %LOCALAPPDATA%\ld6193. Needs instdir.
+check_shortcut() {  # scope, shortcut (Windows path), arguments
+  local unix_shortcut target_strings folder arguments
+  unix_shortcut=$(unix_path "$2")
+  [ -f "$unix_shortcut" ] || fail "$1: no Start menu shortcut $2"
+  # The target's full path is kept in the system's code page, in the link information.
+  target_strings=$(strings -a "$unix_shortcut")
+  grep -qxF "$instdir\\ld6193.exe" <<<"$target_strings" ||
+    fail "$1: $2 does not start $instdir\\ld6193.exe: ${target_strings//$'\n'/ | }"
+  folder=$(shortcut_string "$unix_shortcut" 2)
+  [ "$folder" = '%LOCALAPPDATA%\ld6193' ] || fail "$1: the working folder of $2 is '$folder', not %LOCALAPPDATA%\\ld6193"
+  arguments=$(shortcut_string "$unix_shortcut" 3)
+  [ "$arguments" = "$3" ] || fail "$1: $2 passes '$arguments', not '$3'"
+  echo "$1: $2 starts ld6193.exe${3:+ $3} in %LOCALAPPDATA%\\ld6193"
+}
+
+# Checks what an install left: its files, shortcuts and registry entries. Sets instdir (Windows path).
 check_installed() {  # scope (machine or user), install folder (Windows path), HKLM or HKCU, Start menu folder (Windows)
   local scope=$1 root_key=$3 unix_dir
   instdir=$2
@@ -99,16 +136,8 @@ check_installed() {  # scope (machine or user), install folder (Windows path), H
   echo "$scope: $(wc -l <<<"$expected_files") files in $instdir"
 
   shortcut=$4\\$product.lnk
-  local unix_shortcut
-  unix_shortcut=$(unix_path "$shortcut")
-  [ -f "$unix_shortcut" ] || fail "$scope: no Start menu shortcut $shortcut"
-  # A shortcut keeps its target and working folder as UTF-16 strings.
-  local strings
-  strings=$(strings -el "$unix_shortcut")
-  grep -qF "$instdir\\ld6193.exe" <<<"$strings" || fail "$scope: the shortcut does not start $instdir\\ld6193.exe"
-  grep -q '%LOCALAPPDATA%\\ld6193$' <<<"$strings" ||
-    fail "$scope: the shortcut's working folder is not %LOCALAPPDATA%\\ld6193: ${strings//$'\n'/ | }"
-  echo "$scope: $shortcut starts the window in %LOCALAPPDATA%\\ld6193"
+  check_shortcut "$scope" "$shortcut" ""
+  check_shortcut "$scope" "$4\\$station.lnk" --station
 
   local classes=$root_key\\Software\\Classes uninstall=$root_key\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ld6193
   check_values <<EOF
@@ -139,7 +168,8 @@ uninstall_and_check() {  # scope
   "$wine" "$instdir\\uninstall.exe" /S || fail "$1: the uninstaller failed (exit $?)"
   wine_idle
   local left
-  left=$(find "$(realpath "$WINEPREFIX/drive_c")" \( -iname '*ld6193*' -o -iname "$product*" \) -print |
+  left=$(find "$(realpath "$WINEPREFIX/drive_c")" \
+    \( -iname '*ld6193*' -o -iname "$product*" -o -iname "$station*" \) -print |
     grep -vxF -e "$work_folder_unix" -e "$work_folder_unix/ld6193.cfg" || true)
   [ -z "$left" ] || fail "$1: left after uninstalling: $left"
   [ "$(od -An -tx1 "$work_folder_unix/ld6193.cfg" | tr -d ' ')" = 01 ] ||
@@ -150,6 +180,7 @@ uninstall_and_check() {  # scope
 }
 
 product=${window_caption% Ver *}
+station="KV6193 Production Station"
 local_appdata=$(windows_variable LOCALAPPDATA)
 work_folder_unix=$(realpath -m "$(unix_path "$local_appdata\\ld6193")")
 

@@ -2,12 +2,13 @@
 # The packages a user installs. Builds them with scripts/package.sh, then checks:
 #   the .deb: its file list, its control fields and the Depends that dpkg-shlibdeps computed;
 #   installed into a throwaway root (dpkg -x): the flasher runs and plans an installed example, every
-#   program finds its libraries, the desktop entry validates and its icon, program and file type are
+#   program finds its libraries, the desktop entries (the window's, and the production station's with
+#   --station) validate and name their program and an icon that are there, the window's file type is
 #   there, the file type is known to the MIME database built from the package, each man page renders
 #   without a warning, and the bash completion completes options, ports and .hex files;
 #   the zip: its file list, and that its programs need no DLL beyond Windows' own;
 #   the installer, under wine in a fresh prefix (test-package-windows.sh): installed silently per
-#   machine, its files, Start menu shortcut, registry entries, flasher and window, then uninstalled
+#   machine, its files, Start menu shortcuts, registry entries, flasher and window, then uninstalled
 #   without a trace; then per user with PATH, uninstalled with PATH as it was.
 # The window runs on an X display (Xvfb when none is set).
 #   KV_WIN_BUILD  the Windows test build that holds window_probe.exe (default build/win, as
@@ -48,6 +49,7 @@ echo "== $(basename "$deb"): files"
 expected_deb="usr/bin/kv6193-sim
 usr/bin/ld6193
 usr/bin/ld6193-flash
+usr/share/applications/ld6193-station.desktop
 usr/share/applications/ld6193.desktop
 usr/share/bash-completion/completions/ld6193-flash
 usr/share/doc/ld6193/README.md
@@ -110,16 +112,26 @@ fi
 grep -q Sector0 "$tmp/plan.txt" || fail "the plan of sector0.hex does not name Sector0: $(cat "$tmp/plan.txt")"
 "$usr/bin/kv6193-sim" --help >/dev/null || fail "the installed kv6193-sim --help failed"
 
-echo "== desktop entry, icon and file type"
-desktop=$usr/share/applications/ld6193.desktop
-desktop-file-validate "$desktop" || fail "desktop-file-validate rejects ld6193.desktop"
+echo "== desktop entries, icon and file type"
 entry() { sed -n "s/^$1=//p" "$desktop"; }
-exec_program=$(entry Exec | cut -d' ' -f1)
-[ -x "$usr/bin/$exec_program" ] || fail "Exec names '$exec_program', which the package does not install"
-grep -q '%[fFuU]' <<<"$(entry Exec)" || fail "Exec passes no file to the window"
-icon=$(entry Icon)
-[ -f "$usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no scalable icon named '$icon'"
-[ -f "$usr/share/icons/hicolor/48x48/apps/$icon.png" ] || fail "no 48x48 icon named '$icon'"
+# Each menu entry: its file, its name, and its command without the file it is given.
+while IFS='|' read -r file name command; do
+  desktop=$usr/share/applications/$file
+  desktop-file-validate "$desktop" || fail "desktop-file-validate rejects $file"
+  [ "$(entry Name)" = "$name" ] || fail "$file is named '$(entry Name)', not '$name'"
+  grep -q ' %[fFuU]$' <<<"$(entry Exec)" || fail "$file: Exec passes no file to the window"
+  [ "$(entry Exec | sed 's/ %[fFuU]$//')" = "$command" ] || fail "$file: Exec is '$(entry Exec)', not '$command FILE'"
+  exec_program=$(entry Exec | cut -d' ' -f1)
+  [ -x "$usr/bin/$exec_program" ] || fail "$file: Exec names '$exec_program', which the package does not install"
+  icon=$(entry Icon)
+  [ -f "$usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "$file: no scalable icon named '$icon'"
+  [ -f "$usr/share/icons/hicolor/48x48/apps/$icon.png" ] || fail "$file: no 48x48 icon named '$icon'"
+done <<'EOF'
+ld6193.desktop|KV6193 System File Loader|ld6193
+ld6193-station.desktop|KV6193 Production Station|ld6193 --station
+EOF
+# The window's entry is the one that opens HEX files.
+desktop=$usr/share/applications/ld6193.desktop
 # Build the MIME database from the package's definition alone: every type the entry opens must be one
 # it (or the system) defines, and a .hex file must map to one of them.
 cp -r /usr/share/mime/packages/. "$usr/share/mime/packages/"
