@@ -84,6 +84,7 @@ windows_file='C:\firmware\sector0.hex'
 app_pid=$!
 wait_window 60 "$caption" >/dev/null || fail "the station window did not appear"
 wait_until 30 shows "^header: .*sector0\.hex" || fail "the header does not name the file"
+day=$(date +%F)  # the day the station starts; the check below also takes the next, past midnight
 window_keys F9
 wait_until 30 shows_count "^tile: .*COM[12]\)" 2 || fail "F9 did not start the station with a tile for each adapter"
 window_keys F5
@@ -106,9 +107,14 @@ for n in 1 2; do
 done
 sim_pids=()
 
-# The day's log, in the prefix's per-user data folder: a row per board, each with its slot.
+# The day's log, in the prefix's per-user data folder and named by today's local date (the zone that
+# test-windows.sh sets is Windows' zone under wine too): a row per board, each with its slot.
 log=$(find "$WINEPREFIX/drive_c/users" -path '*ld6193/station-*.jsonl' | head -n1)
 [ -n "$log" ] || fail "no station log in the user's data folder"
+case "$(basename "$log")" in
+  "station-$day.jsonl" | "station-$(date +%F).jsonl") ;;
+  *) fail "the day's log is $(basename "$log"), not station-$(date +%F).jsonl" ;;
+esac
 [ "$(grep -cE '"slot":"COM[12]"' "$log")" = 2 ] ||
   fail "the log $log does not hold a row with its slot for each board"
 echo "The station window flashed both boards by keyboard: both byte-exact, both logged, exit code 0."

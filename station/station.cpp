@@ -251,8 +251,16 @@ struct Station::Core {
     };
     if (first) {
       std::vector<StationPort> leftAlone;
-      for (const std::string& name : told.leftAlone) leftAlone.push_back(portNamed(name).port);
+      for (const std::string& name : told.leftAlone) {
+        leftAlone.push_back(portNamed(name).port);
+        untouched.emplace(name, leftAlone.back());
+      }
       observer.FirstLook(leftAlone);
+    }
+    for (const std::string& name : told.leftAloneGone) {
+      const auto it = untouched.find(name);
+      observer.LeftAloneGone(it != untouched.end() ? it->second : Unlisted(name, name));
+      if (it != untouched.end()) untouched.erase(it);
     }
     for (const std::string& name : told.gone) {
       const auto it = flashed.find(name);
@@ -402,7 +410,8 @@ struct Station::Core {
   const PortLook noLook;             // for a port found by its path, which opens no COMn
   std::vector<PresentPort> present;  // the last search
   StationBook book;
-  std::map<std::string, StationPort> flashed;  // ports started since Start and not seen gone, by name
+  std::map<std::string, StationPort> flashed;    // ports started since Start and not seen gone, by name
+  std::map<std::string, StationPort> untouched;  // the first look's ports, left alone and not seen gone
   std::optional<StationTally> tallySent;
   bool anyRunShutDown = false;
   bool stopSaid = false;

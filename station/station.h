@@ -23,8 +23,8 @@
 //
 // Threads. Start, Stop, FlashAll and the questions may be called from any thread; the owner calls
 // Start once. The events come from the station's threads, never from the caller's: the look thread
-// sends FirstLook, BoardStarted, BoardEnded, PortGone, TallyChanged, StoppingOnceRunsEnd and Ended,
-// one at a time and in that thread's order; a board's own thread sends its BoardProgress and
+// sends FirstLook, BoardStarted, BoardEnded, PortGone, LeftAloneGone, TallyChanged, StoppingOnceRunsEnd and
+// Ended, one at a time and in that thread's order; a board's own thread sends its BoardProgress and
 // BoardTrace, which may come at the same time as another board's or the look thread's events. Events
 // are sent with no lock of the station held: an observer may ask the station anything, but must not
 // wait for the station to end (a window marshals the events to its own thread, where it coalesces
@@ -79,6 +79,9 @@ class StationObserver {
   virtual void BoardEnded(const StationPort& port, const BoardResult& result) = 0;
   // A port flashed since Start has gone (its board was taken out).
   virtual void PortGone(const StationPort& port) = 0;
+  // A port left alone at the first look has gone, never flashed: its next board will be. The command
+  // line says nothing of it; the window's tile waits again.
+  virtual void LeftAloneGone(const StationPort& /*port*/) {}
   // The tally has changed; also once at the first look or round, with what it is then.
   virtual void TallyChanged(const StationTally& tally) = 0;
   // The first Stop came while boards flash: the station ends once they have.

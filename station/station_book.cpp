@@ -24,7 +24,11 @@ StationBook::Changes StationBook::Look(const std::vector<std::string>& present) 
       entry.wentAway = true;
       ++it;
     } else {
-      if (entry.flashed) changes.gone.push_back(it->first);
+      if (entry.flashed) {
+        changes.gone.push_back(it->first);
+      } else if (entry.state == State::Waiting) {
+        changes.leftAloneGone.push_back(it->first);
+      }
       it = ports_.erase(it);
     }
   }

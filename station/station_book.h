@@ -29,9 +29,10 @@ std::string TallyText(const StationTally& tally);
 class StationBook {
  public:
   struct Changes {
-    std::vector<std::string> start;      // to flash now, in the look's order
-    std::vector<std::string> gone;       // flashed ports that have gone since the last look
-    std::vector<std::string> leftAlone;  // the first look's ports, not flashed until they come back
+    std::vector<std::string> start;          // to flash now, in the look's order
+    std::vector<std::string> gone;           // flashed ports that have gone since the last look
+    std::vector<std::string> leftAlone;      // the first look's ports, not flashed until they come back
+    std::vector<std::string> leftAloneGone;  // of those, the ones gone since the last look, never flashed
   };
 
   // One look at the ports present now.

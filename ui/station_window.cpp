@@ -243,6 +243,11 @@ void StationWindow::PortGone(const StationPort& port) {
   });
 }
 
+void StationWindow::LeftAloneGone(const StationPort& port) {
+  // Taken out as the tile asked: the slot now waits for a board like any other.
+  PortGone(port);
+}
+
 void StationWindow::TallyChanged(const StationTally& tally) {
   form_.Post([this, tally] {
     tally_ = tally;

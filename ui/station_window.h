@@ -87,6 +87,7 @@ class StationWindow : public StationObserver, private ReaderHost {
   void BoardProgress(const StationPort& port, unsigned done, unsigned pages) override;
   void BoardEnded(const StationPort& port, const BoardResult& result) override;
   void PortGone(const StationPort& port) override;
+  void LeftAloneGone(const StationPort& port) override;
   void TallyChanged(const StationTally& tally) override;
   void StoppingOnceRunsEnd() override;
   void BoardTrace(const StationPort& port, std::string_view line) override;

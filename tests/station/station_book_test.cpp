@@ -22,7 +22,7 @@ TEST(StationBook, FlashesEachBoardOnceWhileItStaysAndAgainAfterItHasGone) {
   struct Step {
     const char* event;  // "look PORT...": the ports a look finds; "end PORT CODE"; "stop"
     const char* start;  // the ports the look starts
-    const char* gone;   // the flashed ports it finds gone
+    const char* gone;   // the flashed ports it finds gone; "~P": P, left alone at the start, has gone
     const char* tally;  // passed, failed, flashing afterwards
     bool soon;          // a port waits for its second look
   };
@@ -35,7 +35,7 @@ TEST(StationBook, FlashesEachBoardOnceWhileItStaysAndAgainAfterItHasGone) {
       {"look S0 A B",       "",    "",  "0 0 1", false},
       {"end B 0",           "",    "",  "1 0 0", false},
       {"look S0 A B",       "",    "",  "1 0 0", false},  // left connected: not flashed again
-      {"look S0 B",         "",    "",  "1 0 0", false},  // A was never flashed: its going is not told
+      {"look S0 B",         "",    "~A", "1 0 0", false},  // A, never flashed, is told apart
       {"look S0 B A D",     "",    "",  "1 0 0", true },  // two at once...
       {"look S0 B A D",     "A D", "",  "1 0 2", false},  // ...start together
       {"look S0 A D",       "",    "B", "1 0 2", false},  // the flashed board goes
@@ -64,7 +64,9 @@ TEST(StationBook, FlashesEachBoardOnceWhileItStaysAndAgainAfterItHasGone) {
     if (what == "end") book.Ended(event[0], std::stoi(event[1]));
     if (what == "stop") book.Stop();
     EXPECT_EQ(changes.start, Words(step.start));
-    EXPECT_EQ(changes.gone, Words(step.gone));
+    std::vector<std::string> gone = changes.gone;
+    for (const std::string& port : changes.leftAloneGone) gone.push_back("~" + port);
+    EXPECT_EQ(gone, Words(step.gone));
     EXPECT_EQ(book.AwaitsSecondLook(), step.soon);
     const std::vector<std::string> tally = Words(step.tally);
     EXPECT_EQ(TallyText(book.Tally()),

@@ -118,6 +118,7 @@ constexpr const char* SocketA = "pci-0000:00:14.0-usb-0:1:1.0-port0";
 constexpr const char* SocketB = "pci-0000:00:14.0-usb-0:2:1.0-port0";
 constexpr const char* SocketC = "pci-0000:00:14.0-usb-0:3:1.0-port0";
 constexpr const char* SocketD = "pci-0000:00:14.0-usb-0:4:1.0-port0";
+constexpr const char* SocketE = "pci-0000:00:14.0-usb-0:5:1.0-port0";
 
 // "SLOT=STATE" for every tile, in the screen's order, with the sockets' last letters as names.
 std::string TileSummary(const StationScreen& screen) {
@@ -127,7 +128,7 @@ std::string TileSummary(const StationScreen& screen) {
                                                       {TileState::Passed, "Passed"},
                                                       {TileState::Failed, "Failed"}};
   const std::map<std::string, std::string> sockets{
-      {SocketA, "A"}, {SocketB, "B"}, {SocketC, "C"}, {SocketD, "D"}};
+      {SocketA, "A"}, {SocketB, "B"}, {SocketC, "C"}, {SocketD, "D"}, {SocketE, "E"}};
   std::string summary;
   for (const TileScreen& tile : screen.tiles) {
     summary += (summary.empty() ? "" : " ") + sockets.at(tile.slot) + "=" + Names.at(tile.state);
@@ -204,8 +205,12 @@ TEST(StationWindow, TilesTallyLocksAlertsLogAndTheTwoStepCloseFollowTheStation) 
        false, 0, 0, ""},
       {"nor an empty one", open("empty.hex"), 0, "", tally(0, 0, 0), emptyText, false, false, 0, 0, ""},
       {"a good one can", open("app.hex"), 0, "", tally(0, 0, 0), "", true, false, 0, 0, ""},
-      {"a board plugged in before Start", plug("ttyUSB0", SocketA, Board::Healthy), 0, "", tally(0, 0, 0), "",
-       true, false, 0, 0, ""},
+      {"two boards plugged in before Start",
+       [&] {
+         plug("ttyUSB0", SocketA, Board::Healthy)();
+         plug("ttyUSB4", SocketE, Board::Healthy)();
+       },
+       0, "", tally(0, 0, 0), "", true, false, 0, 0, ""},
       {"a log that cannot be made refuses Start", [&] { window.StartStopClick(); }, 0, "", tally(0, 0, 0),
        "cannot write the log", true, false, 0, 1, ""},
       {"Start leaves the early board alone",
@@ -213,22 +218,26 @@ TEST(StationWindow, TilesTallyLocksAlertsLogAndTheTwoStepCloseFollowTheStation) 
          std::filesystem::remove(root / "blocker");
          window.StartStopClick();
        },
-       0, "A=LeftAlone", tally(0, 0, 0), "", true, true, 0, 1, ""},
-      {"a new board passes", plug("ttyUSB1", SocketB, Board::Healthy), 30, "A=LeftAlone B=Passed",
+       0, "A=LeftAlone E=LeftAlone", tally(0, 0, 0), "", true, true, 0, 1, ""},
+      {"an early board taken out, as its tile asks, leaves its slot waiting", [&] { tree.Unplug("ttyUSB4"); },
+       0, "A=LeftAlone E=Waiting", tally(0, 0, 0), "", true, true, 0, 1, ""},
+      {"a new board passes", plug("ttyUSB1", SocketB, Board::Healthy), 30, "A=LeftAlone E=Waiting B=Passed",
        tally(1, 0, 0), "", true, true, 0, 1, "2 boards per hour"},
-      {"Flash all takes the early board too", [&] { window.FlashAllClick(); }, 30, "A=Passed B=Passed",
-       tally(3, 0, 0), "", true, true, 0, 1, "3 boards per hour"},
+      {"Flash all takes the early board too", [&] { window.FlashAllClick(); }, 30,
+       "A=Passed E=Waiting B=Passed", tally(3, 0, 0), "", true, true, 0, 1, "3 boards per hour"},
       {"a silent board fails and draws the eye", plug("ttyUSB2", SocketC, Board::Silent), 0,
-       "A=Passed B=Passed C=Failed", tally(3, 1, 0), "", true, true, 1, 1, "4 boards per hour"},
+       "A=Passed E=Waiting B=Passed C=Failed", tally(3, 1, 0), "", true, true, 1, 1, "4 boards per hour"},
       {"a result stays until its board is taken out", [&] { tree.Unplug("ttyUSB1"); }, 0,
-       "A=Passed B=Waiting C=Failed", tally(3, 1, 0), "", true, true, 1, 1, "4 boards per hour"},
+       "A=Passed E=Waiting B=Waiting C=Failed", tally(3, 1, 0), "", true, true, 1, 1, "4 boards per hour"},
       {"a held board flashes", plug("ttyUSB3", SocketD, Board::Held), 0,
-       "A=Passed B=Waiting C=Failed D=Flashing", tally(3, 1, 1), "", true, true, 1, 1, "4 boards per hour"},
+       "A=Passed E=Waiting B=Waiting C=Failed D=Flashing", tally(3, 1, 1), "", true, true, 1, 1,
+       "4 boards per hour"},
       {"the first close lets it run", [&] { EXPECT_FALSE(window.FormClose()); }, 0,
-       "A=Passed B=Waiting C=Failed D=Flashing", tally(3, 1, 1), std::string(StoppingNotice), true, true, 1,
-       1, "4 boards per hour"},
+       "A=Passed E=Waiting B=Waiting C=Failed D=Flashing", tally(3, 1, 1), std::string(StoppingNotice), true,
+       true, 1, 1, "4 boards per hour"},
       {"the second shuts it down, and the window closes", [&] { EXPECT_FALSE(window.FormClose()); }, 0,
-       "A=Passed B=Waiting C=Failed D=Failed", tally(3, 2, 0), "", true, false, 2, 1, "5 boards per hour"},
+       "A=Passed E=Waiting B=Waiting C=Failed D=Failed", tally(3, 2, 0), "", true, false, 2, 1,
+       "5 boards per hour"},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
@@ -253,7 +262,7 @@ TEST(StationWindow, TilesTallyLocksAlertsLogAndTheTwoStepCloseFollowTheStation) 
   EXPECT_TRUE(window.FormClose()) << "and agrees to it";
 
   // What the tiles and the header carry.
-  const TileScreen& failed = form.screen.tiles[2];
+  const TileScreen& failed = form.screen.tiles[3];
   EXPECT_TRUE(failed.detail.starts_with(failedText + ": ")) << failed.detail << ": the outcome and its cause";
   EXPECT_EQ(form.screen.tiles[0].adapter, "usb-ttyUSB0");
   ASSERT_EQ(form.screen.header.size(), 5u);
