@@ -5,7 +5,7 @@
 // The behaviour keeps what the window shows as one plain value (StationScreen) and hands it over whole;
 // a form draws it and decides nothing. Contract for every implementation:
 //  - every call comes on the window's one thread, except Post, which may come from any thread;
-//  - Show is called at most about ten times a second (the behaviour coalesces the station's events), so
+//  - Show is called at most about five times a second (the behaviour coalesces the station's events), so
 //    it may simply redraw everything;
 //  - the window's commands (Open…, Start/Stop, Flash all, Exit) and its close box go to the behaviour's
 //    handlers; each is reachable from the keyboard (Open… Ctrl+O, Start/Stop F9, Flash all F5, Exit
@@ -40,6 +40,8 @@ struct TileScreen {
   std::string headline;  // "Waiting for a board", "Flashing 42 %", "Passed in 1.5 s", "Failed"
   std::string detail;    // Failed: the outcome text and the cause; LeftAlone: what to do; else ""
   unsigned percent = 0;  // Flashing: 0 to 100
+
+  bool operator==(const TileScreen&) const = default;
 };
 
 // The station window as a whole, drawn whole.

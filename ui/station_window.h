@@ -1,7 +1,7 @@
 // The station window's behaviour, once for every toolkit: the file and its header, a tile per slot, the
 // tally and the rate, Start/Stop, Flash all, the daily log and closing, over the station's core
 // (station/station.h). It draws nothing itself: it keeps what the window shows as one StationScreen and
-// hands it to a StationForm (ui/station_form.h) at most ten times a second.
+// hands it to a StationForm (ui/station_form.h) at most five times a second.
 //
 // A front end builds its widgets, makes a StationWindow over itself, calls FormCreate, and routes its
 // commands and its close box to the handlers below and its ticks to Tick. The station's events come on

@@ -162,7 +162,7 @@ TEST(StationWindow, TilesTallyLocksAlertsLogAndTheTwoStepCloseFollowTheStation) 
   const std::string logFolder = (root / "blocker/ld6193").string();
   StationWindow window(form, {ports, runs, logFolder, [&now] { return now; }});
   window.FormCreate();
-  EXPECT_EQ(form.tickMs, 100u) << "at most ten redraws a second";
+  EXPECT_EQ(form.tickMs, 200u) << "at most five redraws a second";
 
   using Action = std::function<void()>;
   const auto open = [&](const char* name) -> Action {

@@ -66,7 +66,7 @@ const char* StateName(TileState state) {
 }
 
 // A tile's colours by its state: green for Passed, red for Failed, neutral otherwise. A palette, not a
-// style sheet: style-sheet widgets cost several times as much to repaint, 16 tiles ten times a second.
+// style sheet: style-sheet widgets cost several times as much to repaint, 16 tiles several times a second.
 QPalette TilePalette(const QPalette& base, TileState state) {
   QPalette palette = base;
   QColor fill(0xec, 0xef, 0xf1);
@@ -169,13 +169,17 @@ QtStationForm::Tile QtStationForm::MakeTile() {
             PlainLabel(frame, Points(HeadlinePoints, true)),
             new QProgressBar(frame),
             PlainLabel(frame, Points(HeaderPoints - 2)),
-            TileState::Waiting};
+            TileState::Waiting,
+            std::nullopt};
   tile.detail->setWordWrap(true);
   tile.detail->setAlignment(Qt::AlignTop | Qt::AlignLeft);
   tile.bar->setRange(0, 100);
   tile.bar->setTextVisible(false);  // the headline carries the figure
-  for (QLabel* label : {tile.slot, tile.adapter, tile.headline, tile.detail})
-    label->setFixedWidth(TileTextWidth);
+  // One-line labels of a fixed size: a new text (a percentage) repaints the label alone, never the
+  // tile's layout.
+  for (QLabel* label : {tile.slot, tile.adapter, tile.headline})
+    label->setFixedSize(TileTextWidth, label->fontMetrics().height());
+  tile.detail->setFixedWidth(TileTextWidth);
   lines->addWidget(tile.slot);
   lines->addWidget(tile.adapter);
   lines->addWidget(tile.headline);
@@ -187,6 +191,8 @@ QtStationForm::Tile QtStationForm::MakeTile() {
 }
 
 void QtStationForm::ShowTile(Tile& tile, const TileScreen& screen) {
+  if (tile.shown == screen) return;
+  tile.shown = screen;
   // A socket's name differs from its neighbours' at its end: that part stays in sight. Elided anew only
   // when the name changes (the full name is the tip).
   const QString slot = FromUtf8(screen.slot);

@@ -65,6 +65,7 @@ class QtStationForm : public QMainWindow, public StationForm {
     QProgressBar* bar;
     QLabel* detail;
     TileState state;
+    std::optional<TileScreen> shown;  // what it shows: an unchanged tile is not touched
   };
 
   void BuildMenu();
