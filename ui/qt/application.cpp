@@ -11,14 +11,9 @@ LoaderApplication::LoaderApplication(int& argc, char** argv, WindowPrompts& prom
     : QApplication(argc, argv), prompts_(prompts) {}
 
 bool LoaderApplication::notify(QObject* receiver, QEvent* event) {
-  try {
-    return QApplication::notify(receiver, event);
-  } catch (const std::exception& error) {
-    ShowException(error.what());
-  } catch (...) {
-    ShowException("");  // nothing to tell but that it happened
-  }
-  return false;
+  bool handled = false;
+  Guard([&] { handled = QApplication::notify(receiver, event); });
+  return handled;
 }
 
 void LoaderApplication::ShowException(std::string_view message) {
@@ -26,7 +21,7 @@ void LoaderApplication::ShowException(std::string_view message) {
 }
 
 int RunProgram(LoaderApplication& application, const std::optional<std::string>& startFile) {
-  try {
+  application.Guard([&] {
     WindowLink link = MakeWindowLink();
     QtWindow window(application.Prompts(), *link.port, *link.clock, *link.ports);
     window.show();
@@ -35,11 +30,7 @@ int RunProgram(LoaderApplication& application, const std::optional<std::string>&
       QTimer::singleShot(0, &window, [&window, &startFile] { window.Behaviour().LoadStartFile(*startFile); });
     }
     application.exec();
-  } catch (const std::exception& error) {
-    application.ShowException(error.what());
-  } catch (...) {
-    application.ShowException("");
-  }
+  });
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QApplication>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,17 @@ class LoaderApplication : public QApplication {
   bool notify(QObject* receiver, QEvent* event) override;
   // The standard display of an exception: its message in a box titled with the program's name.
   void ShowException(std::string_view message);
+  // Runs `work`; an exception that escapes it is shown, and the program carries on.
+  template <class Work>
+  void Guard(Work&& work) {
+    try {
+      work();
+    } catch (const std::exception& error) {
+      ShowException(error.what());
+    } catch (...) {
+      ShowException("");  // nothing to tell but that it happened
+    }
+  }
   WindowPrompts& Prompts() { return prompts_; }
 
  private:

@@ -1,9 +1,11 @@
 #include "ui/qt/prompts.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QMessageBox>
+#include <QStringList>
 
 namespace kv {
 namespace {
@@ -37,6 +39,25 @@ bool QtPrompts::ChooseFile(QWidget* parent, const QString& filter, QString& path
   if (chosen.isEmpty()) return false;
   path = chosen.front();
   return true;
+}
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+bool ChooseFileAmong(WindowPrompts& prompts, QWidget* parent, std::span<const FileChoice> choices,
+                     std::string& path) {
+  QStringList filter;
+  for (const FileChoice& choice : choices) filter << FromUtf8(choice.name);
+  QString chosen;
+  if (!prompts.ChooseFile(parent, filter.join(QStringLiteral(";;")), chosen)) return false;
+  path = QFile::encodeName(chosen).toStdString();
+  return true;
+}
+
+std::string DisplayNativePath(std::string_view nativePath) {
+  return QFile::decodeName(QByteArray(nativePath.data(), static_cast<qsizetype>(nativePath.size())))
+      .toStdString();
 }
 
 }  // namespace kv

@@ -3,6 +3,11 @@
 #pragma once
 
 #include <QString>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ui/form.h"
 
 class QWidget;
 
@@ -24,5 +29,14 @@ class QtPrompts : public WindowPrompts {
   void ShowMessage(QWidget* parent, const QString& text) override;
   bool ChooseFile(QWidget* parent, const QString& filter, QString& path) override;
 };
+
+// The core's UTF-8 text as Qt's.
+QString FromUtf8(std::string_view text);
+// Both windows' file-open dialog: the choices' names as the filter (Qt reads each choice's patterns
+// from the parentheses of its name); the chosen path in the file system's encoding.
+bool ChooseFileAmong(WindowPrompts& prompts, QWidget* parent, std::span<const FileChoice> choices,
+                     std::string& path);
+// A native path as UTF-8 text.
+std::string DisplayNativePath(std::string_view nativePath);
 
 }  // namespace kv

@@ -37,10 +37,6 @@ constexpr int HeaderPoints = 11;
 constexpr int TallyPoints = 28;  // readable from two metres
 constexpr int HeadlinePoints = 16;
 
-QString FromUtf8(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 QFont Points(int points, bool bold = false) {
   QFont font = QApplication::font();
   font.setPointSize(points);
@@ -275,17 +271,11 @@ void QtStationForm::ShowMessage(std::string_view text) {
 }
 
 bool QtStationForm::ChooseFile(std::span<const FileChoice> choices, std::string& path) {
-  QStringList filter;
-  for (const FileChoice& choice : choices) filter << FromUtf8(choice.name);
-  QString chosen;
-  if (!prompts_.ChooseFile(this, filter.join(QStringLiteral(";;")), chosen)) return false;
-  path = QFile::encodeName(chosen).toStdString();
-  return true;
+  return ChooseFileAmong(prompts_, this, choices, path);
 }
 
 std::string QtStationForm::DisplayPath(std::string_view nativePath) {
-  return QFile::decodeName(QByteArray(nativePath.data(), static_cast<qsizetype>(nativePath.size())))
-      .toStdString();
+  return DisplayNativePath(nativePath);
 }
 
 void QtStationForm::Post(std::function<void()> task) {
@@ -314,7 +304,7 @@ void QtStationForm::closeEvent(QCloseEvent* event) {
 }
 
 int RunStationProgram(LoaderApplication& application, const std::optional<std::string>& startFile) {
-  try {
+  application.Guard([&] {
     const PortDirectory ports = SystemPortDirectory();
     RunEnvironment runs;
     runs.start = std::chrono::steady_clock::now();
@@ -326,11 +316,7 @@ int RunStationProgram(LoaderApplication& application, const std::optional<std::s
       QTimer::singleShot(0, &window, [&window, &startFile] { window.Behaviour().OpenFile(*startFile); });
     }
     application.exec();
-  } catch (const std::exception& error) {
-    application.ShowException(error.what());
-  } catch (...) {
-    application.ShowException("");
-  }
+  });
   return 0;
 }
 

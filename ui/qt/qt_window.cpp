@@ -20,10 +20,6 @@
 namespace kv {
 namespace {
 
-QString FromUtf8(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 QRect ToQRect(const layout::Rect& r) {
   return QRect(r.left, r.top, r.width, r.height);
 }
@@ -157,18 +153,11 @@ void QtWindow::ShowMessage(std::string_view text) {
 }
 
 bool QtWindow::ChooseFile(std::span<const FileChoice> choices, std::string& path) {
-  // Qt reads each choice's patterns from the parentheses of its name.
-  QStringList filter;
-  for (const FileChoice& choice : choices) filter << FromUtf8(choice.name);
-  QString chosen;
-  if (!prompts_.ChooseFile(this, filter.join(QStringLiteral(";;")), chosen)) return false;
-  path = QFile::encodeName(chosen).toStdString();
-  return true;
+  return ChooseFileAmong(prompts_, this, choices, path);
 }
 
 std::string QtWindow::DisplayPath(std::string_view nativePath) {
-  return QFile::decodeName(QByteArray(nativePath.data(), static_cast<qsizetype>(nativePath.size())))
-      .toStdString();
+  return DisplayNativePath(nativePath);
 }
 
 void QtWindow::ProcessMessages() {

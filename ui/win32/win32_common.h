@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <exception>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,6 +29,29 @@ std::string Narrow(std::wstring_view text, UINT codePage = CP_UTF8);
 bool ChooseNativeFile(HWND owner, std::span<const FileChoice> choices, std::string& path);
 // A native path (ANSI code page) as UTF-8.
 std::string DisplayNativePath(std::string_view nativePath);
+
+// The window procedure of a form class: the form given to CreateWindowEx (its last argument) is kept in
+// the window's user data at WM_NCCREATE, with its window_ set, and handles every message after that in
+// its HandleMessage. No exception may cross the platform's frames: it is shown, and the window carries
+// on. A form class makes it its friend.
+template <class FormClass>
+LRESULT CALLBACK FormWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* self = static_cast<FormClass*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
+    self->window_ = window;
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<FormClass*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!self) return ::DefWindowProcW(window, message, wParam, lParam);
+  try {
+    return self->HandleMessage(window, message, wParam, lParam);
+  } catch (const std::exception& error) {
+    ShowProgramMessage(window, error.what());
+  } catch (...) {
+    ShowProgramMessage(window, "");  // nothing to tell but that it happened
+  }
+  return 0;
+}
 
 // The screen's dpi; LayoutDpi when it cannot be read.
 int SystemDpi();

@@ -32,7 +32,7 @@ Win32Form::Win32Form(HINSTANCE instance) : instance_(instance), dpi_(SystemDpi()
 
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = WindowProc;
+  windowClass.lpfnWndProc = FormWindowProc<Win32Form>;
   windowClass.hInstance = instance_;
   // The program's own icon (resource 1 of ld6193.rc), else Windows' default one.
   windowClass.hIcon = ::LoadIconW(instance_, MAKEINTRESOURCEW(1));
@@ -225,25 +225,6 @@ void Win32Form::ProcessMessages() {
 void Win32Form::Close() {
   // Handled once the running handler has returned, as a click on the close box would be.
   ::PostMessageW(window_, WM_CLOSE, 0, 0);
-}
-
-LRESULT CALLBACK Win32Form::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* self = static_cast<Win32Form*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
-    self->window_ = window;
-    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<Win32Form*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (!self) return ::DefWindowProcW(window, message, wParam, lParam);
-  // No exception may cross the platform's frames: it is shown, and the window carries on.
-  try {
-    return self->HandleMessage(window, message, wParam, lParam);
-  } catch (const std::exception& error) {
-    ShowProgramMessage(window, error.what());
-  } catch (...) {
-    ShowProgramMessage(window, "");  // nothing to tell but that it happened
-  }
-  return 0;
 }
 
 LRESULT Win32Form::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

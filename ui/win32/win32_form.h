@@ -52,7 +52,8 @@ class Win32Form : public Form {
   void Close() override;
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  template <class FormClass>
+  friend LRESULT CALLBACK FormWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(WORD id);
   void OnMenuSelect(WORD id, WORD flags);

@@ -264,7 +264,7 @@ Win32StationForm::Win32StationForm(HINSTANCE instance) : instance_(instance), dp
 
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = WindowProc;
+  windowClass.lpfnWndProc = FormWindowProc<Win32StationForm>;
   windowClass.hInstance = instance_;
   // The program's own icon (resource 1 of ld6193.rc), else Windows' default one.
   windowClass.hIcon = ::LoadIconW(instance_, MAKEINTRESOURCEW(1));
@@ -520,26 +520,6 @@ void Win32StationForm::StartTicks(unsigned ms) {
 
 void Win32StationForm::Close() {
   if (window_) ::DestroyWindow(window_);
-}
-
-LRESULT CALLBACK Win32StationForm::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* self =
-        static_cast<Win32StationForm*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
-    self->window_ = window;
-    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<Win32StationForm*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (!self) return ::DefWindowProcW(window, message, wParam, lParam);
-  // No exception may cross the platform's frames: it is shown, and the window carries on.
-  try {
-    return self->HandleMessage(window, message, wParam, lParam);
-  } catch (const std::exception& error) {
-    ShowProgramMessage(window, error.what());
-  } catch (...) {
-    ShowProgramMessage(window, "");  // nothing to tell but that it happened
-  }
-  return 0;
 }
 
 LRESULT Win32StationForm::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ui/station_form.h"
+#include "ui/win32/win32_common.h"
 
 namespace kv {
 
@@ -75,7 +76,8 @@ class Win32StationForm : public StationForm {
   void Close() override;
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  template <class FormClass>
+  friend LRESULT CALLBACK FormWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(WORD id);
   void RunPostedTasks();
