@@ -32,13 +32,7 @@ using ::testing::ElementsAre;
 class BoardPort : public FakePort {
  public:
   BoardPort(VirtualClock& clock, const std::atomic<bool>& held) : FakePort(clock), held_(held) {
-    responder = [](FakePort& device, const std::vector<uint8_t>& packet) {
-      if (packet[1] == 0x10 || packet[1] == 0x11) {
-        device.QueueReplies({0xE5, 0x68});
-      } else {
-        device.QueueReply(0xE5);
-      }
-    };
+    responder = AnswerAsAHealthyLoader;
   }
   ReadResult PortReadByte() override {
     if (!held_.load()) return FakePort::PortReadByte();

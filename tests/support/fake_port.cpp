@@ -85,4 +85,12 @@ void FakePort::QueueReplies(std::initializer_list<uint8_t> bytes, uint64_t delay
   for (uint8_t b : bytes) QueueReply(b, delayMs);
 }
 
+void FakePort::AnswerAsAHealthyLoader(FakePort& device, const std::vector<uint8_t>& packet) {
+  if (packet.size() > 1 && packet[1] == 0x13) {
+    device.QueueReply(0xE5);  // finish: acknowledge only
+  } else {
+    device.QueueReplies({0xE5, 0x68});
+  }
+}
+
 }  // namespace kv::test

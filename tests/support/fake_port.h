@@ -69,6 +69,9 @@ class FakePort : public Port {
   bool learnsRoundTrip = false;
   // Plays the device: called after each successful write with the packet.
   std::function<void(FakePort&, const std::vector<uint8_t>&)> responder;
+  // A responder for a device that takes every command at once: erase and page acknowledged with
+  // success, the finish acknowledged.
+  static void AnswerAsAHealthyLoader(FakePort& device, const std::vector<uint8_t>& packet);
 
   // What happened.
   std::vector<WrittenPacket> writes;

@@ -95,13 +95,7 @@ class BoardPort : public FakePort {
   BoardPort(VirtualClock& clock, Board board, const std::atomic<bool>& released)
       : FakePort(clock), board_(board), released_(released) {
     if (board == Board::Silent) return;
-    responder = [](FakePort& device, const std::vector<uint8_t>& packet) {
-      if (packet[1] == 0x10 || packet[1] == 0x11) {
-        device.QueueReplies({0xE5, 0x68});
-      } else {
-        device.QueueReply(0xE5);
-      }
-    };
+    responder = AnswerAsAHealthyLoader;
   }
   ReadResult PortReadByte() override {
     if (board_ != Board::Held || released_.load() || !IsOpen()) return FakePort::PortReadByte();

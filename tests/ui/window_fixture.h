@@ -22,13 +22,7 @@ namespace kv::test {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port.responder = [](FakePort& line, const std::vector<uint8_t>& packet) {
-      if (packet.size() > 1 && packet[1] == 0x13) {
-        line.QueueReply(0xE5);  // finish: acknowledge only
-      } else {
-        line.QueueReplies({0xE5, 0x68});
-      }
-    };
+    port.responder = FakePort::AnswerAsAHealthyLoader;
     form.onPump = [this] {
       // Actions queued from inside an action wait for the next turn, as posted events would.
       std::vector<std::function<void()>> due;

@@ -111,4 +111,17 @@ HFONT MakeFont(std::string_view family, int points, int dpi, int weight) {
                        face.c_str());
 }
 
+void RegisterFormClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure) {
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof(windowClass);
+  windowClass.lpfnWndProc = procedure;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(1));
+  if (!windowClass.hIcon) windowClass.hIcon = ::LoadIconW(nullptr, IDI_APPLICATION);
+  windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = name;
+  ::RegisterClassExW(&windowClass);
+}
+
 }  // namespace kv

@@ -53,6 +53,10 @@ LRESULT CALLBACK FormWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   return 0;
 }
 
+// Registers a program window's class: its icon (resource 1 of ld6193.rc, else Windows' default), the
+// arrow cursor and the dialog colour behind it.
+void RegisterFormClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure);
+
 // The screen's dpi; LayoutDpi when it cannot be read.
 int SystemDpi();
 // A font of `family` at `points` for `dpi`; the platform substitutes its nearest face.

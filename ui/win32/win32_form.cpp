@@ -30,17 +30,7 @@ Win32Form::Win32Form(HINSTANCE instance) : instance_(instance), dpi_(SystemDpi()
   const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
   ::InitCommonControlsEx(&controls);
 
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = FormWindowProc<Win32Form>;
-  windowClass.hInstance = instance_;
-  // The program's own icon (resource 1 of ld6193.rc), else Windows' default one.
-  windowClass.hIcon = ::LoadIconW(instance_, MAKEINTRESOURCEW(1));
-  if (!windowClass.hIcon) windowClass.hIcon = ::LoadIconW(nullptr, IDI_APPLICATION);
-  windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  windowClass.lpszClassName = WindowClassName;
-  ::RegisterClassExW(&windowClass);
+  RegisterFormClass(instance_, WindowClassName, FormWindowProc<Win32Form>);
 
   BuildMenu();
   // The client area keeps its designed size whatever the frame, caption and menu bar take: with the

@@ -262,17 +262,7 @@ Win32StationForm::Win32StationForm(HINSTANCE instance) : instance_(instance), dp
                                       ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&controls);
 
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = FormWindowProc<Win32StationForm>;
-  windowClass.hInstance = instance_;
-  // The program's own icon (resource 1 of ld6193.rc), else Windows' default one.
-  windowClass.hIcon = ::LoadIconW(instance_, MAKEINTRESOURCEW(1));
-  if (!windowClass.hIcon) windowClass.hIcon = ::LoadIconW(nullptr, IDI_APPLICATION);
-  windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  windowClass.lpszClassName = StationWindowClass;
-  ::RegisterClassExW(&windowClass);
+  RegisterFormClass(instance_, StationWindowClass, FormWindowProc<Win32StationForm>);
 
   WNDCLASSEXW tileClass{};
   tileClass.cbSize = sizeof(tileClass);
