@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "station/plan_report.h"
 #include "download/download.h"
 #include "download/file_kind.h"
 #include "image/hex_reader.h"
@@ -20,6 +19,7 @@
 #include "line/system_clock.h"
 #include "loader/loader_protocol.h"
 #include "ports/system_port.h"
+#include "station/plan_report.h"
 #include "tests/support/sim_process.h"
 
 namespace kv {

@@ -48,6 +48,9 @@ struct HexReadDetail {
   std::string text;   // what was wrong, e.g. "checksum 3D, expected 3C"
 };
 
+// The detail as one text: "line 12: checksum 3D, expected 3C"; empty when there is none.
+std::string ReadDetailText(const HexReadDetail& detail);
+
 // Delivers the input in order, a chunk at a time; an empty chunk ends the input (end of file or read
 // error; the source keeps what went wrong). The reader's behaviour depends only on the order of the
 // bytes, not on how they are chunked.

@@ -1,4 +1,5 @@
 #include <array>
+#include <string>
 
 #include "image/hex_reader.h"
 
@@ -17,6 +18,12 @@ std::string_view ReadResultText(HexReadResult result) {
   const auto code = static_cast<size_t>(result);
   // An unknown code reads as a file that could not be understood.
   return code < ResultTexts.size() ? ResultTexts[code] : ResultTexts[InvalidHexFormat];
+}
+
+std::string ReadDetailText(const HexReadDetail& detail) {
+  if (detail.line == 0) return detail.text;
+  std::string where = "line " + std::to_string(detail.line);
+  return detail.text.empty() ? where : where + ": " + detail.text;
 }
 
 }  // namespace kv

@@ -31,13 +31,13 @@ DownloadOutcome OutcomeOfUnsent(FileKind kind) {
   return kind == FileKind::Empty ? DownloadOutcome::EmptyHexFile : DownloadOutcome::UnknownFile;
 }
 
-std::string Seconds(double ms) {
+}  // namespace
+
+std::string SecondsText(double seconds) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
   return text;
 }
-
-}  // namespace
 
 DownloadEstimate EstimateDownload(size_t eraseSteps, size_t pages, bool finish) {
   const size_t bytes = eraseSteps * (ErasePacketSize + EraseReplyBytes) +
@@ -91,8 +91,9 @@ PlanReport DescribePlan(const PageMap& pages) {
   std::snprintf(line, sizeof line, "Total pages: %u (first page 0x%03X included)\n", total, plan->firstPage);
   report.text += line;
   const DownloadEstimate estimate = EstimateDownload(plan->erase.size(), total, plan->finish);
-  report.text += "Expected time at 115200 baud: " + Seconds(estimate.TotalMs()) + " (line " +
-                 Seconds(estimate.lineMs) + " + erase pauses " + Seconds(estimate.pauseMs) + ")\n";
+  report.text += "Expected time at 115200 baud: " + SecondsText(estimate.TotalMs() / 1000.0) + " (line " +
+                 SecondsText(estimate.lineMs / 1000.0) + " + erase pauses " +
+                 SecondsText(estimate.pauseMs / 1000.0) + ")\n";
   report.pages = total;
   report.expectedMs = estimate.TotalMs();
   return report;
@@ -101,7 +102,7 @@ PlanReport DescribePlan(const PageMap& pages) {
 std::string PlanLine(const PlanReport& report) {
   if (report.pages == 0) return std::string(TextsOf(OutcomeOfUnsent(report.kind)).message);
   return "Plan: " + std::string(FileKindName(report.kind)) + ", " + std::to_string(report.pages) +
-         " pages, " + Seconds(report.expectedMs) + " a device at 115200 baud";
+         " pages, " + SecondsText(report.expectedMs / 1000.0) + " a device at 115200 baud";
 }
 
 int PlanExitCode(FileKind kind) {

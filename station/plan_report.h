@@ -38,6 +38,9 @@ PlanReport DescribePlan(const PageMap& pages);
 // for an image that is not sent, the download's outcome text ("Empty HEX file").
 std::string PlanLine(const PlanReport& report);
 
+// A time as the station and the plan show it: "1.4 s".
+std::string SecondsText(double seconds);
+
 // What a plan of this kind exits with: 0, or the download's code for an Empty or Unknown image.
 int PlanExitCode(FileKind kind);
 

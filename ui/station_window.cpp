@@ -1,7 +1,6 @@
 #include "ui/station_window.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <mutex>
 
 #include "image/hex_reader.h"
@@ -18,16 +17,9 @@ namespace {
 constexpr unsigned RedrawMs = 200;
 constexpr size_t ShownDigestDigits = 12;
 
-std::string OneDecimal(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  return text;
-}
-
 // Why a read stopped, after the reader's text: "Invalid HEX format (line 12: checksum 3D, expected 3C)".
 std::string ReadProblem(HexReadResult result, const HexReadDetail& detail) {
-  std::string where = detail.line == 0 ? std::string() : "line " + std::to_string(detail.line);
-  if (!detail.text.empty()) where += (where.empty() ? "" : ": ") + detail.text;
+  const std::string where = ReadDetailText(detail);
   const std::string text(ReadResultText(result));
   return where.empty() ? text : text + " (" + where + ")";
 }
@@ -215,7 +207,7 @@ void StationWindow::BoardEnded(const StationPort& port, const BoardResult& resul
     tile.percent = 0;
     if (result.outcome == DownloadOutcome::Downloaded) {
       tile.state = TileState::Passed;
-      tile.headline = "Passed in " + OneDecimal(result.seconds) + " s";
+      tile.headline = "Passed in " + SecondsText(result.seconds);
       tile.detail.clear();
       passedSeconds_ += result.seconds;
       ++passedBoards_;
@@ -293,7 +285,7 @@ std::vector<std::string> StationWindow::HeaderLines() const {
   std::string file = "File: " + (filePath_.empty() ? std::string("none") : form_.DisplayPath(filePath_));
   if (file_ != nullptr) file += " (" + std::string(FileKindName(plan_.kind)) + ")";
   const std::string perBoard =
-      passedBoards_ == 0 ? std::string("-") : OneDecimal(passedSeconds_ / passedBoards_) + " s";
+      passedBoards_ == 0 ? std::string("-") : SecondsText(passedSeconds_ / passedBoards_);
   return {file, "Pages: " + (file_ == nullptr ? std::string("-") : std::to_string(plan_.pages)),
           "SHA-256: " + (sha256_.empty() ? std::string("-") : sha256_.substr(0, ShownDigestDigits)),
           "Time per board: " + perBoard, "Log: " + form_.DisplayPath(logPath_)};

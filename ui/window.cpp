@@ -13,13 +13,6 @@ namespace {
 
 constexpr int VersionDigits = 15;
 
-// Why a read stopped, for panel 0's tooltip: "line 12: checksum 3D, expected 3C".
-std::string ReadDetailTip(const HexReadDetail& detail) {
-  if (detail.line == 0) return detail.text;
-  std::string tip = "line " + std::to_string(detail.line);
-  return detail.text.empty() ? tip : tip + ": " + detail.text;
-}
-
 }  // namespace
 
 std::string VersionText() {
@@ -108,7 +101,7 @@ void TForm1::LoadConfirmedFile(std::string_view nativePath) {
   std::string status(ReadResultText(result));
   if (result == ReadComplete) status += form_.DisplayPath(upperPath);
   SetStatusText(status);
-  lastLoadTip_ = result == ReadComplete ? std::string() : ReadDetailTip(detail);
+  lastLoadTip_ = result == ReadComplete ? std::string() : ReadDetailText(detail);
   SetPanelTip(lastLoadTip_);
   CloseIfRequested();
 }
