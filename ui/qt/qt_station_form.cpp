@@ -5,7 +5,6 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QFont>
-#include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeySequence>
@@ -13,8 +12,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaObject>
-#include <QPalette>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStringList>
@@ -31,8 +28,6 @@ namespace kv {
 namespace {
 
 constexpr int TileColumns = 4;
-constexpr int TileWidth = 256;
-constexpr int TileTextWidth = TileWidth - 24;  // inside the frame's margins
 constexpr int HeaderPoints = 11;
 constexpr int TallyPoints = 28;  // readable from two metres
 constexpr int HeadlinePoints = 16;
@@ -42,37 +37,6 @@ QFont Points(int points, bool bold = false) {
   font.setPointSize(points);
   font.setBold(bold);
   return font;
-}
-
-// The tile's state as its frame's property, for the probe.
-const char* StateName(TileState state) {
-  switch (state) {
-    case TileState::Waiting:
-      return "Waiting";
-    case TileState::LeftAlone:
-      return "LeftAlone";
-    case TileState::Flashing:
-      return "Flashing";
-    case TileState::Passed:
-      return "Passed";
-    case TileState::Failed:
-      return "Failed";
-  }
-  return "";
-}
-
-// A tile's colours by its state: green for Passed, red for Failed, neutral otherwise. A palette, not a
-// style sheet: style-sheet widgets cost several times as much to repaint, 16 tiles several times a second.
-QPalette TilePalette(const QPalette& base, TileState state) {
-  QPalette palette = base;
-  QColor fill(0xec, 0xef, 0xf1);
-  QColor text(0x26, 0x32, 0x38);
-  if (state == TileState::Passed) fill = QColor(0x2e, 0x7d, 0x32);
-  if (state == TileState::Failed) fill = QColor(0xc6, 0x28, 0x28);
-  if (state == TileState::Passed || state == TileState::Failed) text = Qt::white;
-  palette.setColor(QPalette::Window, fill);
-  palette.setColor(QPalette::WindowText, text);
-  return palette;
 }
 
 QLabel* PlainLabel(QWidget* parent, const QFont& font) {
@@ -153,64 +117,12 @@ void QtStationForm::BuildClientArea() {
   setCentralWidget(client);
 }
 
-QtStationForm::Tile QtStationForm::MakeTile() {
-  auto* frame = new QFrame(grid_->parentWidget());
-  frame->setFrameShape(QFrame::Box);
-  frame->setAutoFillBackground(true);
-  frame->setFixedSize(TileWidth, 150);
-  auto* lines = new QVBoxLayout(frame);
-  Tile tile{frame,
-            PlainLabel(frame, Points(HeaderPoints, true)),
-            PlainLabel(frame, Points(HeaderPoints - 2)),
-            PlainLabel(frame, Points(HeadlinePoints, true)),
-            new QProgressBar(frame),
-            PlainLabel(frame, Points(HeaderPoints - 2)),
-            TileState::Waiting,
-            std::nullopt};
-  tile.detail->setWordWrap(true);
-  tile.detail->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-  tile.bar->setRange(0, 100);
-  tile.bar->setTextVisible(false);  // the headline carries the figure
-  // One-line labels of a fixed size: a new text (a percentage) repaints the label alone, never the
-  // tile's layout.
-  for (QLabel* label : {tile.slot, tile.adapter, tile.headline})
-    label->setFixedSize(TileTextWidth, label->fontMetrics().height());
-  tile.detail->setFixedWidth(TileTextWidth);
-  lines->addWidget(tile.slot);
-  lines->addWidget(tile.adapter);
-  lines->addWidget(tile.headline);
-  lines->addWidget(tile.bar);
-  lines->addWidget(tile.detail, 1);
+StationTile* QtStationForm::MakeTile() {
+  auto* tile = new StationTile(grid_->parentWidget(), Points(HeaderPoints, true), Points(HeaderPoints - 2),
+                               Points(HeadlinePoints, true));
   const int n = static_cast<int>(tiles_.size());
-  grid_->addWidget(frame, n / TileColumns, n % TileColumns);
+  grid_->addWidget(tile, n / TileColumns, n % TileColumns);
   return tile;
-}
-
-void QtStationForm::ShowTile(Tile& tile, const TileScreen& screen) {
-  if (tile.shown == screen) return;
-  tile.shown = screen;
-  // A socket's name differs from its neighbours' at its end: that part stays in sight. Elided anew only
-  // when the name changes (the full name is the tip).
-  const QString slot = FromUtf8(screen.slot);
-  if (tile.slot->toolTip() != slot) {
-    tile.slot->setText(tile.slot->fontMetrics().elidedText(slot, Qt::ElideLeft, TileTextWidth));
-    tile.slot->setToolTip(slot);
-  }
-  const QString adapter = FromUtf8(screen.adapter);
-  if (tile.adapter->toolTip() != adapter) {
-    tile.adapter->setText(tile.adapter->fontMetrics().elidedText(adapter, Qt::ElideMiddle, TileTextWidth));
-    tile.adapter->setToolTip(adapter);
-  }
-  tile.headline->setText(FromUtf8(screen.headline));
-  tile.bar->setVisible(screen.state == TileState::Flashing);
-  tile.bar->setValue(static_cast<int>(screen.percent));
-  tile.detail->setText(FromUtf8(screen.detail));
-  tile.detail->setToolTip(FromUtf8(screen.detail));
-  if (tile.state != screen.state || !tile.frame->property("state").isValid()) {
-    tile.state = screen.state;
-    tile.frame->setProperty("state", StateName(screen.state));  // what the probe reads back
-    tile.frame->setPalette(TilePalette(palette(), screen.state));
-  }
 }
 
 void QtStationForm::Show(const StationScreen& screen) {
@@ -220,8 +132,8 @@ void QtStationForm::Show(const StationScreen& screen) {
   }
   while (tiles_.size() < screen.tiles.size()) tiles_.push_back(MakeTile());
   for (size_t i = 0; i < tiles_.size(); ++i) {
-    tiles_[i].frame->setVisible(i < screen.tiles.size());
-    if (i < screen.tiles.size()) ShowTile(tiles_[i], screen.tiles[i]);
+    tiles_[i]->setVisible(i < screen.tiles.size());
+    if (i < screen.tiles.size()) tiles_[i]->Show(screen.tiles[i]);
   }
   tally_->setText(FromUtf8(screen.tally));
   rate_->setText(FromUtf8(screen.rate));
@@ -237,11 +149,12 @@ void QtStationForm::Show(const StationScreen& screen) {
 QString QtStationForm::WidgetTexts() const {
   QStringList lines{QStringLiteral("caption: ") + windowTitle()};
   for (const QLabel* label : header_) lines << QStringLiteral("header: ") + label->text();
-  for (const Tile& tile : tiles_) {
-    if (!tile.frame->isVisibleTo(this)) continue;
+  for (const StationTile* tile : tiles_) {
+    if (!tile->isVisibleTo(this) || !tile->Shown()) continue;
+    const TileScreen& shown = *tile->Shown();
     lines << QStringLiteral("tile: %1 | %2 | %3 | %4 | %5")
-                 .arg(tile.slot->toolTip(), tile.frame->property("state").toString(), tile.adapter->toolTip(),
-                      tile.headline->text(), tile.detail->text());
+                 .arg(FromUtf8(shown.slot), QString::fromLatin1(TileStateName(shown.state)),
+                      FromUtf8(shown.adapter), FromUtf8(shown.headline), FromUtf8(shown.detail));
   }
   lines << QStringLiteral("tally: ") + tally_->text() << QStringLiteral("rate: ") + rate_->text()
         << QStringLiteral("notice: ") + notice_->text()

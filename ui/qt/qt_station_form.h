@@ -1,5 +1,4 @@
-// The station window on Qt 6: the header lines, a grid of tiles (one per slot: its name, the board's
-// adapter, the headline, a progress bar while flashing, the detail; green for Passed, red for Failed),
+// The station window on Qt 6: the header lines, a grid of tiles (one per slot, ui/qt/station_tile.h),
 // the footer with the tally in large type, the rate, the notice and the Start/Stop button, and the
 // "Station" menu (Open… Ctrl+O, Start/Stop F9, Flash all F5, Exit Alt+F4). It is the StationForm the
 // behaviour (StationWindow) talks to; it draws what it is shown and decides nothing.
@@ -17,15 +16,14 @@
 
 #include "ui/qt/application.h"
 #include "ui/qt/prompts.h"
+#include "ui/qt/station_tile.h"
 #include "ui/station_form.h"
 #include "ui/station_window.h"
 
 class QAction;
 class QCloseEvent;
-class QFrame;
 class QGridLayout;
 class QLabel;
-class QProgressBar;
 class QPushButton;
 class QTimer;
 
@@ -56,22 +54,9 @@ class QtStationForm : public QMainWindow, public StationForm {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  // One slot's widgets.
-  struct Tile {
-    QFrame* frame;
-    QLabel* slot;
-    QLabel* adapter;
-    QLabel* headline;
-    QProgressBar* bar;
-    QLabel* detail;
-    TileState state;
-    std::optional<TileScreen> shown;  // what it shows: an unchanged tile is not touched
-  };
-
   void BuildMenu();
   void BuildClientArea();
-  Tile MakeTile();
-  void ShowTile(Tile& tile, const TileScreen& screen);
+  StationTile* MakeTile();
   void WriteProbe() const;
 
   WindowPrompts& prompts_;
@@ -81,7 +66,7 @@ class QtStationForm : public QMainWindow, public StationForm {
   QAction* exit_ = nullptr;
   std::vector<QLabel*> header_;
   QGridLayout* grid_ = nullptr;
-  std::vector<Tile> tiles_;
+  std::vector<StationTile*> tiles_;
   QLabel* tally_ = nullptr;
   QLabel* rate_ = nullptr;
   QLabel* notice_ = nullptr;
