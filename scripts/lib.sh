@@ -104,10 +104,10 @@ start_station() {
   wait_until 10 grep -qF "Waiting for boards" "$out" || { echo "the station did not start" >&2; return 1; }
 }
 
-# cpu_ms PID: the user and system time of a live process, in ms.
+# cpu_ms PID [TID]: the user and system time of a live process, or of its thread TID, in ms.
 cpu_ms() {
   local fields
-  read -r -a fields <"/proc/$1/stat"
+  read -r -a fields <"/proc/$1${2:+/task/$2}/stat"
   # Fields 14 and 15 (from 1), counted after the name in parentheses, which holds no blank here.
   echo $(((fields[13] + fields[14]) * 1000 / $(getconf CLK_TCK)))
 }

@@ -4,7 +4,7 @@
 // behaviour (StationWindow) talks to; it draws what it is shown and decides nothing.
 //
 // With LD6193_STATION_PROBE=FILE in the environment, the window writes its widgets' texts to FILE after
-// each redraw (a whole new file each time), for the end-to-end test and the CPU figure to read.
+// each redraw (a whole new file each time), for the end-to-end test to read.
 #pragma once
 
 #include <QMainWindow>
