@@ -269,5 +269,86 @@ TEST(StationWindow, TilesTallyLocksAlertsLogAndTheTwoStepCloseFollowTheStation) 
   EXPECT_EQ(rows, 5u) << "every board's row, with its slot, in the day's log";
 }
 
+// A board's progress as its tile's percentage, taken at the ticks; a result and the mean time per
+// passed board in the header. The station's events are sent as its threads send them.
+TEST(StationWindow, ProgressBecomesThePercentageAndResultsTheTimePerBoard) {
+  FakeTree tree;
+  const std::filesystem::path root = tree.Root();
+  test::FileData data;
+  test::AddBytes(data, 0x100, 0x200);
+  std::ofstream(root / "app.hex", std::ios::binary) << test::HexText(data);
+  const PortDirectory ports = tree.Ports();
+  StationFormRecorder form;
+  StationWindow window(form, {ports, {}, (root / "logs").string()});
+  window.FormCreate();
+  window.OpenFile((root / "app.hex").string());
+  window.StartStopClick();
+  ASSERT_TRUE(form.RunUntil(window, [&] { return form.screen.startStopCaption == "Stop"; }));
+
+  const StationPort a{"/dev/ttyUSB0", SocketA, "usb-a", "usb-a"};
+  const StationPort b{"/dev/ttyUSB1", SocketB, "usb-b", "usb-b"};
+  const auto passed = [](double seconds) {
+    return BoardResult{DownloadOutcome::Downloaded, 0, "", seconds, ""};
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::string headline;  // tile A's
+    unsigned percent;
+    std::string perBoard;  // the header's time per board
+  };
+  const Step steps[] = {
+      {"a board starts", [&] { window.BoardStarted(a); }, "Flashing 0 %", 0, "-"},
+      {"a page of three", [&] { window.BoardProgress(a, 1, 3); }, "Flashing 33 %", 33, "-"},
+      {"only the last of several pages counts",
+       [&] {
+         window.BoardProgress(a, 2, 4);
+         window.BoardProgress(a, 3, 4);
+       },
+       "Flashing 75 %", 75, "-"},
+      {"never past the end", [&] { window.BoardProgress(a, 9, 4); }, "Flashing 100 %", 100, "-"},
+      {"a board passes", [&] { window.BoardEnded(a, passed(2.5)); }, "Passed in " + SecondsText(2.5), 0,
+       SecondsText(2.5)},
+      {"a finished tile ignores progress, and no tile appears for it",
+       [&] {
+         window.BoardProgress(a, 2, 4);
+         window.BoardProgress(b, 2, 4);
+       },
+       "Passed in " + SecondsText(2.5), 0, SecondsText(2.5)},
+      {"progress not yet drawn when a board ends is not the next board's",
+       [&] {
+         window.BoardStarted(a);
+         window.BoardProgress(a, 1, 4);
+         window.BoardEnded(a, {DownloadOutcome::EraseCommunicationError, 4, "no answer", 9.0, ""});
+         window.BoardStarted(a);
+       },
+       "Flashing 0 %", 0, SecondsText(2.5)},
+      {"a failure leaves the time per board alone",
+       [&] {
+         window.BoardEnded(a, {DownloadOutcome::EraseCommunicationError, 4, "no answer", 9.0, ""});
+       },
+       "Failed", 0, SecondsText(2.5)},
+      {"the time per board is the passed boards' mean",
+       [&] {
+         window.BoardStarted(a);
+         window.BoardEnded(a, passed(3.5));
+       },
+       "Passed in " + SecondsText(3.5), 0, SecondsText(3.0)},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.act();
+    ASSERT_TRUE(form.RunUntil(window,
+                              [&] {
+                                return !form.screen.tiles.empty() &&
+                                       form.screen.tiles[0].headline == step.headline &&
+                                       form.screen.header[3] == "Time per board: " + step.perBoard;
+                              }))
+        << form.screen.tiles.size() << " tiles; " << form.screen.header[3];
+    EXPECT_EQ(form.screen.tiles.size(), 1u);
+    EXPECT_EQ(form.screen.tiles[0].percent, step.percent);
+  }
+}
+
 }  // namespace
 }  // namespace kv
