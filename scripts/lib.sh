@@ -206,6 +206,20 @@ new_wine_prefix() {
 window_caption="KV6193 System File Loader Ver 1.1"
 window_box_title="^ld6193$"  # message boxes carry the program file's name
 
+# window_test_args SCRIPT WINE LD6193_EXE WINDOW_PROBE_EXE KV6193_SIM LD6193_FLASH [SCREENSHOT.png]:
+# the arguments test-windows.sh gives each script that drives a window under wine, into wine, exe,
+# window_probe, sim, flasher and screenshot. Exits with 2 when there is no X display.
+window_test_args() {
+  local script=$1
+  wine=$2
+  exe=$(realpath "$3")
+  window_probe=$(realpath "$4")
+  sim=$(realpath "$5")
+  flasher=$(realpath "$6")
+  screenshot=${7:-}
+  [ -n "${DISPLAY:-}" ] || { echo "$script: no X display" >&2; exit 2; }
+}
+
 # probe_reads SECONDS TEXT [box]: waits up to SECONDS until status panel 0 of the running window (with
 # box: the open message box) reads exactly TEXT. Returns 1 when it does not, with what it read last in
 # probe_text.

@@ -19,13 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/lib.sh  # start_sim, stop_sim, wait_window, wait_window_gone, probe_reads, window_keys, ...
-wine=$1
-exe=$(realpath "$2")
-window_probe=$(realpath "$3")
-sim=$(realpath "$4")
-flasher=$(realpath "$5")
-screenshot=${6:-}
-[ -n "${DISPLAY:-}" ] || { echo "test-windows-window.sh: no X display" >&2; exit 2; }
+window_test_args "$(basename "$0")" "$@"
 
 caption=$window_caption
 work=$(mktemp -d "${TMPDIR:-/tmp}/kv-window.XXXXXX")

@@ -32,8 +32,8 @@ std::string DisplayNativePath(std::string_view nativePath);
 
 // The window procedure of a form class: the form given to CreateWindowEx (its last argument) is kept in
 // the window's user data at WM_NCCREATE, with its window_ set, and handles every message after that in
-// its HandleMessage. No exception may cross the platform's frames: it is shown, and the window carries
-// on. A form class makes it its friend.
+// its HandleMessage, until the window's last (WM_NCDESTROY), where it is forgotten. No exception may cross
+// the platform's frames: it is shown, and the window carries on. A form class makes it its friend.
 template <class FormClass>
 LRESULT CALLBACK FormWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
@@ -43,6 +43,10 @@ LRESULT CALLBACK FormWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   }
   auto* self = reinterpret_cast<FormClass*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!self) return ::DefWindowProcW(window, message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    return 0;
+  }
   try {
     return self->HandleMessage(window, message, wParam, lParam);
   } catch (const std::exception& error) {

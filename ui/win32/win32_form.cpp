@@ -245,9 +245,6 @@ LRESULT Win32Form::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARA
       window_ = nullptr;
       ::PostQuitMessage(0);
       return 0;
-    case WM_NCDESTROY:
-      ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-      return 0;
     default:
       return ::DefWindowProcW(window, message, wParam, lParam);
   }

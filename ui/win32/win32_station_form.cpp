@@ -552,9 +552,6 @@ LRESULT Win32StationForm::HandleMessage(HWND window, UINT message, WPARAM wParam
       DropPostedTasks();
       ::PostQuitMessage(0);
       return 0;
-    case WM_NCDESTROY:
-      ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-      return 0;
     default:
       return ::DefWindowProcW(window, message, wParam, lParam);
   }
