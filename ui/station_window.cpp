@@ -177,12 +177,10 @@ void StationWindow::BoardProgress(const StationPort& port, unsigned done, unsign
 }
 
 void StationWindow::ShowProgress() {
-  std::map<std::string, Progress> bySlot;
-  {
-    const std::lock_guard guard(progress_.lock);
-    bySlot.swap(progress_.bySlot);
-  }
-  for (const auto& [slot, progress] : bySlot) {
+  // The entries stay (a board's is dropped when it ends): a page then only overwrites its board's, with
+  // no allocation, and an unchanged percentage is skipped below.
+  const std::lock_guard guard(progress_.lock);
+  for (const auto& [slot, progress] : progress_.bySlot) {
     const auto tile = std::find_if(tiles_.begin(), tiles_.end(),
                                    [&slot](const TileScreen& one) { return one.slot == slot; });
     if (tile == tiles_.end() || tile->state != TileState::Flashing) continue;
