@@ -10,7 +10,7 @@
 # next pair: the pairs are repeated ROUNDS times, alternately, and the median ratio is the figure.
 # Every wait is for a condition.
 # Usage: bench/station_window_cpu.sh [BUILD] [FILE] [ROUNDS]  (defaults: build,
-# examples/multisector_full.hex, 3)
+# examples/multisector_full.hex, 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${DISPLAY:-}" ]; then
@@ -20,7 +20,7 @@ unset QT_QPA_PLATFORM
 source scripts/lib.sh
 build=$(realpath "${1:-build}")
 file=$(realpath "${2:-examples/multisector_full.hex}")
-rounds=${3:-3}
+rounds=${3:-5}
 sim=$build/sim/kv6193-sim
 flasher=$build/cli/ld6193-flash
 window=$build/ui/ld6193
